@@ -1,0 +1,471 @@
+#include "diag/logger.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace {
+
+const char kRootName[] = "BrenvikLog";
+const char kCrLf[] = "\r\n";
+
+// A text that would break the markup goes into a CDATA section, unless the
+// caller already supplied one (then it is written as given).
+bool needsCdata(const StringBuffer& s) {
+    const unsigned char* p = s.getBytes();
+    uint32_t n = s.length();
+    bool special = false;
+    for (uint32_t i = 0; i < n && !special; ++i) {
+        unsigned char c = p[i];
+        special = c == '\n' || c == '\t' || c == '&' || c == '>' || c == '<';
+    }
+    if (!special) return false;
+    return !(s.contains("<![CDATA[") && s.contains("]]>"));
+}
+
+void appendXmlText(StringBuffer& out, const StringBuffer* s) {
+    if (!s) return;
+    if (needsCdata(*s)) {
+        out.append("<![CDATA[");
+        out.append(*s);
+        out.append("]]>");
+    } else {
+        out.append(*s);
+    }
+}
+
+void appendName(StringBuffer& out, const StringBuffer* s) {
+    if (s) out.append(*s);
+}
+
+void appendEscaped(StringBuffer& out, const StringBuffer* s) {
+    if (!s) return;
+    StringBuffer copy(*s);
+    copy.htmlEscape();
+    out.append(copy);
+}
+
+// Walks the tree without recursion: a log left with many unbalanced
+// EnterContext calls must not exhaust the host's stack.
+template <class Visitor>
+void walk(const LogEntry2& top, Visitor& v) {
+    if (top.kind() != 'C') {
+        v.leaf(top, 0);
+        return;
+    }
+    struct Frame {
+        const LogEntry2* ctx;
+        uint32_t next;
+    };
+    std::vector<Frame> stack;
+    v.open(top, 0);
+    stack.push_back({&top, 0});
+    while (!stack.empty()) {
+        const uint32_t depth = static_cast<uint32_t>(stack.size());
+        Frame& f = stack.back();
+        const ExtPtrArray* kids = f.ctx->children();
+        if (!kids || f.next >= kids->count()) {
+            v.close(*f.ctx, depth - 1);
+            stack.pop_back();
+            continue;
+        }
+        const LogEntry2* child = kids->at<LogEntry2>(f.next++);
+        if (!child) continue;
+        if (child->kind() == 'C') {
+            v.open(*child, depth);
+            stack.push_back({child, 0});  // f is not used after this
+        } else {
+            v.leaf(*child, depth);
+        }
+    }
+}
+
+struct XmlWriter {
+    StringBuffer& out;
+    void open(const LogEntry2& e, uint32_t) {
+        out.append("<");
+        appendName(out, e.name());
+        out.append(">");
+        out.append(kCrLf);
+    }
+    void close(const LogEntry2& e, uint32_t) {
+        out.append("</");
+        appendName(out, e.name());
+        out.append(">");
+        out.append(kCrLf);
+    }
+    void leaf(const LogEntry2& e, uint32_t) {
+        switch (e.kind()) {
+            case 'E':
+                out.append("<error>");
+                appendXmlText(out, e.text());
+                out.append("</error>");
+                break;
+            case 'X':
+                appendXmlText(out, e.text());
+                break;
+            case 'T':
+                out.append("<");
+                appendName(out, e.name());
+                out.append(">");
+                appendXmlText(out, e.text());
+                out.append("</");
+                appendName(out, e.name());
+                out.append(">");
+                break;
+            default:  // 'I', also the kind of a fresh node
+                out.append("<info>");
+                appendXmlText(out, e.text());
+                out.append("</info>");
+                break;
+        }
+        out.append(kCrLf);
+    }
+};
+
+struct TextWriter {
+    StringBuffer& out;
+    // Capped so that a pathologically deep log stays linear in size.
+    void indent(uint32_t depth) { out.appendRepeated(' ', 2 * (depth < 32 ? depth : 32)); }
+    void open(const LogEntry2& e, uint32_t depth) {
+        indent(depth);
+        appendName(out, e.name());
+        out.append(":");
+        out.append(kCrLf);
+    }
+    void close(const LogEntry2&, uint32_t) {}
+    void leaf(const LogEntry2& e, uint32_t depth) {
+        indent(depth);
+        if (e.kind() == 'E') out.append("Error: ");
+        if (e.kind() == 'T') {
+            appendName(out, e.name());
+            out.append(": ");
+        }
+        if (e.text()) out.append(*e.text());
+        out.append(kCrLf);
+    }
+};
+
+struct HtmlWriter {
+    StringBuffer& out;
+    void open(const LogEntry2& e, uint32_t) {
+        out.append("<div style=\"margin-left:1em\"><b>");
+        appendEscaped(out, e.name());
+        out.append("</b>");
+        out.append(kCrLf);
+    }
+    void close(const LogEntry2&, uint32_t) {
+        out.append("</div>");
+        out.append(kCrLf);
+    }
+    void leaf(const LogEntry2& e, uint32_t) {
+        switch (e.kind()) {
+            case 'E':
+                out.append("<div style=\"color:red\">");
+                appendEscaped(out, e.text());
+                out.append("</div>");
+                break;
+            case 'X':
+                out.append("<pre>");
+                appendEscaped(out, e.text());
+                out.append("</pre>");
+                break;
+            case 'T':
+                out.append("<div>");
+                appendEscaped(out, e.name());
+                out.append(": ");
+                appendEscaped(out, e.text());
+                out.append("</div>");
+                break;
+            default:
+                out.append("<div>");
+                appendEscaped(out, e.text());
+                out.append("</div>");
+                break;
+        }
+        out.append(kCrLf);
+    }
+};
+
+}  // namespace
+
+// ------------------------------------------------------------------ LogEntry2
+
+namespace {
+// Moves children from the back into the work list; stops early only when
+// memory runs out, leaving the rest where they were.
+void moveChildren(ExtPtrArray& from, ExtPtrArray& to) {
+    while (from.count() > 0) {
+        if (!to.append(from.last())) return;
+        from.pop();
+    }
+}
+}  // namespace
+
+LogEntry2::~LogEntry2() {
+    if (m_children) {
+        // Descendants are detached into a work list and deleted one by one,
+        // so that a deep tree does not recurse once per level.
+        ExtPtrArray pending;
+        moveChildren(*m_children, pending);
+        while (pending.count() > 0) {
+            auto* e = static_cast<LogEntry2*>(pending.pop());
+            if (e && e->m_children) moveChildren(*e->m_children, pending);
+            delete e;
+        }
+        m_children->deleteAll();
+        delete m_children;
+    }
+    delete m_name;
+    delete m_text;
+}
+
+LogEntry2* LogEntry2::makeContext(const char* name) {
+    auto* e = new (std::nothrow) LogEntry2();
+    if (!e) return nullptr;
+    e->m_kind = 'C';
+    e->m_name = new (std::nothrow) StringBuffer(name ? name : "");
+    e->m_children = new (std::nothrow) ExtPtrArray();
+    if (!e->m_name || !e->m_children) {
+        delete e;
+        return nullptr;
+    }
+    return e;
+}
+
+LogEntry2* LogEntry2::makeText(char kind, const char* text) {
+    auto* e = new (std::nothrow) LogEntry2();
+    if (!e) return nullptr;
+    e->m_kind = kind;
+    e->m_text = new (std::nothrow) StringBuffer(text ? text : "");
+    if (!e->m_text) {
+        delete e;
+        return nullptr;
+    }
+    return e;
+}
+
+LogEntry2* LogEntry2::makeData(const char* name, const char* value) {
+    auto* e = new (std::nothrow) LogEntry2();
+    if (!e) return nullptr;
+    e->m_kind = 'T';
+    e->m_name = new (std::nothrow) StringBuffer(name ? name : "");
+    e->m_text = new (std::nothrow) StringBuffer(value ? value : "");
+    if (!e->m_name || !e->m_text) {
+        delete e;
+        return nullptr;
+    }
+    return e;
+}
+
+void LogEntry2::appendXml(StringBuffer& out) const {
+    XmlWriter w{out};
+    walk(*this, w);
+}
+
+void LogEntry2::appendText(StringBuffer& out) const {
+    TextWriter w{out};
+    walk(*this, w);
+}
+
+void LogEntry2::appendHtml(StringBuffer& out) const {
+    HtmlWriter w{out};
+    walk(*this, w);
+}
+
+bool LogEntry2::isEmptyContext() const {
+    return m_kind == 'C' && (!m_children || m_children->count() == 0);
+}
+
+// ------------------------------------------------------------------- ErrorLog
+
+ErrorLog::ErrorLog() {
+    pushRoot();
+}
+
+ErrorLog::~ErrorLog() {
+    LogEntry2* r = root();
+    m_stack.truncateNoDelete();
+    delete r;
+}
+
+void ErrorLog::pushRoot() {
+    LogEntry2* r = LogEntry2::makeContext(kRootName);
+    if (r && !m_stack.append(r)) delete r;
+}
+
+void ErrorLog::reset() {
+    LogEntry2* r = root();
+    m_stack.truncateNoDelete();
+    delete r;
+    pushRoot();
+}
+
+LogEntry2* ErrorLog::root() const {
+    return m_stack.count() > 0 ? m_stack.at<LogEntry2>(0) : nullptr;
+}
+
+LogEntry2* ErrorLog::current() const {
+    return static_cast<LogEntry2*>(m_stack.last());
+}
+
+bool ErrorLog::add(LogEntry2* entry) {
+    if (!entry) return false;
+    LogEntry2* cur = current();
+    if (!cur || !cur->children() || !cur->children()->append(entry)) {
+        delete entry;
+        return false;
+    }
+    return true;
+}
+
+bool ErrorLog::enter(const char* name) {
+    LogEntry2* ctx = LogEntry2::makeContext(name);
+    if (!add(ctx)) return false;
+    if (!m_stack.append(ctx)) {
+        // Still in the tree, owned by its parent; it just cannot be current.
+        return false;
+    }
+    return true;
+}
+
+void ErrorLog::leave() {
+    if (m_stack.count() <= 1) return;
+    m_stack.pop();
+    if (m_stack.count() <= 1) return;
+    // A context below the top level that logged nothing is just noise.
+    ExtPtrArray* kids = current()->children();
+    if (!kids || kids->count() == 0) return;
+    auto* last = static_cast<LogEntry2*>(kids->last());
+    if (last && last->isEmptyContext()) {
+        kids->removeAt(kids->count() - 1);
+        delete last;
+    }
+}
+
+// --------------------------------------------------------------------- Logger
+
+bool Logger::GetXml(StringBuffer& out) {
+    platform::LockGuard g(m_lock);
+    out.clear();
+    if (const LogEntry2* r = m_log.root()) r->appendXml(out);
+    return true;
+}
+
+bool Logger::GetHtml(StringBuffer& out) {
+    platform::LockGuard g(m_lock);
+    out.clear();
+    out.append("<html><body>\r\n");
+    if (const LogEntry2* r = m_log.root()) r->appendHtml(out);
+    out.append("</body></html>\r\n");
+    return true;
+}
+
+bool Logger::GetText(StringBuffer& out) {
+    platform::LockGuard g(m_lock);
+    out.clear();
+    if (const LogEntry2* r = m_log.root()) r->appendText(out);
+    return true;
+}
+
+bool Logger::LogError(const char* text) {
+    platform::LockGuard g(m_lock);
+    if (!text) return true;
+    return m_log.add(LogEntry2::makeText('E', text));
+}
+
+bool Logger::LogInfo(const char* text) {
+    platform::LockGuard g(m_lock);
+    if (!text) return true;
+    return m_log.add(LogEntry2::makeText('I', text));
+}
+
+bool Logger::LogRaw(const char* text) {
+    platform::LockGuard g(m_lock);
+    if (!text) return true;
+    return m_log.add(LogEntry2::makeText('X', text));
+}
+
+void Logger::ClearLog() {
+    platform::LockGuard g(m_lock);
+    m_log.reset();
+}
+
+bool Logger::EnterContext(const char* name, bool /*verbose*/) {
+    platform::LockGuard g(m_lock);
+    return m_log.enter(name);
+}
+
+bool Logger::LeaveContext() {
+    platform::LockGuard g(m_lock);
+    m_log.leave();
+    return true;
+}
+
+bool Logger::LogData(const char* name, const char* value) {
+    platform::LockGuard g(m_lock);
+    if (!name) return false;
+    // The name becomes an element name, so it must be one token.
+    StringBuffer clean(name);
+    clean.trim();
+    if (clean.isEmpty()) return false;
+    clean.replaceChar(' ', '_');
+    return m_log.add(LogEntry2::makeData(clean.getString(), value ? value : "(NULL)"));
+}
+
+bool Logger::LogDataLong(const char* name, int32_t value) {
+    platform::LockGuard g(m_lock);
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "%d", static_cast<int>(value));
+    return LogData(name, buf);
+}
+
+bool Logger::LogDataInt64(const char* name, int64_t value) {
+    platform::LockGuard g(m_lock);
+    char buf[24];
+    std::snprintf(buf, sizeof(buf), "%" PRId64, value);
+    return LogData(name, buf);
+}
+
+bool Logger::LogDataHex(const char* name, uint32_t value) {
+    platform::LockGuard g(m_lock);
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "0x%x", static_cast<unsigned>(value));
+    return LogData(name, buf);
+}
+
+bool Logger::LogTickCount(const char* name) {
+    platform::LockGuard g(m_lock);
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "%x", static_cast<unsigned>(platform::tickCount()));
+    return LogData(name, buf);
+}
+
+bool Logger::SaveLastError(int /*unused*/, const char* path) {
+    platform::LockGuard g(m_lock);
+    if (!path) return false;
+    StringBuffer xml;
+    GetXml(xml);
+    // The path goes to the file layer as given; on Windows that layer turns
+    // "/" into "\" before opening.
+    platform::File file;
+    if (!file.createAlways(path)) return false;
+    const uint32_t n = xml.length();
+    long long written = file.write(xml.getBytes(), n);
+    file.close();
+    return written == static_cast<long long>(n);
+}
+
+const LogEntry2* Logger::root() {
+    platform::LockGuard g(m_lock);
+    return m_log.root();
+}
+
+uint32_t Logger::contextDepth() {
+    platform::LockGuard g(m_lock);
+    return m_log.depth();
+}

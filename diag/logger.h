@@ -1,0 +1,95 @@
+#pragma once
+// The recording log: a tree of contexts holding errors, infos and named
+// values, rendered as XML for "smtp_errors.xml".
+#include "diag/log_base.h"
+#include "platform/lock.h"
+#include "text/ext_ptr_array.h"
+#include "text/string_buffer.h"
+
+// One node of the log tree.
+class LogEntry2 : public BrenvikObject {
+public:
+    LogEntry2() = default;
+    ~LogEntry2() override;
+    LogEntry2(const LogEntry2&) = delete;
+    LogEntry2& operator=(const LogEntry2&) = delete;
+
+    // 'C' context, 'E' error, 'I' info, 'X' raw text, 'T' named value.
+    char kind() const { return m_kind; }
+    const StringBuffer* name() const { return m_name; }
+    const StringBuffer* text() const { return m_text; }
+    ExtPtrArray* children() const { return m_children; }
+
+    static LogEntry2* makeContext(const char* name);
+    static LogEntry2* makeText(char kind, const char* text);
+    static LogEntry2* makeData(const char* name, const char* value);
+
+    // Renderings of this node and everything below it, appended to out.
+    void appendXml(StringBuffer& out) const;
+    void appendText(StringBuffer& out) const;  // indented plain text
+    void appendHtml(StringBuffer& out) const;  // escaped, nested divs
+    bool isEmptyContext() const;
+
+private:
+    ExtPtrArray* m_children = nullptr;  // contexts only
+    char m_kind = 'I';
+    StringBuffer* m_name = nullptr;
+    StringBuffer* m_text = nullptr;
+};
+
+// The tree and its stack of open contexts. Element 0 of the stack is the
+// root "BrenvikLog", which owns the whole tree.
+class ErrorLog {
+public:
+    ErrorLog();
+    ~ErrorLog();
+    ErrorLog(const ErrorLog&) = delete;
+    ErrorLog& operator=(const ErrorLog&) = delete;
+
+    void reset();
+    LogEntry2* root() const;
+    LogEntry2* current() const;
+    uint32_t depth() const { return m_stack.count(); }
+    // Both take ownership of what they create or get; false (and the entry
+    // deleted) only when memory ran out.
+    bool add(LogEntry2* entry);  // to the current context
+    bool enter(const char* name);
+    void leave();
+
+private:
+    void pushRoot();
+
+    ExtPtrArray m_stack;  // does not own its elements
+};
+
+class Logger : public LogBase {
+public:
+    Logger() = default;
+    ~Logger() override = default;
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    bool GetXml(StringBuffer& out) override;
+    bool GetHtml(StringBuffer& out) override;
+    bool GetText(StringBuffer& out) override;
+    bool LogError(const char* text) override;
+    bool LogInfo(const char* text) override;
+    bool LogRaw(const char* text) override;
+    void ClearLog() override;
+    bool EnterContext(const char* name, bool verbose) override;
+    bool LeaveContext() override;
+    bool LogData(const char* name, const char* value) override;
+    bool LogDataLong(const char* name, int32_t value) override;
+    bool LogDataInt64(const char* name, int64_t value) override;
+    bool LogDataHex(const char* name, uint32_t value) override;
+    bool LogTickCount(const char* name) override;
+    bool SaveLastError(int unused, const char* path) override;
+
+    // Read access for tests and for callers that inspect what was logged.
+    const LogEntry2* root();
+    uint32_t contextDepth();
+
+private:
+    platform::RecursiveLock m_lock;
+    ErrorLog m_log;
+};

@@ -1,0 +1,57 @@
+#pragma once
+// The public contract between a host application and the smtp_plugin module.
+//
+// A host loads the module, calls Createsmtp_plugin() once per plug-in
+// instance and drives the object only through the virtual operations below.
+// Their declaration order is the slot order of the table and must never
+// change. Text crosses the interface as null-terminated wide strings
+// (UTF-16 on Windows, UTF-32 on Linux). Returned strings point into the
+// object and stay valid until the next call of the same operation.
+
+#if defined(_WIN32)
+#define SMTP_PLUGIN_EXPORT __declspec(dllexport)
+#else
+#define SMTP_PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace PDL {
+
+// Base class of the host's dynamic-class framework.
+class DynamicClass {
+public:
+    virtual const char* get_class_name() = 0;  // slot 0
+    virtual ~DynamicClass() {}                 // slot 1
+};
+
+}  // namespace PDL
+
+class email_interface : public PDL::DynamicClass {
+public:
+    virtual void open() = 0;                                                    // slot 2
+    virtual void shutdown() = 0;                                                // slot 3
+    virtual void close() = 0;                                                   // slot 4
+    virtual const wchar_t* get_option(const wchar_t* name) = 0;                 // slot 5
+    virtual const wchar_t* set_option(const wchar_t* name, const wchar_t* value) = 0;  // slot 6
+    virtual bool reserved_a(void* a, void* b, void* c) = 0;                     // slot 7
+    virtual bool set_server(const wchar_t* host, const wchar_t* port, const wchar_t* login,
+                            const wchar_t* password) = 0;                       // slot 8
+    virtual bool reserved_b(void* a, void* b, void* c, void* d) = 0;            // slot 9
+    virtual void disconnect() = 0;                                              // slot 10
+    virtual bool connect() = 0;                                                 // slot 11
+    virtual bool new_message() = 0;                                             // slot 12
+    virtual bool send() = 0;                                                    // slot 13
+    virtual bool set_from(const wchar_t* address) = 0;                          // slot 14
+    virtual bool add_to(const wchar_t* address) = 0;                            // slot 15
+    virtual bool add_cc(const wchar_t* address) = 0;                            // slot 16
+    virtual bool add_bcc(const wchar_t* address) = 0;                           // slot 17
+    virtual bool set_subject(const wchar_t* text) = 0;                          // slot 18
+    virtual bool set_body(const wchar_t* text) = 0;                             // slot 19
+    virtual bool set_html_body(const wchar_t* html) = 0;                        // slot 20
+    virtual bool add_attachment(const wchar_t* path) = 0;                       // slot 21
+    virtual const wchar_t* get_last_error() = 0;                                // slot 22
+};
+
+extern "C" SMTP_PLUGIN_EXPORT email_interface* Createsmtp_plugin();
+
+// The factory's type, for hosts that look it up with dlsym / GetProcAddress.
+typedef email_interface* (*Createsmtp_plugin_fn)();

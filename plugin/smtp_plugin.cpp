@@ -1,0 +1,200 @@
+#include "plugin/smtp_plugin.h"
+
+#include "platform/files.h"
+#include "plugin/wide_text.h"
+#include "text/caches.h"
+
+namespace {
+const wchar_t* const kNullPointer = L"ERROR_NULL_POINTER";
+const wchar_t* const kInvalidArg = L"ERROR_INVALID_ARG";
+const wchar_t* const kFileNotFound = L"ERROR_FILE_NOT_FOUND";
+const wchar_t* const kSendFailed = L"ERROR_SEND_FAILED";
+const wchar_t* const kNotImplemented = L"ERROR_NOT_IMPLEMENTED";
+
+// Written to the host's current directory after a failed send.
+const char* const kErrorFile = "smtp_errors.xml";
+}  // namespace
+
+smtp_plugin::~smtp_plugin() {
+    // Called directly, not through the table: nothing overriding close() may
+    // run while the object is being torn down.
+    smtp_plugin::close();
+    releaseCaches();
+}
+
+const char* smtp_plugin::get_class_name() {
+    return "email_interface";
+}
+
+void smtp_plugin::open() {
+    createClientObjects();
+}
+
+void smtp_plugin::shutdown() {
+    close();
+    releaseCaches();
+}
+
+void smtp_plugin::close() {
+    m_mailMan.release();
+    m_email.release();
+    m_errorCode.clear();
+}
+
+const wchar_t* smtp_plugin::get_option(const wchar_t* /*name*/) {
+    m_optionValue.clear();
+    return m_optionValue.c_str();
+}
+
+const wchar_t* smtp_plugin::set_option(const wchar_t* name, const wchar_t* /*value*/) {
+    // No option is kept; the answer is whatever get_option gives for the name.
+    m_optionValue.clear();
+    return get_option(name ? name : L"");
+}
+
+bool smtp_plugin::reserved_a(void*, void*, void*) {
+    setError(kNotImplemented);
+    return false;
+}
+
+bool smtp_plugin::set_server(const wchar_t* host, const wchar_t* port, const wchar_t* login,
+                             const wchar_t* password) {
+    createClientObjects();
+    const int portNumber = plugin::scanDecimal(port ? port : L"25");
+    plugin::Utf8Text host8 = plugin::toUtf8(host ? host : L"");
+    plugin::Utf8Text login8 = plugin::toUtf8(login ? login : L"");
+    plugin::Utf8Text password8 = plugin::toUtf8(password ? password : L"");
+    m_mailMan->put_SmtpHost(host8.c_str());
+    m_mailMan->put_SmtpPort(portNumber);
+    m_mailMan->put_SmtpUsername(login8.c_str());
+    m_mailMan->put_SmtpPassword(password8.c_str());
+    return true;
+}
+
+bool smtp_plugin::reserved_b(void*, void*, void*, void*) {
+    setError(kNotImplemented);
+    return false;
+}
+
+void smtp_plugin::disconnect() {
+    close();
+}
+
+bool smtp_plugin::connect() {
+    // The one failing operation that sets no code.
+    if (!m_mailMan) return false;
+    return m_mailMan->VerifySmtpLogin();
+}
+
+bool smtp_plugin::new_message() {
+    m_email.release();
+    createClientObjects();
+    return true;
+}
+
+bool smtp_plugin::send() {
+    if (!m_mailMan || !m_email) {
+        setError(kNullPointer);
+        return false;
+    }
+    m_email->put_Charset("utf-8");
+    const bool sent = m_mailMan->SendEmail(m_email.get());
+    if (!sent) {
+        setError(kSendFailed);
+        // A file that cannot be written is no further failure.
+        m_mailMan->SaveLastError(kErrorFile);
+    }
+    // Every send starts the next message from scratch; the server settings stay.
+    m_email.release();
+    return sent;
+}
+
+bool smtp_plugin::set_from(const wchar_t* address) {
+    if (!checkArgument(address, true)) return false;
+    createClientObjects();
+    m_email->put_From(plugin::toUtf8(address).c_str());
+    return true;
+}
+
+bool smtp_plugin::add_to(const wchar_t* address) {
+    if (!checkArgument(address, true)) return false;
+    createClientObjects();
+    m_email->AddTo("", plugin::toUtf8(address).c_str());
+    return true;
+}
+
+// add_cc and add_bcc answer false even when the address was added; hosts
+// know not to take that as a failure.
+bool smtp_plugin::add_cc(const wchar_t* address) {
+    if (!checkArgument(address, true)) return false;
+    createClientObjects();
+    m_email->AddCC("", plugin::toUtf8(address).c_str());
+    return false;
+}
+
+bool smtp_plugin::add_bcc(const wchar_t* address) {
+    if (!checkArgument(address, true)) return false;
+    createClientObjects();
+    m_email->AddBcc("", plugin::toUtf8(address).c_str());
+    return false;
+}
+
+bool smtp_plugin::set_subject(const wchar_t* text) {
+    if (!checkArgument(text, false)) return false;
+    createClientObjects();
+    m_email->put_Subject(plugin::toUtf8(text).c_str());
+    return true;
+}
+
+bool smtp_plugin::set_body(const wchar_t* text) {
+    if (!checkArgument(text, false)) return false;
+    createClientObjects();
+    m_email->put_Body(plugin::toUtf8(text).c_str());
+    return true;
+}
+
+bool smtp_plugin::set_html_body(const wchar_t* html) {
+    if (!checkArgument(html, false)) return false;
+    createClientObjects();
+    m_email->SetHtmlBody(plugin::toUtf8(html).c_str());
+    return true;
+}
+
+bool smtp_plugin::add_attachment(const wchar_t* path) {
+    if (!checkArgument(path, true)) return false;
+    plugin::Utf8Text path8 = plugin::toUtf8(path);
+    // Checked before any client object exists, so a bad path leaves none behind.
+    if (platform::pathKind(path8.c_str()) != platform::PathKind::RegularFile) {
+        setError(kFileNotFound);
+        return false;
+    }
+    createClientObjects();
+    m_email->AddFileAttachment(path8.c_str());
+    return true;
+}
+
+const wchar_t* smtp_plugin::get_last_error() {
+    m_errorOut = m_errorCode;
+    m_errorCode.clear();
+    return m_errorOut.c_str();
+}
+
+bool smtp_plugin::checkArgument(const wchar_t* text, bool requiredNonEmpty) {
+    if (!text) {
+        setError(kNullPointer);
+        return false;
+    }
+    if (requiredNonEmpty && text[0] == L'\0') {
+        setError(kInvalidArg);
+        return false;
+    }
+    return true;
+}
+
+void smtp_plugin::createClientObjects() {
+    if (!m_mailMan) m_mailMan = SharedHandle<BvMailMan>(new BvMailMan);
+    if (!m_email) m_email = SharedHandle<BvEmail>(new BvEmail);
+    // Every narrow string the plug-in hands over is UTF-8.
+    m_mailMan->put_Utf8(true);
+    m_email->put_Utf8(true);
+}

@@ -1,0 +1,54 @@
+#pragma once
+// The plug-in object behind email_interface: argument checks, error codes,
+// UTF-8 conversion, and the two client objects it drives.
+#include <string>
+
+#include "plugin/bv_email.h"
+#include "plugin/bv_mail_man.h"
+#include "plugin/email_interface.h"
+#include "plugin/shared_handle.h"
+
+class smtp_plugin : public email_interface {
+  public:
+    smtp_plugin() = default;
+    ~smtp_plugin() override;
+    smtp_plugin(const smtp_plugin&) = delete;
+    smtp_plugin& operator=(const smtp_plugin&) = delete;
+
+    const char* get_class_name() override;
+    void open() override;
+    void shutdown() override;
+    void close() override;
+    const wchar_t* get_option(const wchar_t* name) override;
+    const wchar_t* set_option(const wchar_t* name, const wchar_t* value) override;
+    bool reserved_a(void* a, void* b, void* c) override;
+    bool set_server(const wchar_t* host, const wchar_t* port, const wchar_t* login,
+                    const wchar_t* password) override;
+    bool reserved_b(void* a, void* b, void* c, void* d) override;
+    void disconnect() override;
+    bool connect() override;
+    bool new_message() override;
+    bool send() override;
+    bool set_from(const wchar_t* address) override;
+    bool add_to(const wchar_t* address) override;
+    bool add_cc(const wchar_t* address) override;
+    bool add_bcc(const wchar_t* address) override;
+    bool set_subject(const wchar_t* text) override;
+    bool set_body(const wchar_t* text) override;
+    bool set_html_body(const wchar_t* html) override;
+    bool add_attachment(const wchar_t* path) override;
+    const wchar_t* get_last_error() override;
+
+  private:
+    // The shared check of slots 14 to 21; sets the code and returns false
+    // when the argument is refused.
+    bool checkArgument(const wchar_t* text, bool requiredNonEmpty);
+    void createClientObjects();
+    void setError(const wchar_t* code) { m_errorCode = code; }
+
+    std::wstring m_errorCode;
+    std::wstring m_errorOut;
+    std::wstring m_optionValue;
+    SharedHandle<BvMailMan> m_mailMan;
+    SharedHandle<BvEmail> m_email;
+};

@@ -1,0 +1,241 @@
+#include "mail/cls_mail_man.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "mime/cls_email.h"
+#include "platform/code_pages.h"
+#include "platform/identity.h"
+
+namespace {
+
+XString utf8(const char* s) {
+    XString x;
+    x.setFromUtf8(s);
+    return x;
+}
+
+std::string hostAfter(const char* given) {
+    ClsMailMan mm;
+    XString x = utf8(given);
+    mm.put_SmtpHost(x);
+    return mm.smtpHost().getString();
+}
+
+std::string xmlOf(ClsMailMan& mm) {
+    StringBuffer sb;
+    EXPECT_TRUE(mm.log().GetXml(sb));
+    return sb.getString();
+}
+
+int closedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    int port = 1;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) ::close(fd);
+    return port;
+}
+
+// A mail manager aimed at a loopback port where nothing listens.
+void aimAtDeadServer(ClsMailMan& mm, const char* user, const char* password) {
+    XString h = utf8("127.0.0.1"), u = utf8(user), p = utf8(password);
+    mm.put_SmtpHost(h);
+    mm.put_SmtpPort(closedPort());
+    mm.put_SmtpUsername(u);
+    mm.put_SmtpPassword(p);
+}
+
+std::string expectedHeader(const char* operation) {
+    std::string user;
+    platform::userName(user);
+    return std::string("<") + operation + ">\r\n<DllDate>Feb  8 2009</DllDate>\r\n<Username>" +
+           user + "</Username>\r\n<Component>";
+}
+
+TEST(MailManagerSettings, Defaults) {
+    ClsMailMan mm;
+    EXPECT_STREQ(mm.smtpHost().getString(), "localhost");
+    EXPECT_EQ(mm.smtpPort(), 25);
+    EXPECT_TRUE(mm.smtpUsername().isEmpty());
+    EXPECT_TRUE(mm.smtpPassword().isEmpty());
+    EXPECT_EQ(mm.connectTimeoutSeconds(), 30);
+    EXPECT_EQ(mm.readTimeoutSeconds(), 30);
+}
+
+TEST(MailManagerSettings, HostLosesSchemeSlashesAndCapitals) {
+    EXPECT_EQ(hostAfter("HTTPS://Mail.Example.COM/"), "mail.example.com");
+    EXPECT_EQ(hostAfter("http://a/b/"), "ab");
+    EXPECT_EQ(hostAfter("Http://smtp.example.org"), "smtp.example.org");
+    EXPECT_EQ(hostAfter("smtp.example.com"), "smtp.example.com");
+    EXPECT_EQ(hostAfter("http://https://x/"), "x");
+    EXPECT_EQ(hostAfter("mail.http://example.com"), "mail.example.com");
+    EXPECT_EQ(hostAfter("///"), "");
+    // Only complete schemes go; "http:" alone stays.
+    EXPECT_EQ(hostAfter("http:host"), "http:host");
+}
+
+TEST(MailManagerSettings, EmptyHostReplacesTheDefault) {
+    EXPECT_EQ(hostAfter(""), "");
+}
+
+TEST(MailManagerSettings, HostReplacesThePreviousOne) {
+    ClsMailMan mm;
+    XString a = utf8("first.example"), b = utf8("SECOND");
+    mm.put_SmtpHost(a);
+    mm.put_SmtpHost(b);
+    EXPECT_STREQ(mm.smtpHost().getString(), "second");
+}
+
+TEST(MailManagerSettings, HostLowerCasesTheUpperLatin1Block) {
+    // The host is kept in the ANSI code page; pin it so the test does not
+    // depend on the machine's locale.
+    platform::setCodePagesForTesting(1252, 437);
+    // U+00C9 (0xC9 in 1252) is raised to 0xE9; U+00DE (0xDE) to 0xFE.
+    EXPECT_EQ(hostAfter("\xC3\x89-\xC3\x9E.example"), "\xE9-\xFE.example");
+    platform::setCodePagesForTesting(0, 0);
+}
+
+TEST(MailManagerSettings, PortIsStoredWithoutRangeCheck) {
+    ClsMailMan mm;
+    for (int port : {0, -5, 587, 65536, 2147483647}) {
+        mm.put_SmtpPort(port);
+        EXPECT_EQ(mm.smtpPort(), port);
+    }
+}
+
+TEST(MailManagerSettings, CredentialsAreCopies) {
+    ClsMailMan mm;
+    XString u = utf8("alice"), p = utf8(
+                                   "s\xC3\xA9"
+                                   "cret");
+    mm.put_SmtpUsername(u);
+    mm.put_SmtpPassword(p);
+    u.setFromUtf8("changed");
+    p.clear();
+    EXPECT_STREQ(mm.smtpUsername().getUtf8(), "alice");
+    EXPECT_STREQ(mm.smtpPassword().getUtf8(),
+                 "s\xC3\xA9"
+                 "cret");
+}
+
+TEST(VerifySmtpLogin, EmptyUsernameStopsFirst) {
+    ClsMailMan mm;
+    EXPECT_FALSE(mm.VerifySmtpLogin());
+    std::string xml = xmlOf(mm);
+    EXPECT_NE(xml.find(expectedHeader("VerifySmtpLogin")), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<error>SMTP username is empty.</error>"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("password"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("connect"), std::string::npos) << xml;
+}
+
+TEST(VerifySmtpLogin, EmptyPasswordIsReported) {
+    ClsMailMan mm;
+    XString u = utf8("alice");
+    mm.put_SmtpUsername(u);
+    EXPECT_FALSE(mm.VerifySmtpLogin());
+    std::string xml = xmlOf(mm);
+    EXPECT_NE(xml.find("<error>SMTP password is empty.</error>"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("username is empty"), std::string::npos) << xml;
+}
+
+TEST(VerifySmtpLogin, UnreachableServerFailsWithoutLoggingThePassword) {
+    ClsMailMan mm;
+    aimAtDeadServer(mm, "alice", "Pw-9b1f-Secret");
+    EXPECT_FALSE(mm.VerifySmtpLogin());
+    std::string xml = xmlOf(mm);
+    EXPECT_NE(xml.find("<VerifySmtpLogin>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<error>"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("Pw-9b1f-Secret"), std::string::npos) << xml;
+    // Every context was left again.
+    EXPECT_EQ(mm.log().contextDepth(), 1u);
+}
+
+TEST(VerifySmtpLogin, EachCallStartsANewLog) {
+    ClsMailMan mm;
+    mm.VerifySmtpLogin();
+    mm.VerifySmtpLogin();
+    std::string xml = xmlOf(mm);
+    EXPECT_EQ(xml.find("<VerifySmtpLogin>"), xml.rfind("<VerifySmtpLogin>")) << xml;
+}
+
+TEST(SendEmail, LogsHeaderThenRecipientsInOrder) {
+    ClsMailMan mm;
+    aimAtDeadServer(mm, "alice", "pw");
+    ClsEmail email;
+    XString n1 = utf8("Bob"), a1 = utf8("bob@example.com");
+    XString n2 = utf8(""), a2 = utf8("eve@example.com");
+    XString n3 = utf8(""), a3 = utf8("carol@example.com");
+    ASSERT_TRUE(email.AddTo(n1, a1));
+    ASSERT_TRUE(email.AddTo(n2, a2));
+    ASSERT_TRUE(email.AddCC(n3, a3));
+
+    EXPECT_FALSE(mm.SendEmail(email));
+    std::string xml = xmlOf(mm);
+    EXPECT_EQ(xml.find(expectedHeader("SendEmail")), std::string("<BrenvikLog>\r\n").size()) << xml;
+    const std::string recipients =
+        "<Recipients>\r\n"
+        "<NumTo>2</NumTo>\r\n"
+        "<To>bob@example.com</To>\r\n"
+        "<To>eve@example.com</To>\r\n"
+        "<NumCC>1</NumCC>\r\n"
+        "<CC>carol@example.com</CC>\r\n"
+        "<NumBCC>0</NumBCC>\r\n"
+        "</Recipients>\r\n";
+    EXPECT_NE(xml.find(recipients), std::string::npos) << xml;
+    // Bare addresses only: the display name is not part of the envelope.
+    EXPECT_EQ(xml.find("Bob"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<error>"), std::string::npos) << xml;
+    EXPECT_EQ(mm.log().contextDepth(), 1u);
+}
+
+TEST(SendEmail, BlindRecipientsAreLoggedToo) {
+    ClsMailMan mm;
+    aimAtDeadServer(mm, "u", "p");
+    ClsEmail email;
+    XString n = utf8(""), a = utf8("hidden@example.com"), b = utf8("other@example.com");
+    email.AddBcc(n, a);
+    email.AddBcc(n, b);
+    EXPECT_FALSE(mm.SendEmail(email));
+    std::string xml = xmlOf(mm);
+    EXPECT_NE(xml.find("<NumTo>0</NumTo>\r\n<NumCC>0</NumCC>\r\n<NumBCC>2</NumBCC>\r\n"
+                       "<BCC>hidden@example.com</BCC>\r\n<BCC>other@example.com</BCC>\r\n"),
+              std::string::npos)
+        << xml;
+}
+
+TEST(SendEmail, ClearsTheSendingFlagAndTheEarlierLog) {
+    ClsMailMan mm;
+    aimAtDeadServer(mm, "u", "Secret-77");
+    mm.VerifySmtpLogin();
+    ClsEmail email;
+    EXPECT_FALSE(mm.SendEmail(email));
+    EXPECT_FALSE(email.isSending());
+    std::string xml = xmlOf(mm);
+    EXPECT_EQ(xml.find("VerifySmtpLogin"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("Secret-77"), std::string::npos) << xml;
+}
+
+TEST(SendEmail, LeavesTheMessageAsItWas) {
+    ClsMailMan mm;
+    aimAtDeadServer(mm, "u", "p");
+    ClsEmail email;
+    XString n = utf8(""), a = utf8("bob@example.com"), s = utf8("Subject");
+    email.AddTo(n, a);
+    email.put_Subject(s);
+    mm.SendEmail(email);
+    EXPECT_EQ(email.numTo(), 1);
+    EXPECT_STREQ(email.subject().getString(), "Subject");
+}
+
+}  // namespace

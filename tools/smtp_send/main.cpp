@@ -1,0 +1,340 @@
+// smtp-send: a sample host. It loads the smtp_plugin module at run time, as
+// a real host application does, and drives it through email_interface alone.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "plugin/email_interface.h"
+#include "tools/smtp_send/utf8.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace fs = std::filesystem;
+using smtp_send::utf8ToWide;
+
+namespace {
+
+enum ExitStatus { kSent = 0, kFailed = 1, kUsage = 2 };
+
+const char* const kUsageText =
+    "Usage: smtp-send [options]\n"
+    "Sends one message through the smtp_plugin module, loaded at run time the way a\n"
+    "host application loads it.\n"
+    "\n"
+    "  --server HOST[:PORT]  SMTP server; the port is 25 when omitted. Without\n"
+    "                        --server the message goes to 127.0.0.1:25 (the embedded\n"
+    "                        capture server that will answer there is not part of\n"
+    "                        this build yet).\n"
+    "  --user NAME           login name (none when omitted)\n"
+    "  --password TEXT       password (none when omitted)\n"
+    "  --from ADDRESS        sender (required)\n"
+    "  --to ADDRESS          recipient; may be repeated\n"
+    "  --cc ADDRESS          copy recipient; may be repeated\n"
+    "  --bcc ADDRESS         blind copy recipient; may be repeated\n"
+    "                        (at least one --to, --cc or --bcc is required)\n"
+    "  --subject TEXT        subject line\n"
+    "  --body TEXT           plain-text body\n"
+    "  --html TEXT           HTML body\n"
+    "  --attach PATH         attach a file; may be repeated\n"
+    "  --module PATH         the module to load (default: the smtp_plugin module next\n"
+    "                        to this program)\n"
+    "  --help                show this text\n"
+    "\n"
+    "Every option that takes a value accepts it as the next argument or after '='.\n"
+    "Text arguments are UTF-8.\n"
+    "\n"
+    "Exit status: 0 sent; 1 not sent (the plug-in's error code is printed, and after a\n"
+    "failed send the absolute path of smtp_errors.xml and its content); 2 usage error.\n";
+
+struct Options {
+    bool help = false;
+    bool haveServer = false;
+    std::string host;
+    std::string port = "25";
+    std::string user;
+    std::string password;
+    std::string from;
+    std::vector<std::string> to, cc, bcc, attach;
+    bool haveSubject = false, haveBody = false, haveHtml = false;
+    std::string subject, body, html;
+    std::string module;
+};
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "smtp-send: %s\n(try --help)\n", message.c_str());
+    return kUsage;
+}
+
+bool isPort(const std::string& s) {
+    if (s.empty() || s.size() > 5) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    long v = std::stol(s);
+    return v >= 1 && v <= 65535;
+}
+
+// Returns -1 when the command line is good, else the exit status to use.
+int parse(const std::vector<std::string>& args, Options& o) {
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool inlineValue = false;
+        if (name == "--help" || name == "-h") {
+            o.help = true;
+            continue;
+        }
+        size_t eq = name.find('=');
+        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            inlineValue = true;
+        }
+        static const char* const kValued[] = {"--server", "--user", "--password", "--from",
+                                              "--to",     "--cc",   "--bcc",      "--subject",
+                                              "--body",   "--html", "--attach",   "--module"};
+        bool known = false;
+        for (const char* k : kValued) known = known || name == k;
+        if (!known) return usageError("unknown option '" + name + "'");
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) return usageError("option " + name + " needs a value");
+            value = args[++i];
+        }
+
+        if (name == "--server") {
+            size_t colon = value.rfind(':');
+            o.host = colon == std::string::npos ? value : value.substr(0, colon);
+            if (colon != std::string::npos) o.port = value.substr(colon + 1);
+            if (o.host.empty()) return usageError("--server needs a host name");
+            if (!isPort(o.port)) return usageError("bad port '" + o.port + "' (1 to 65535)");
+            o.haveServer = true;
+        } else if (name == "--user") {
+            o.user = value;
+        } else if (name == "--password") {
+            o.password = value;
+        } else if (name == "--from") {
+            o.from = value;
+        } else if (name == "--to" || name == "--cc" || name == "--bcc" || name == "--attach") {
+            if (value.empty()) return usageError("option " + name + " needs a non-empty value");
+            auto& list = name == "--to"    ? o.to
+                         : name == "--cc"  ? o.cc
+                         : name == "--bcc" ? o.bcc
+                                           : o.attach;
+            list.push_back(value);
+        } else if (name == "--subject") {
+            o.subject = value;
+            o.haveSubject = true;
+        } else if (name == "--body") {
+            o.body = value;
+            o.haveBody = true;
+        } else if (name == "--html") {
+            o.html = value;
+            o.haveHtml = true;
+        } else if (name == "--module") {
+            if (value.empty()) return usageError("--module needs a path");
+            o.module = value;
+        }
+    }
+    if (o.help) return -1;
+    if (o.from.empty()) return usageError("--from is required");
+    if (o.to.empty() && o.cc.empty() && o.bcc.empty())
+        return usageError("at least one --to, --cc or --bcc is required");
+    return -1;
+}
+
+// The error codes are ASCII; anything else is shown as '?'.
+std::string narrow(const wchar_t* text) {
+    std::string out;
+    for (const wchar_t* p = text; p && *p; ++p)
+        out.push_back(*p > 0 && *p < 0x80 ? static_cast<char>(*p) : '?');
+    return out;
+}
+
+// ---------------------------------------------------------------- loading
+#if defined(_WIN32)
+using ModuleHandle = HMODULE;
+const char* const kModuleFile = "smtp_plugin.dll";
+
+fs::path executableDir() {
+    std::vector<wchar_t> buf(32768);
+    DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    return fs::path(std::wstring(buf.data(), n)).parent_path();
+}
+
+ModuleHandle loadModule(const fs::path& path, std::string& error) {
+    HMODULE h = LoadLibraryW(path.wstring().c_str());
+    if (!h) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+    return h;
+}
+
+Createsmtp_plugin_fn findFactory(ModuleHandle h) {
+    return reinterpret_cast<Createsmtp_plugin_fn>(
+        reinterpret_cast<void*>(GetProcAddress(h, "Createsmtp_plugin")));
+}
+
+void unloadModule(ModuleHandle h) {
+    FreeLibrary(h);
+}
+
+std::vector<std::string> utf8Arguments(int, char**) {
+    std::vector<std::string> out;
+    int n = 0;
+    LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &n);
+    for (int i = 0; wargv && i < n; ++i) {
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string s(bytes > 0 ? bytes : 1, '\0');
+        if (bytes > 0)
+            WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, s.data(), bytes, nullptr, nullptr);
+        s.resize(std::strlen(s.c_str()));
+        out.push_back(s);
+    }
+    if (wargv) LocalFree(wargv);
+    return out;
+}
+
+fs::path pathFromUtf8(const std::string& s) {
+    return fs::path(utf8ToWide(s));
+}
+#else
+using ModuleHandle = void*;
+const char* const kModuleFile = "smtp_plugin.so";
+
+fs::path executableDir() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::current_path() : exe.parent_path();
+}
+
+ModuleHandle loadModule(const fs::path& path, std::string& error) {
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* e = dlerror();
+        error = e ? e : "dlopen failed";
+    }
+    return h;
+}
+
+Createsmtp_plugin_fn findFactory(ModuleHandle h) {
+    return reinterpret_cast<Createsmtp_plugin_fn>(dlsym(h, "Createsmtp_plugin"));
+}
+
+void unloadModule(ModuleHandle h) {
+    dlclose(h);
+}
+
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+fs::path pathFromUtf8(const std::string& s) {
+    return fs::path(s);
+}
+#endif
+
+// Reports the pending error code of a step that returned false.
+int stepFailed(email_interface* mail, const std::string& step) {
+    std::string code = narrow(mail->get_last_error());
+    std::fprintf(stderr, "smtp-send: %s failed: %s\n", step.c_str(),
+                 code.empty() ? "(no error code)" : code.c_str());
+    return kFailed;
+}
+
+void printErrorFile() {
+    std::error_code ec;
+    fs::path file = fs::absolute("smtp_errors.xml", ec);
+    if (ec || !fs::exists(file, ec)) {
+        std::fprintf(stderr, "smtp-send: no smtp_errors.xml was written in %s\n",
+                     fs::current_path(ec).string().c_str());
+        return;
+    }
+    std::fprintf(stderr, "smtp-send: activity log written to %s:\n", file.string().c_str());
+    std::ifstream in(file, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::fwrite(content.data(), 1, content.size(), stderr);
+}
+
+int drive(email_interface* mail, const Options& o) {
+    const std::string host = o.haveServer ? o.host : "127.0.0.1";
+    if (!o.haveServer)
+        std::fprintf(stderr,
+                     "smtp-send: no --server given: sending to 127.0.0.1:25 (the embedded capture "
+                     "server is not part of this build yet)\n");
+
+    mail->set_server(utf8ToWide(host).c_str(), utf8ToWide(o.port).c_str(),
+                     utf8ToWide(o.user).c_str(), utf8ToWide(o.password).c_str());
+    if (!mail->set_from(utf8ToWide(o.from).c_str())) return stepFailed(mail, "--from");
+    for (const auto& a : o.to)
+        if (!mail->add_to(utf8ToWide(a).c_str())) return stepFailed(mail, "--to " + a);
+    // add_cc and add_bcc answer false also when the address was taken; only an
+    // error code tells a real failure.
+    for (const auto& a : o.cc) {
+        mail->add_cc(utf8ToWide(a).c_str());
+        if (*mail->get_last_error()) return stepFailed(mail, "--cc " + a);
+    }
+    for (const auto& a : o.bcc) {
+        mail->add_bcc(utf8ToWide(a).c_str());
+        if (*mail->get_last_error()) return stepFailed(mail, "--bcc " + a);
+    }
+    if (o.haveSubject && !mail->set_subject(utf8ToWide(o.subject).c_str()))
+        return stepFailed(mail, "--subject");
+    if (o.haveBody && !mail->set_body(utf8ToWide(o.body).c_str()))
+        return stepFailed(mail, "--body");
+    if (o.haveHtml && !mail->set_html_body(utf8ToWide(o.html).c_str()))
+        return stepFailed(mail, "--html");
+    for (const auto& a : o.attach)
+        if (!mail->add_attachment(utf8ToWide(a).c_str())) return stepFailed(mail, "--attach " + a);
+
+    if (mail->send()) {
+        std::printf("smtp-send: sent to %s:%s\n", host.c_str(), o.port.c_str());
+        return kSent;
+    }
+    std::string code = narrow(mail->get_last_error());
+    std::fprintf(stderr, "smtp-send: send failed: %s\n",
+                 code.empty() ? "(no error code)" : code.c_str());
+    printErrorFile();
+    return kFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args = utf8Arguments(argc, argv);
+    Options options;
+    int status = parse(args, options);
+    if (status >= 0) return status;
+    if (options.help) {
+        std::fputs(kUsageText, stdout);
+        return kSent;
+    }
+
+    const fs::path modulePath =
+        options.module.empty() ? executableDir() / kModuleFile : pathFromUtf8(options.module);
+    std::string error;
+    ModuleHandle module = loadModule(modulePath, error);
+    if (!module) {
+        std::fprintf(stderr, "smtp-send: cannot load %s: %s\n", modulePath.string().c_str(),
+                     error.c_str());
+        return kFailed;
+    }
+    Createsmtp_plugin_fn create = findFactory(module);
+    email_interface* mail = create ? create() : nullptr;
+    if (!mail) {
+        std::fprintf(stderr, "smtp-send: %s has no working Createsmtp_plugin\n",
+                     modulePath.string().c_str());
+        unloadModule(module);
+        return kFailed;
+    }
+    status = drive(mail, options);
+    delete mail;  // slot 1, as every host destroys the object
+    unloadModule(module);
+    return status;
+}
