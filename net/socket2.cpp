@@ -1,0 +1,96 @@
+#include "net/socket2.h"
+
+#include "diag/log_base.h"
+
+Socket2::~Socket2() {
+    LogNull quiet;
+    m_socket.closeSocket(quiet);
+}
+
+bool Socket2::connect(const char* host, int port, uint32_t connectTimeoutMs, LogBase& log, bool& lookupFailed,
+                      ProgressMonitor*, int& failReason) {
+    m_hostName.setString(host ? host : "");
+    m_hostName.trim();
+    failReason = kConnectOk;
+    m_socket.setConnectTimeoutMs(connectTimeoutMs);
+    bool ok = m_socket.connectSocket(host ? m_hostName.getString() : nullptr, port, log, lookupFailed);
+    failReason = m_socket.connectFailReason();
+    return ok;
+}
+
+bool Socket2::SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize, uint32_t idleTimeoutMs,
+                         LogBase& log, ProgressMonitor* pm) {
+    m_socket.setIdleTimeoutMs(idleTimeoutMs);
+    return m_socket.SendBytes2(data, length, chunkSize, log, pm);
+}
+
+bool Socket2::ReceiveBytes(DataBuffer& out, uint32_t maxBytes, uint32_t idleTimeoutMs, LogBase& log,
+                           ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed) {
+    m_socket.setIdleTimeoutMs(idleTimeoutMs);
+    return m_socket.receivePacket(out, maxBytes, log, pm, timedOut, socketError, closed);
+}
+
+bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32_t idleTimeoutMs, LogBase& log,
+                                ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed) {
+    timedOut = false;
+    socketError = false;
+    closed = false;
+    out.clear();
+    if (!delimiter || !*delimiter) {
+        log.LogError("No delimiter to read up to.");
+        return false;
+    }
+    StringBuffer delim(delimiter);
+    uint32_t delimLen = delim.length();
+
+    out.append(m_leftOver.data(), m_leftOver.size());
+    m_leftOver.clear();
+    int found = out.find(delimiter);
+
+    DataBuffer chunk;
+    while (found < 0) {
+        if (!isConnected()) return false;
+        uint32_t before = out.length();
+        chunk.clear();
+        bool ok = ReceiveBytes(chunk, 2048, idleTimeoutMs, log, pm, timedOut, socketError, closed);
+        chunk.replaceByte(0, ' ');
+        out.append(chunk.data(), chunk.size());
+        if (socketError) return false;
+        // Start early enough to find a delimiter split between two reads.
+        uint32_t from = before > delimLen ? before - delimLen : 0;
+        found = out.find(delimiter, from);
+        if (found >= 0) break;
+        if (!ok) return false;
+        // Bytes that could still start the delimiter do not count yet.
+        if (out.length() - (delimLen - 1) > kMaxMatchBytes) {
+            log.LogError("SMTP reply line too long");
+            m_socket.closeSocket(log);
+            socketError = true;
+            return false;
+        }
+    }
+
+    uint32_t end = static_cast<uint32_t>(found) + delimLen;
+    if (end < out.length()) {
+        m_leftOver.append(out.getBytes() + end, out.length() - end);
+        out.truncate(end);
+    }
+    return true;
+}
+
+void Socket2::close(LogBase& log) {
+    m_socket.closeSocket(log);
+}
+
+bool Socket2::getLocalHostname(StringBuffer& out, LogBase& log) {
+    return BrenvikSocket::getLocalHostname(out, log);
+}
+
+void Socket2::logConnectionType(LogBase& log) {
+    log.LogData("ConnectionType", "Unencrypted TCP/IP");
+}
+
+void Socket2::setIdleTimeoutMs(uint32_t ms) {
+    m_idleTimeoutMs = ms;
+    m_socket.setIdleTimeoutMs(ms);
+}

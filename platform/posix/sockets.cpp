@@ -1,0 +1,304 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/system_error.h"
+
+namespace platform {
+namespace {
+
+struct ErrnoMapping {
+    int posix;
+    int winsock;
+};
+
+// First match wins in both directions, so the preferred errno of a Winsock
+// number comes first (its text is the one shown).
+const ErrnoMapping kErrnoMap[] = {
+    {EINTR, 10004},
+    {EBADF, 10009},
+    {EACCES, wsa::kAccess},
+    {EPERM, wsa::kAccess},
+    {EFAULT, wsa::kFault},
+    {EINVAL, wsa::kInvalid},
+    {EMFILE, wsa::kTooManyFiles},
+    {ENFILE, wsa::kTooManyFiles},
+    {EWOULDBLOCK, wsa::kWouldBlock},
+    {EAGAIN, wsa::kWouldBlock},
+    // A non-blocking connect under way: Winsock reports it as would-block.
+    {EINPROGRESS, wsa::kWouldBlock},
+    {EALREADY, 10037},
+    {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, wsa::kAddrInUse},
+    {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},
+    {ENETUNREACH, wsa::kNetUnreachable},
+    {ENETRESET, 10052},
+    {ECONNABORTED, wsa::kConnAborted},
+    {ECONNRESET, wsa::kConnReset},
+    // Writing to a connection the peer has torn down; Winsock calls it a reset.
+    {EPIPE, wsa::kConnReset},
+    {ENOBUFS, wsa::kNoBuffers},
+    {ENOMEM, wsa::kNoBuffers},
+    {EISCONN, 10056},
+    {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},
+    {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, wsa::kTimedOut},
+    {ECONNREFUSED, wsa::kConnRefused},
+    {ELOOP, 10062},
+    {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+};
+
+int lastError() {
+    return winsockErrorFromErrno(errno);
+}
+
+int fdOf(SocketHandle s) {
+    return static_cast<int>(s);
+}
+
+int noStartup(uint16_t) {
+    return 0;
+}
+
+std::atomic<StartupFunction> g_startup{noStartup};
+
+bool systemResolve(const char* name, HostEntry& out) {
+    out = HostEntry();
+    if (!name || !*name) return false;
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
+    bool ok = false;
+    for (struct addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET || !a->ai_addr) continue;
+        out.address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+        out.officialName = found->ai_canonname ? found->ai_canonname : name;
+        ok = true;
+        break;
+    }
+    freeaddrinfo(found);
+    return ok;
+}
+
+std::atomic<ResolveFunction> g_resolve{systemResolve};
+
+// select() cannot watch descriptors at or above FD_SETSIZE.
+int selectOne(SocketHandle s, bool forWrite, uint32_t timeoutMs, int& err) {
+    int fd = fdOf(s);
+    if (s == kInvalidSocket || fd < 0 || fd >= FD_SETSIZE) {
+        err = wsa::kInvalid;
+        return -1;
+    }
+    uint32_t start = tickCount();
+    uint32_t left = timeoutMs;
+    for (;;) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        struct timeval tv;
+        tv.tv_sec = static_cast<time_t>(left / 1000);
+        tv.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
+        int r = forWrite ? select(fd + 1, nullptr, &set, nullptr, &tv)
+                         : select(fd + 1, &set, nullptr, nullptr, &tv);
+        if (r >= 0) return r > 0 ? 1 : 0;
+        if (errno != EINTR) {
+            err = lastError();
+            return -1;
+        }
+        uint32_t spent = tickCount() - start;
+        if (spent >= timeoutMs) return 0;
+        left = timeoutMs - spent;
+    }
+}
+
+}  // namespace
+
+int winsockErrorFromErrno(int e) {
+    for (const ErrnoMapping& m : kErrnoMap)
+        if (m.posix == e) return m.winsock;
+    return e;
+}
+
+int socketsStartup(uint16_t version) {
+    return g_startup.load()(version);
+}
+
+StartupFunction setStartupFunctionForTesting(StartupFunction fn) {
+    return g_startup.exchange(fn ? fn : noStartup);
+}
+
+SocketHandle openTcpSocket(int& err) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        err = lastError();
+        return kInvalidSocket;
+    }
+    return static_cast<SocketHandle>(fd);
+}
+
+bool setNonBlocking(SocketHandle s, bool on, int& err) {
+    int flags = fcntl(fdOf(s), F_GETFL, 0);
+    if (flags < 0 || fcntl(fdOf(s), F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) < 0) {
+        err = lastError();
+        return false;
+    }
+    return true;
+}
+
+bool connectIPv4(SocketHandle s, uint32_t addr, uint16_t port, int& err) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    if (connect(fdOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0) return true;
+    // An interrupted connect carries on in the background, as a non-blocking one does.
+    err = errno == EINTR ? wsa::kWouldBlock : lastError();
+    return false;
+}
+
+int selectWritable(SocketHandle s, uint32_t timeoutMs, int& err) {
+    return selectOne(s, true, timeoutMs, err);
+}
+
+int selectReadable(SocketHandle s, uint32_t timeoutMs, int& err) {
+    return selectOne(s, false, timeoutMs, err);
+}
+
+// A finished connect, failed or not, makes the socket writable.
+int selectConnected(SocketHandle s, uint32_t timeoutMs, int& err) {
+    return selectOne(s, true, timeoutMs, err);
+}
+
+int pendingError(SocketHandle s) {
+    int value = 0;
+    socklen_t len = sizeof(value);
+    if (getsockopt(fdOf(s), SOL_SOCKET, SO_ERROR, &value, &len) != 0) return lastError();
+    return value ? winsockErrorFromErrno(value) : 0;
+}
+
+long sendSome(SocketHandle s, const void* data, uint32_t n, int& err) {
+    for (;;) {
+        // A vanished peer must not raise SIGPIPE in the host's process.
+        ssize_t r = send(fdOf(s), data, n, MSG_NOSIGNAL);
+        if (r >= 0) return static_cast<long>(r);
+        if (errno == EINTR) continue;
+        err = lastError();
+        return -1;
+    }
+}
+
+long recvSome(SocketHandle s, void* buf, uint32_t n, int& err) {
+    for (;;) {
+        ssize_t r = recv(fdOf(s), buf, n, 0);
+        if (r >= 0) return static_cast<long>(r);
+        if (errno == EINTR) continue;
+        err = lastError();
+        return -1;
+    }
+}
+
+void shutdownBoth(SocketHandle s) {
+    shutdown(fdOf(s), SHUT_RDWR);
+}
+
+void closeSocketHandle(SocketHandle s) {
+    close(fdOf(s));
+}
+
+SocketHandle listenIPv4(uint32_t addr, uint16_t port, int backlog, uint16_t& boundPort, int& err) {
+    SocketHandle s = openTcpSocket(err);
+    if (s == kInvalidSocket) return s;
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    socklen_t len = sizeof(sa);
+    if (bind(fdOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0 ||
+        listen(fdOf(s), backlog) != 0 ||
+        getsockname(fdOf(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        err = lastError();
+        close(fdOf(s));
+        return kInvalidSocket;
+    }
+    boundPort = ntohs(sa.sin_port);
+    return s;
+}
+
+SocketHandle acceptConnection(SocketHandle listener, int& err) {
+    for (;;) {
+        int fd = accept4(fdOf(listener), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) return static_cast<SocketHandle>(fd);
+        if (errno == EINTR) continue;
+        err = lastError();
+        return kInvalidSocket;
+    }
+}
+
+bool setAbortiveClose(SocketHandle s) {
+    struct linger lg;
+    lg.l_onoff = 1;
+    lg.l_linger = 0;
+    return setsockopt(fdOf(s), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)) == 0;
+}
+
+uint32_t parseIPv4(const char* text) {
+    if (!text) return kAddrNone;
+    return static_cast<uint32_t>(inet_addr(text));
+}
+
+bool resolveIPv4(const char* name, HostEntry& out) {
+    return g_resolve.load()(name, out);
+}
+
+ResolveFunction setResolverForTesting(ResolveFunction fn) {
+    return g_resolve.exchange(fn ? fn : systemResolve);
+}
+
+bool localHostName(std::string& out, int& err) {
+    char buf[500] = {0};
+    if (gethostname(buf, sizeof(buf) - 1) != 0) {
+        err = lastError();
+        out.clear();
+        return false;
+    }
+    out = buf;
+    return true;
+}
+
+std::string socketErrorText(int winsockError) {
+    for (const ErrnoMapping& m : kErrnoMap)
+        if (m.winsock == winsockError) return systemErrorText(static_cast<unsigned>(m.posix));
+    return systemErrorText(static_cast<unsigned>(winsockError));
+}
+
+}  // namespace platform

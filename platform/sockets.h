@@ -1,0 +1,102 @@
+#pragma once
+// IPv4 TCP sockets, readiness waits and name lookup. Every error is reported
+// as a Winsock error number on every platform (POSIX errno values are mapped),
+// so the engine and its log texts speak one vocabulary.
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+using SocketHandle = uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~static_cast<SocketHandle>(0);
+
+// Address value that parseIPv4 returns for text that is not an address.
+inline constexpr uint32_t kAddrNone = 0xFFFFFFFFu;
+
+// The Winsock numbers the engine tests for by name.
+namespace wsa {
+inline constexpr int kAccess = 10013;
+inline constexpr int kFault = 10014;
+inline constexpr int kInvalid = 10022;
+inline constexpr int kTooManyFiles = 10024;
+inline constexpr int kWouldBlock = 10035;
+inline constexpr int kInProgress = 10036;
+inline constexpr int kAddrInUse = 10048;
+inline constexpr int kNetUnreachable = 10051;
+inline constexpr int kConnAborted = 10053;
+inline constexpr int kConnReset = 10054;
+inline constexpr int kNoBuffers = 10055;
+inline constexpr int kTimedOut = 10060;
+inline constexpr int kConnRefused = 10061;
+inline constexpr int kSysNotReady = 10091;
+inline constexpr int kVersionNotSupported = 10092;
+inline constexpr int kNotInitialised = 10093;
+inline constexpr int kProcLimit = 10067;
+inline constexpr int kProviderFailedInit = 10106;
+}  // namespace wsa
+
+// ---- start-up
+// Asks for the given Winsock version (low byte major, high byte minor);
+// 0 or a Winsock error. On POSIX there is nothing to start and it succeeds.
+int socketsStartup(uint16_t version);
+
+// Replaces the start-up call so that the version negotiation above it can be
+// tested; null restores the system's. Returns the previous function.
+using StartupFunction = int (*)(uint16_t version);
+StartupFunction setStartupFunctionForTesting(StartupFunction fn);
+
+// ---- sockets; each failing call stores its Winsock error in err
+SocketHandle openTcpSocket(int& err);
+bool setNonBlocking(SocketHandle s, bool on, int& err);
+// addr in network byte order, port in host order.
+bool connectIPv4(SocketHandle s, uint32_t addr, uint16_t port, int& err);
+// select on one socket: 1 ready, 0 timed out, -1 error.
+int selectWritable(SocketHandle s, uint32_t timeoutMs, int& err);
+int selectReadable(SocketHandle s, uint32_t timeoutMs, int& err);
+// Waits for a non-blocking connect to finish, either way (1); pendingError
+// then tells whether it succeeded.
+int selectConnected(SocketHandle s, uint32_t timeoutMs, int& err);
+// The error of a finished non-blocking connect, 0 when it succeeded.
+int pendingError(SocketHandle s);
+// Bytes sent or received, or -1.
+long sendSome(SocketHandle s, const void* data, uint32_t n, int& err);
+long recvSome(SocketHandle s, void* buf, uint32_t n, int& err);
+void shutdownBoth(SocketHandle s);
+void closeSocketHandle(SocketHandle s);
+
+// Listening side, for loopback peers in tests and tools.
+SocketHandle listenIPv4(uint32_t addr, uint16_t port, int backlog, uint16_t& boundPort, int& err);
+SocketHandle acceptConnection(SocketHandle listener, int& err);
+// Closing after this sends a reset instead of an orderly end.
+bool setAbortiveClose(SocketHandle s);
+
+// ---- addresses and names
+// Dotted text to an address in network byte order; kAddrNone when invalid.
+uint32_t parseIPv4(const char* text);
+
+struct HostEntry {
+    uint32_t address = 0;  // the first IPv4 address, network byte order
+    std::string officialName;
+};
+// IPv4 lookup of a host name, as gethostbyname does it. Safe to call from
+// several threads at once.
+bool resolveIPv4(const char* name, HostEntry& out);
+
+// Replaces the lookup so that no test depends on a name service; null
+// restores the system's. Returns the previous function. The function is
+// called from lookup threads and must be thread-safe.
+using ResolveFunction = bool (*)(const char* name, HostEntry& out);
+ResolveFunction setResolverForTesting(ResolveFunction fn);
+
+// The local machine's host name.
+bool localHostName(std::string& out, int& err);
+
+// The system's text for a Winsock error number.
+std::string socketErrorText(int winsockError);
+
+#ifndef _WIN32
+// The Winsock number for an errno value; values without one pass unchanged.
+int winsockErrorFromErrno(int e);
+#endif
+
+}  // namespace platform
