@@ -1,9 +1,11 @@
 #include "text/caches.h"
 
+#include "text/case_mapping.h"
 #include "text/code_page_tables.h"
 
 void releaseCaches() {
-    // The code-page reverse maps; the case-mapping tables join here once
-    // they are added.
+    // The expanded code-page tables and their reverse maps, and the two
+    // case-mapping hash tables.
     cptables::releaseCaches();
+    casemap::releaseCaches();
 }

@@ -44,6 +44,8 @@ class EncodingConvert {
     const StringBuffer& stepTrace() const { return m_trace; }
 
   private:
+    bool run(unsigned from, unsigned to, const unsigned char* p, uint32_t n, DataBuffer& out);
+
     int m_mode = 0;
     unsigned m_from = 0;
     unsigned m_to = 0;

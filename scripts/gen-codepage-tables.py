@@ -1,0 +1,298 @@
+#!/usr/bin/env python3
+"""Generates text/generated/codepage_tables.inc, the compact code-page tables
+that text/code_page_tables.cpp expands on first use, and
+text/generated/codepage_sources.txt, which lists the source of each page.
+
+The mappings come from the published tables available on this machine:
+Python's codecs module and glibc's iconv (scripts/charset_sources.py says
+which page comes from which). The right-to-left class of x-mac-arabic bytes
+comes from the bidi classes of UnicodeData.txt (Debian package unicode-data).
+
+Usage:
+  gen-codepage-tables.py [--out DIR]        write the files
+  gen-codepage-tables.py --check DIR        compare the files in DIR with what
+                                            this machine's sources give; pages
+                                            whose source is absent are skipped.
+                                            Exit 0 same, 1 different, 77 when
+                                            no source at all is present.
+"""
+import argparse
+import os
+import re
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import charset_sources as cs  # noqa: E402
+
+ROOT = os.path.dirname(HERE)
+UNICODE_DATA = "/usr/share/unicode/UnicodeData.txt"
+
+
+def key_of(seq):
+    k = 0
+    for b in seq:
+        k = (k << 8) | b
+    return len(seq), k
+
+
+def single_stream(cp, maps):
+    table = [0] * 256
+    for seq, u in maps.items():
+        table[seq[0]] = u
+    ascii_low = all(table[b] == b for b in range(1, 128))
+    values = table[128:] if ascii_low else table
+    return ascii_low, values, table
+
+
+def multi_stream(maps):
+    items = sorted((key_of(s), u) for s, u in maps.items())
+    stream = []
+    i = 0
+    n = len(items)
+    while i < n:
+        (ln, k), u = items[i]
+        # Linear run: consecutive keys with consecutive values.
+        j = i + 1
+        while (j < n and items[j][0][0] == ln and items[j][0][1] == k + (j - i)
+               and items[j][1] == u + (j - i) and j - i < 0xFFFF):
+            j += 1
+        if j - i >= 3:
+            stream += [(ln << 12) | (k >> 16), k & 0xFFFF, j - i, u]
+            i = j
+            continue
+        # Literal run: consecutive keys until a linear run of 3 would start.
+        j = i + 1
+        while j < n and items[j][0][0] == ln and items[j][0][1] == k + (j - i) and j - i < 0xFFFF:
+            if (j + 2 < n and items[j + 1][0] == (ln, items[j][0][1] + 1)
+                    and items[j + 2][0] == (ln, items[j][0][1] + 2)
+                    and items[j + 1][1] == items[j][1] + 1 and items[j + 2][1] == items[j][1] + 2):
+                break
+            j += 1
+        stream += [(ln << 12) | 0x100 | (k >> 16), k & 0xFFFF, j - i]
+        stream += [items[x][1] for x in range(i, j)]
+        i = j
+    return stream
+
+
+def reverse_overrides(cp, maps):
+    """Units whose source encoder picks another byte sequence than the lowest
+    one decoding to the unit (the expander's default)."""
+    src = cs.PAGES[cp][1]
+    lowest = {}
+    for seq, u in sorted(maps.items(), key=lambda kv: key_of(kv[0])):
+        lowest.setdefault(u, seq)
+    out = []
+    for u, seq in sorted(lowest.items()):
+        enc = cs.encode(src, chr(u))
+        if enc is not None and enc != seq and maps.get(enc) == u:
+            ln, k = key_of(enc)
+            out += [u, (ln << 8) | (k >> 16), k & 0xFFFF]
+    return out
+
+
+def bidi_classes():
+    classes = {}
+    with open(UNICODE_DATA, encoding="utf-8") as f:
+        for line in f:
+            fields = line.split(";")
+            classes[int(fields[0], 16)] = fields[4]
+    return classes
+
+
+def mac_arabic_rtl(maps):
+    """32 bytes, bit b set when byte b is right-to-left: its character's bidi
+    class is R or AL, or it is one of Apple's right-to-left duplicates of an
+    ASCII character (a byte of 0x80 or above that maps below 0x80)."""
+    bidi = bidi_classes()
+    bits = [0] * 32
+    for seq, u in maps.items():
+        b = seq[0]
+        if b < 0x20:
+            continue
+        if bidi.get(u) in ("R", "AL") or (b >= 0x80 and u < 0x80):
+            bits[b >> 3] |= 1 << (b & 7)
+    return bits
+
+
+def kana_table():
+    """For each half-width katakana byte 0xA1..0xDF of Shift_JIS: the
+    Shift_JIS code of its full-width form, of that form with the voiced sound
+    mark merged and with the semi-voiced mark merged (0 when no such
+    character exists). From UnicodeData.txt (<narrow> and canonical
+    decompositions) and Python's cp932 codec."""
+    decomp = {}
+    with open(UNICODE_DATA, encoding="utf-8") as f:
+        for line in f:
+            r = line.split(";")
+            if r[5]:
+                decomp[int(r[0], 16)] = r[5]
+    compose = {}
+    for cp, d in decomp.items():
+        if not d.startswith("<"):
+            parts = tuple(int(x, 16) for x in d.split())
+            if len(parts) == 2:
+                compose[parts] = cp
+    spacing = {0x3099: 0x309B, 0x309A: 0x309C}
+
+    def sjis(c):
+        try:
+            b = chr(c).encode("cp932")
+        except UnicodeEncodeError:
+            return 0  # no Shift_JIS form: not merged
+        return (b[0] << 8) | b[1]
+    out = []
+    for b in range(0xA1, 0xE0):
+        hw = ord(bytes([b]).decode("cp932"))
+        d = decomp[hw]
+        assert d.startswith("<narrow> ")
+        full = int(d.split()[1], 16)
+        voiced = compose.get((full, 0x3099))
+        semi = compose.get((full, 0x309A))
+        full = spacing.get(full, full)
+        out += [sjis(full), sjis(voiced) if voiced else 0, sjis(semi) if semi else 0]
+        assert out[-3]
+    return out
+
+
+def fmt_array(ctype, name, values, per_line=16, hexw=4):
+    lines = ["static const %s %s[%d] = {" % (ctype, name, max(len(values), 1))]
+    if not values:
+        values = [0]
+    for i in range(0, len(values), per_line):
+        lines.append("    " + ", ".join("0x%0*X" % (hexw, v) for v in values[i:i + per_line]) + ",")
+    lines.append("};")
+    return lines
+
+
+def page_section(cp):
+    kind, src, _ = cs.PAGES[cp]
+    maps = cs.mappings(cp)
+    lines = ["// BEGIN page %d: %s, %s, %d mappings" % (cp, kind, cs.describe(src), len(maps))]
+    if kind == "single":
+        ascii_low, values, _ = single_stream(cp, maps)
+        lines += fmt_array("uint16_t", "kData%d" % cp, values)
+    else:
+        ascii_low = all(maps.get(bytes([b])) == b for b in range(1, 128))
+        lines += fmt_array("uint16_t", "kData%d" % cp, multi_stream(maps))
+        values = None
+    rev = reverse_overrides(cp, maps)
+    lines += fmt_array("uint16_t", "kRev%d" % cp, rev)
+    dlen = len(values) if kind == "single" else len(multi_stream(maps))
+    extra = "nullptr"
+    if cp == 10004:
+        lines += fmt_array("uint8_t", "kRtl%d" % cp, mac_arabic_rtl(maps), hexw=2)
+        extra = "kRtl%d" % cp
+    desc = ('    {%d, %s, %s, kData%d, %d, kRev%d, %d, %s, "%s"},  // page %d' %
+            (cp, "true" if kind == "multi" else "false", "true" if ascii_low else "false",
+             cp, dlen, cp, len(rev) // 3, extra, cs.describe(src).replace('"', "'"), cp))
+    lines.append("// END page %d" % cp)
+    return lines, desc, len(maps)
+
+
+def generate(only_available):
+    sections = {}
+    descs = {}
+    counts = {}
+    skipped = []
+    for cp in sorted(cs.PAGES):
+        src = cs.PAGES[cp][1]
+        if not cs.available(src) or (cp == 10004 and not os.path.exists(UNICODE_DATA)):
+            if only_available:
+                skipped.append(cp)
+                continue
+            sys.exit("source %s for page %d is not available here" % (cs.describe(src), cp))
+        sections[cp], descs[cp], counts[cp] = page_section(cp)
+    return sections, descs, counts, skipped
+
+
+HEADER = [
+    "// Generated by scripts/gen-codepage-tables.py. Do not edit.",
+    "// Compact code-page tables: single-byte pages hold their 256 (or, when",
+    "// bytes below 0x80 are ASCII, their upper 128) UTF-16 units; multi-byte",
+    "// pages hold runs [len<<12|literal<<8|key>>16, key&0xFFFF, count, values]",
+    "// (a linear run has one start value). kRev* lists [unit, len<<8|key>>16,",
+    "// key&0xFFFF] for units the source encodes to another sequence than the",
+    "// lowest that decodes to them.",
+]
+
+
+def write(out_dir):
+    sections, descs, counts, _ = generate(False)
+    lines = list(HEADER)
+    for cp in sorted(sections):
+        lines += sections[cp]
+    lines.append("")
+    lines.append("static const PageData kPageData[%d] = {" % len(descs))
+    for cp in sorted(descs):
+        lines.append(descs[cp])
+    lines.append("};")
+    lines.append("")
+    lines.append("// Half-width katakana 0xA1..0xDF: Shift_JIS of the full-width form, voiced,")
+    lines.append("// semi-voiced (from UnicodeData.txt decompositions and Python's cp932).")
+    lines += fmt_array("uint16_t", "kKanaFold", kana_table(), per_line=12)
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, "codepage_tables.inc"), "w", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+    src_lines = ["# Source of each code-page table (generated by scripts/gen-codepage-tables.py)",
+                 "# page\tkind\tmappings\tsource\tcross-check source"]
+    for cp in sorted(cs.PAGES):
+        kind, src, other = cs.PAGES[cp]
+        src_lines.append("%d\t%s\t%d\t%s\t%s" % (cp, kind, counts[cp], cs.describe(src),
+                                                cs.describe(other) if other else "-"))
+    src_lines.append("# Table pages of the spec with no published mapping on this machine")
+    src_lines.append("# (they fail to convert like unknown pages):")
+    for cp, name in sorted(cs.NO_SOURCE.items()):
+        src_lines.append("%d\t%s\tnone" % (cp, name))
+    with open(os.path.join(out_dir, "codepage_sources.txt"), "w", newline="\n") as f:
+        f.write("\n".join(src_lines) + "\n")
+
+
+def parse_sections(text):
+    sections = {}
+    for m in re.finditer(r"^// BEGIN page (\d+):.*?^// END page \1$", text, re.S | re.M):
+        sections[int(m.group(1))] = m.group(0)
+    descs = {}
+    for m in re.finditer(r"^    \{(\d+),.*// page \1$", text, re.M):
+        descs[int(m.group(1))] = m.group(0)
+    return sections, descs
+
+
+def check(dir_):
+    with open(os.path.join(dir_, "codepage_tables.inc")) as f:
+        committed = f.read()
+    csec, cdesc = parse_sections(committed)
+    sections, descs, _, skipped = generate(True)
+    if not sections:
+        print("no source present; skipped")
+        return 77
+    bad = []
+    for cp in sections:
+        if csec.get(cp) != "\n".join(sections[cp]) or cdesc.get(cp) != descs[cp]:
+            bad.append(cp)
+    missing = sorted(set(csec) - set(cs.PAGES))
+    if os.path.exists(UNICODE_DATA) and cs.available(("python", "cp932")):
+        m = re.search(r"^static const uint16_t kKanaFold\[.*?^\};$", committed, re.S | re.M)
+        want = "\n".join(fmt_array("uint16_t", "kKanaFold", kana_table(), per_line=12))
+        if not m or m.group(0) != want:
+            bad.append("kKanaFold")
+    print("checked %d pages, skipped %d (source absent): %s" % (len(sections), len(skipped), skipped))
+    if bad or missing:
+        print("DIFFERENT: %s; unexpected pages: %s" % (bad, missing))
+        return 1
+    print("committed tables match the sources")
+    return 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--out", default=os.path.join(ROOT, "text", "generated"))
+    ap.add_argument("--check")
+    args = ap.parse_args()
+    if args.check:
+        sys.exit(check(args.check))
+    write(args.out)
+
+
+if __name__ == "__main__":
+    main()
