@@ -73,6 +73,7 @@ void Md5::block(const unsigned char* p) {
 void Md5::update(const void* data, size_t n) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     m_bytes += n;
+    if (n == 0) return;
     if (m_buffered) {
         size_t take = 64 - m_buffered < n ? 64 - m_buffered : n;
         std::memcpy(m_buffer + m_buffered, p, take);
@@ -84,7 +85,7 @@ void Md5::update(const void* data, size_t n) {
         m_buffered = 0;
     }
     for (; n >= 64; p += 64, n -= 64) block(p);
-    std::memcpy(m_buffer, p, n);
+    if (n) std::memcpy(m_buffer, p, n);  // p may be null when n is 0
     m_buffered = n;
 }
 
