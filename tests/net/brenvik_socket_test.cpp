@@ -139,6 +139,8 @@ TEST(BrenvikSocketErrors, KnownCodesLogTheirTextUnknownOnesAskAboutFirewalls) {
 }
 
 TEST(PlatformSockets, SystemResolverTakesDottedAddressesWithoutANameService) {
+    // The engine starts the sockets layer before any lookup; so must we.
+    ASSERT_EQ(platform::socketsStartup(0x0202), 0);
     platform::HostEntry e;
     ASSERT_TRUE(platform::resolveIPv4("127.0.0.1", e));
     EXPECT_EQ(e.address, loopbackAddress());
