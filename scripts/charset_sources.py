@@ -112,7 +112,7 @@ PAGES = {
     51949: (M, ("python", "euc_kr"), ("iconv", "EUC-KR")),
 }
 
-# Listed by the spec as table pages, with no published mapping on this
+# Pages we are asked to carry as tables, with no published mapping on this
 # machine (neither Python's codecs nor glibc's iconv has them).
 NO_SOURCE = {
     10005: "x-mac-hebrew", 10021: "x-mac-thai", 20105: "x-ia5 (IA5 IRV)",

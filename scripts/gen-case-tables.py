@@ -3,7 +3,7 @@
 package unicode-data): the simple case mappings as two lists of code-point
 pairs, upper-to-lower (field 13) and lower-to-upper (field 12).
 
-Filter: both code points at most U+1044F (the lists of the spec reach up to
+Filter: both code points at most U+1044F (the lists reach up to
 the Deseret block, U+10400..U+1044F); every such simple mapping of the
 installed UnicodeData.txt is kept.
 

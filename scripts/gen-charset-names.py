@@ -5,7 +5,7 @@ their code pages, and the canonical name of each code page.
 Source of the accepted names: ../shared/charset-names.tsv (name, code page as
 established from Microsoft's code-page identifier table, basis). Rows marked
 "unknown" there are decided below in UNKNOWN_DECISIONS. The canonical names
-are the list of spec Part 4.2 ("Canonical names (codePageToName)").
+are the list of canonical names (codePageToName).
 
 Usage: gen-charset-names.py [--tsv PATH] [--out DIR]
 """

@@ -240,7 +240,7 @@ def write(out_dir):
         kind, src, other = cs.PAGES[cp]
         src_lines.append("%d\t%s\t%d\t%s\t%s" % (cp, kind, counts[cp], cs.describe(src),
                                                 cs.describe(other) if other else "-"))
-    src_lines.append("# Table pages of the spec with no published mapping on this machine")
+    src_lines.append("# Table pages we are asked to carry with no published mapping on this machine")
     src_lines.append("# (they fail to convert like unknown pages):")
     for cp, name in sorted(cs.NO_SOURCE.items()):
         src_lines.append("%d\t%s\tnone" % (cp, name))

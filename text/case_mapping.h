@@ -1,5 +1,5 @@
 #pragma once
-// Unicode simple case mapping (spec Part 4.2). The pair tables are generated
+// Unicode simple case mapping. The pair tables are generated
 // from UnicodeData.txt by scripts/gen-case-tables.py; each is loaded into a
 // hash table of 800 buckets on first use (under a lock) and freed by
 // releaseCaches().

@@ -1,6 +1,6 @@
 #include "text/charset_choice.h"
 
-// Classification and decision of spec Part 3.1 ("Charset choice").
+// Classifies a text by script and decides which charset a message needs.
 unsigned chooseCharsetForText(const uint16_t* units, uint32_t count) {
     if (!units || count == 0) return 0;
     uint32_t ascii = 0, latin1 = 0, latinExt = 0, greek = 0, cyrillic = 0, hebrew = 0,

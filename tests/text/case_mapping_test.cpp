@@ -13,7 +13,7 @@ TEST(CaseMapping, SpecEdgeCases) {
     EXPECT_EQ(toLowerW('A'), static_cast<uint32_t>('a'));
     EXPECT_EQ(toUpperW('z'), static_cast<uint32_t>('Z'));
     EXPECT_EQ(toLowerW(0xD7), 0xD7u);
-    // The fixed ranges apply as the spec says, even where Unicode differs.
+    // The fixed Latin-1 ranges apply as designed, even where Unicode differs.
     EXPECT_EQ(toUpperW(0xFF), 0xDFu);
     EXPECT_EQ(toLowerW(0xDF), 0xFFu);
 }

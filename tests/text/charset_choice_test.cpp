@@ -10,7 +10,7 @@ unsigned choose(std::vector<uint16_t> u) {
 }
 }  // namespace
 
-// Rows of the decision table of spec Part 3.1, in order.
+// Rows of the charset decision table, in order.
 TEST(CharsetChoice, Row1EmptyOrAsciiGivesNoCharset) {
     EXPECT_EQ(chooseCharsetForText(nullptr, 0), 0u);
     EXPECT_EQ(choose({}), 0u);

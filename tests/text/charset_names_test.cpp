@@ -11,7 +11,7 @@
 
 // tests/data/charsets/charset-names.tsv is a copy of the project's
 // charset-names.tsv (name, code page from Microsoft's tables, basis). The
-// 14 rows marked "unknown" there are resolved as decided for issue 5.
+// 14 rows marked "unknown" there are resolved as decided when the table was built.
 namespace {
 
 const std::map<std::string, unsigned> kDecided = {

@@ -84,7 +84,7 @@ const std::vector<unsigned> kSingleBytePages = {
     20838, 20866, 20871, 20880, 20905, 20924, 21025, 21866, 28591, 28592, 28593, 28594, 28595,
     28596, 28597, 28598, 28599, 28603, 28605, 38598};
 const std::vector<unsigned> kMultiBytePages = {932, 936, 949, 950, 1361, 10001, 51932, 51936, 51949};
-// Listed by the spec, but no published mapping on this machine.
+// Supported in name, but no published mapping on this machine.
 const std::vector<unsigned> kNoSource = {10005, 10021, 20105, 20838, 20924, 10001};
 
 bool contains(const std::vector<unsigned>& v, unsigned x) {
