@@ -4,6 +4,7 @@
 
 #include "diag/log_base.h"
 #include "mime/cls_email.h"
+#include "mime/email2.h"
 #include "platform/identity.h"
 
 namespace {
@@ -55,22 +56,95 @@ void ClsMailMan::logRecipients(ClsEmail& email) {
     }
 }
 
+Email2* ClsMailMan::prepareCopy(ClsEmail& email) {
+    bool created = false;
+    Email2* tree = email.getEmailTree(created);
+    if (!tree) {
+        m_log.LogError("Internal email is null");
+        return nullptr;
+    }
+    if (created) {
+        m_log.LogError("Email object was invalid.");
+        return nullptr;
+    }
+    Email2* copy = tree->clone(m_log);
+    // The reverse path was taken already; the sent text carries none.
+    if (copy) copy->removeHeaderField("Return-Path");
+    return copy;
+}
+
 bool ClsMailMan::SendEmail(ClsEmail& email) {
     email.setSendingFlag(true);
     m_log.ClearLog();
+    bool ok = false;
     {
         LogContextExitor ctx(m_log, "SendEmail");
         logHeader();
         logRecipients(email);
-
-        // PLACEHOLDER until the SMTP engine lands: there is no connection to
-        // make yet, so every send fails here as a failed connect would. Later
-        // work replaces this with the connect, the message copy and the mail
-        // transaction.
-        m_log.LogError("Failed to connect to SMTP server.");
+        ok = sendSteps(email);
     }
     email.setSendingFlag(false);
-    return false;
+    return ok;
+}
+
+bool ClsMailMan::sendSteps(ClsEmail& email) {
+    bool created = false;
+    Email2* tree = email.getEmailTree(created);
+    if (!tree) {
+        m_log.LogError("Internal email is NULL");
+        return false;
+    }
+    if (created) {
+        m_log.LogError("Internal email was invalid (empty).");
+        return false;
+    }
+    // The reverse path for MAIL FROM, taken before the copy is made.
+    StringBuffer envelopeFrom;
+    tree->getEnvelopeFrom(envelopeFrom);
+
+    bool timedOut = false;
+    try {
+        if (!m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
+                                m_connectTimeoutSec, m_readTimeoutSec * 1000, m_log, timedOut)) {
+            m_log.LogError("Failed to connect to SMTP server.");
+            return false;
+        }
+    } catch (...) {
+        m_log.LogError("Unexpected exception while connecting to the SMTP server.");
+        return false;
+    }
+
+    Email2* copy = nullptr;
+    try {
+        copy = prepareCopy(email);
+    } catch (...) {
+        delete copy;
+        m_log.LogError("Unexpected exception while preparing email for sending.");
+        return false;
+    }
+    if (!copy) {
+        m_log.LogError("Failed to prepare email for sending. (3)");
+        return false;
+    }
+
+    int numAccepted = 0, numTotal = 0;
+    bool sent = m_smtp.sendEmail(copy, envelopeFrom, m_log, numAccepted, numTotal, timedOut);
+    delete copy;
+
+    if (!sent) {
+        if (timedOut) {
+            m_log.LogError("Timed out");
+        } else {
+            m_log.LogDataLong("NumSuccess", numAccepted);
+            m_log.LogDataLong("NumTotal", numTotal);
+            m_log.LogError("Send failed.");
+        }
+        return false;
+    }
+    m_log.LogDataLong("NumAccepted", numAccepted);
+    m_log.LogDataLong("NumRejected", numTotal - numAccepted);
+    m_log.LogInfo("Returning success status.");
+    return true;
 }
 
 bool ClsMailMan::VerifySmtpLogin() {
@@ -87,11 +161,16 @@ bool ClsMailMan::VerifySmtpLogin() {
         return false;
     }
 
-    // PLACEHOLDER until the SMTP engine lands: no connection can be made yet,
-    // so the login test fails as a failed connect would. Later work replaces
-    // this with a temporary SMTP connection that connects, authenticates and
-    // quits.
-    m_log.LogError("Failed to connect to SMTP server.");
-    m_log.LogError("Failed.");
-    return false;
+    // The persistent connection is left alone; this one QUITs when it goes.
+    SmtpConnImpl temp;
+    temp.setIdleTimeoutMs(m_readTimeoutSec * 1000);
+    bool timedOut = false;
+    if (!temp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
+                          m_connectTimeoutSec, m_readTimeoutSec * 1000, m_log, timedOut)) {
+        m_log.LogError("Failed to connect to SMTP server.");
+        m_log.LogError("Failed.");
+        return false;
+    }
+    m_log.LogInfo("Success.");
+    return true;
 }

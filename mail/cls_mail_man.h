@@ -1,11 +1,13 @@
 #pragma once
 // The mail manager: holds the SMTP settings and turns one e-mail object into
-// one SMTP delivery.
+// one SMTP delivery over one persistent SMTP connection.
 #include "diag/cls_base.h"
+#include "mail/smtp_conn_impl.h"
 #include "text/string_buffer.h"
 #include "text/xstring.h"
 
 class ClsEmail;
+class Email2;
 
 class ClsMailMan : public ClsBase {
   public:
@@ -26,13 +28,25 @@ class ClsMailMan : public ClsBase {
     int connectTimeoutSeconds() const { return m_connectTimeoutSec; }
     int readTimeoutSeconds() const { return m_readTimeoutSec; }
 
+    // Sends a private copy of the message; the caller's message is never
+    // changed. The connection stays open for the next send.
     bool SendEmail(ClsEmail& email);
+    // Connects and authenticates on a temporary connection, then QUITs.
     bool VerifySmtpLogin();
+
+    // For tests: the persistent connection.
+    const SmtpConnImpl& smtpConnection() const { return m_smtp; }
 
   private:
     void logHeader();
     void logRecipients(ClsEmail& email);
 
+    // Prepares the copy that is sent; null when that fails.
+    Email2* prepareCopy(ClsEmail& email);
+    // SendEmail's steps after the log header, inside its context.
+    bool sendSteps(ClsEmail& email);
+
+    SmtpConnImpl m_smtp;
     StringBuffer m_smtpHost;
     int m_smtpPort = 25;
     XString m_smtpUsername;

@@ -1,141 +1,200 @@
 #include "mime/cls_email.h"
 
 #include "diag/log_base.h"
-#include "platform/files.h"
+#include "mime/email2.h"
+#include "mime/html_help.h"
+#include "text/charset.h"
+#include "text/charset_choice.h"
 
 namespace {
 
-// One recipient as the caller gave it, trimmed, in UTF-8.
-class Recipient : public BrenvikObject {
-  public:
-    StringBuffer name;
-    StringBuffer address;
-};
+void trimBlanks(StringBuffer& s) { s.trim(); }  // spaces, tabs, CR and LF
 
-void copyField(const ExtPtrArray& list, int i, bool wantAddress, StringBuffer& out) {
+bool has8bit(const StringBuffer& s) { return !s.is7bit(); }
+
+void addressAt(const Email2* tree, int which, int i, StringBuffer& out) {
     out.clear();
-    if (i < 0 || static_cast<uint32_t>(i) >= list.count()) return;
-    const Recipient* r = list.at<Recipient>(static_cast<uint32_t>(i));
-    if (r) out.append(wantAddress ? r->address : r->name);
+    if (!tree || i < 0) return;
+    const Rfc822Address* a = nullptr;
+    uint32_t k = static_cast<uint32_t>(i);
+    if (which == 0 && k < tree->numTo()) a = tree->getTo(k);
+    if (which == 1 && k < tree->numCc()) a = tree->getCc(k);
+    if (which == 2 && k < tree->numBcc()) a = tree->getBcc(k);
+    if (a) out.append(a->address());
 }
 
 }  // namespace
 
-ClsEmail::~ClsEmail() {
-    m_to.deleteAll();
-    m_cc.deleteAll();
-    m_bcc.deleteAll();
-    m_attachments.deleteAll();
+ClsEmail::ClsEmail() : m_email(Email2::createNewEmail()) {}
+
+ClsEmail::~ClsEmail() { delete m_email; }
+
+void ClsEmail::chooseCharset(XString& text) {
+    if (!m_email || m_email->charset().getCodePage() != 0 || text.isEmpty()) return;
+    const DataBuffer& units = text.getUtf16Db();
+    unsigned codePage = chooseCharsetForText(text.getUtf16(), units.size() / 2);
+    if (!codePage) return;
+    Charset cs;
+    cs.setByCodePage(codePage);
+    m_email->setCharset(cs);
 }
 
 void ClsEmail::put_Subject(XString& subject) {
-    m_subject.setString(subject.getUtf8());
+    if (!m_email) return;
+    chooseCharset(subject);
+    m_email->setHeaderField("Subject", subject.getUtf8());
 }
 
 void ClsEmail::put_Body(XString& body) {
-    m_body.setString(body.getUtf8());
+    if (!m_email) return;
+    chooseCharset(body);
+    if (m_email->contentType().equalsIgnoreCase("text/html")) {
+        Charset cs = m_email->charset();
+        m_email->setContentType("text/plain", m_email->nameParam().getString(),
+                                m_email->protocol().getString(), m_email->micalg().getString(), &cs,
+                                m_email->boundary().getString(), m_email->smimeType().getString(),
+                                m_email->typeParam().getString());
+    }
+    const StringBuffer& utf8 = body.getUtf8Sb();
+    m_email->setBody(utf8.getString(), utf8.length(), false);
 }
 
 void ClsEmail::SetHtmlBody(const char* html, bool utf8) {
     m_log.ClearLog();
     LogContextExitor ctx(m_log, "SetHtmlBody");
     m_log.LogData("DllDate", kDllDate);
+    if (!m_email) {
+        m_log.LogError("No internal email object");
+        return;
+    }
     if (!html) {
         m_log.LogError("HTML string is NULL");
         return;
     }
     XString text;
     text.setFromSwitch(html, utf8);
-    m_htmlBody.setString(text.getUtf8());
-    m_hasHtml = true;
+    StringBuffer declared;
+    HtmlHelp::readMetaCharset(text.getUtf8(), declared);
+
+    Email2* target = m_email->findHtmlPart();
+    if (!target) target = m_email;
+    bool targetHadCharset = target->charset().getCodePage() != 0;
+
+    const StringBuffer& bytes = text.getUtf8Sb();
+    target->setHtmlBody(bytes.getString(), bytes.length(), m_log);
+
+    if (!targetHadCharset && declared.isEmpty() && !text.isEmpty()) {
+        const DataBuffer& units = text.getUtf16Db();
+        unsigned codePage = chooseCharsetForText(text.getUtf16(), units.size() / 2);
+        if (codePage) {
+            Charset cs;
+            cs.setByCodePage(codePage);
+            target->setCharset(cs);
+        }
+    }
 }
 
 void ClsEmail::put_From(XString& from) {
-    m_from.setString(from.getUtf8());
-    m_from.trim();
+    if (!m_email) return;
+    StringBuffer text(from.getUtf8());
+    trimBlanks(text);
+    m_email->setFromAddress(text.getString());
 }
 
 bool ClsEmail::AddTo(XString& name, XString& address) {
-    return addRecipient("AddTo", m_to, name, address);
+    return addRecipient("AddTo", RecipientKind::To, name, address);
 }
 
 bool ClsEmail::AddCC(XString& name, XString& address) {
-    return addRecipient("AddCC", m_cc, name, address);
+    return addRecipient("AddCC", RecipientKind::Cc, name, address);
 }
 
 bool ClsEmail::AddBcc(XString& name, XString& address) {
-    return addRecipient("AddBcc", m_bcc, name, address);
+    return addRecipient("AddBcc", RecipientKind::Bcc, name, address);
 }
 
-bool ClsEmail::addRecipient(const char* operation, ExtPtrArray& list, XString& name,
+bool ClsEmail::addRecipient(const char* operation, RecipientKind kind, XString& name,
                             XString& address) {
     m_log.ClearLog();
     LogContextExitor ctx(m_log, operation);
     m_log.LogData("DllDate", kDllDate);
-
-    Recipient* r = new Recipient;
-    r->name.setString(name.getUtf8());
-    r->name.trim();
-    r->address.setString(address.getUtf8());
-    r->address.trim();
-    m_log.LogData("name", r->name.getString());
-    m_log.LogData("address", r->address.getString());
-
-    if (r->address.isEmpty()) {
+    if (!m_email) {
+        m_log.LogError("No internal email object");
+        return false;
+    }
+    StringBuffer n(name.getUtf8()), a(address.getUtf8());
+    trimBlanks(n);
+    trimBlanks(a);
+    if (kind != RecipientKind::Bcc && has8bit(n)) {
+        XString trimmedName;
+        trimmedName.setFromUtf8(n.getString());
+        chooseCharset(trimmedName);
+    }
+    m_log.LogData("name", n.getString());
+    m_log.LogData("address", a.getString());
+    if (a.isEmpty()) {
         m_log.LogError("No Email Address was provided");
-        delete r;
         return false;
     }
-    if (!list.append(r)) {
-        delete r;
-        return false;
+    bool ok = kind == RecipientKind::To   ? m_email->addTo(n.getString(), a.getString())
+              : kind == RecipientKind::Cc ? m_email->addCc(n.getString(), a.getString())
+                                          : m_email->addBcc(n.getString(), a.getString());
+    if (!ok) {
+        StringBuffer msg("Invalid email address: name = [");
+        msg.append(n);
+        msg.append("], address = [");
+        msg.append(a);
+        msg.append("]");
+        m_log.LogError(msg.getString());
     }
-    return true;
+    return ok;
 }
 
 bool ClsEmail::AddFileAttachment(XString& path, StringBuffer& contentTypeOut) {
     m_log.ClearLog();
     LogContextExitor ctx(m_log, "AddFileAttachment");
     m_log.LogData("DllDate", kDllDate);
-    m_log.LogData("filename", path.getUtf8());
     contentTypeOut.clear();
-
-    // Only the file's existence is checked until the body and attachment
-    // placement lands; that also picks the content type from the extension.
-    if (platform::pathKind(path.getUtf8()) != platform::PathKind::RegularFile) {
+    if (!m_email) {
+        m_log.LogError("No internal email object");
+        return false;
+    }
+    m_log.LogData("filename", path.getUtf8());
+    StringBuffer chosen;
+    if (!m_email->addFileAttachment(path.getUtf8(), nullptr, chosen, m_log)) {
         m_log.LogError("Failed to add file attachment");
         return false;
     }
-    StringBuffer* stored = new StringBuffer(path.getUtf8());
-    if (!m_attachments.append(stored)) {
-        delete stored;
-        m_log.LogError("Failed to add file attachment");
-        return false;
-    }
+    m_log.LogData("contentType", chosen.getString());
+    contentTypeOut.append(chosen);
     return true;
 }
 
 bool ClsEmail::put_Charset(XString& charset) {
-    m_charset.setString(charset.getUtf8());
+    if (!m_email) return false;
+    Charset cs;
+    cs.setByName(charset.getUtf8());
+    // A name no table knows changes nothing.
+    if (cs.getCodePage() == 0) return true;
+    m_email->setHtmlCharset(cs);
+    if (Email2* plain = m_email->findPlainPart()) plain->setCharset(cs);
+    m_email->setCharset(cs);
     return true;
 }
 
-void ClsEmail::getTo(int i, StringBuffer& out) const {
-    copyField(m_to, i, true, out);
-}
-void ClsEmail::getCc(int i, StringBuffer& out) const {
-    copyField(m_cc, i, true, out);
-}
-void ClsEmail::getBcc(int i, StringBuffer& out) const {
-    copyField(m_bcc, i, true, out);
-}
-void ClsEmail::getToName(int i, StringBuffer& out) const {
-    copyField(m_to, i, false, out);
+Email2* ClsEmail::getEmailTree(bool& created) {
+    created = false;
+    if (!m_email) {
+        m_email = Email2::createNewEmail();
+        created = true;
+    }
+    return m_email;
 }
 
-void ClsEmail::getAttachmentPath(int i, StringBuffer& out) const {
-    out.clear();
-    if (i < 0 || static_cast<uint32_t>(i) >= m_attachments.count()) return;
-    const StringBuffer* p = m_attachments.at<StringBuffer>(static_cast<uint32_t>(i));
-    if (p) out.append(*p);
-}
+int ClsEmail::numTo() const { return m_email ? static_cast<int>(m_email->numTo()) : 0; }
+int ClsEmail::numCc() const { return m_email ? static_cast<int>(m_email->numCc()) : 0; }
+int ClsEmail::numBcc() const { return m_email ? static_cast<int>(m_email->numBcc()) : 0; }
+
+void ClsEmail::getTo(int i, StringBuffer& out) const { addressAt(m_email, 0, i, out); }
+void ClsEmail::getCc(int i, StringBuffer& out) const { addressAt(m_email, 1, i, out); }
+void ClsEmail::getBcc(int i, StringBuffer& out) const { addressAt(m_email, 2, i, out); }

@@ -1,21 +1,19 @@
 #pragma once
 // The engine's e-mail object: the one message the host composes and the mail
-// manager sends.
-//
-// For now it only stores what it is given. The MIME tree that renders the
-// message (header fields, address parsing, charset choice, body and
-// attachment placement) arrives in a later issue and replaces these fields;
-// the operations, their log contexts and their results stay.
+// manager sends. It owns one e-mail tree and turns each operation into a
+// change of that tree; on top it logs its public operations and picks a
+// charset the first time non-ASCII text arrives.
 #include <cstdint>
 
 #include "diag/cls_base.h"
-#include "text/ext_ptr_array.h"
 #include "text/string_buffer.h"
 #include "text/xstring.h"
 
+class Email2;
+
 class ClsEmail : public ClsBase {
   public:
-    ClsEmail() = default;
+    ClsEmail();
     ~ClsEmail() override;
 
     // ---- composing (the client layer's operations)
@@ -33,40 +31,25 @@ class ClsEmail : public ClsBase {
     bool put_Charset(XString& charset);
 
     // ---- what the mail manager uses
+    // The tree; when there is none an empty one is made and created is set.
+    Email2* getEmailTree(bool& created);
     void setSendingFlag(bool sending) { m_sending = sending ? 1 : 0; }
-    int numTo() const { return static_cast<int>(m_to.count()); }
-    int numCc() const { return static_cast<int>(m_cc.count()); }
-    int numBcc() const { return static_cast<int>(m_bcc.count()); }
+    bool isSending() const { return m_sending != 0; }
+    int numTo() const;
+    int numCc() const;
+    int numBcc() const;
     // The bare address of recipient i (no display name); empty when i is out
     // of range.
     void getTo(int i, StringBuffer& out) const;
     void getCc(int i, StringBuffer& out) const;
     void getBcc(int i, StringBuffer& out) const;
 
-    // ---- read access, mostly for tests
-    bool isSending() const { return m_sending != 0; }
-    const StringBuffer& subject() const { return m_subject; }
-    const StringBuffer& body() const { return m_body; }
-    const StringBuffer& htmlBody() const { return m_htmlBody; }
-    bool hasHtmlBody() const { return m_hasHtml; }
-    const StringBuffer& from() const { return m_from; }
-    const StringBuffer& charset() const { return m_charset; }
-    void getToName(int i, StringBuffer& out) const;
-    int numAttachments() const { return static_cast<int>(m_attachments.count()); }
-    void getAttachmentPath(int i, StringBuffer& out) const;
-
   private:
-    bool addRecipient(const char* operation, ExtPtrArray& list, XString& name, XString& address);
+    enum class RecipientKind { To, Cc, Bcc };
+    bool addRecipient(const char* operation, RecipientKind kind, XString& name, XString& address);
+    // Sets the message charset from the scripts in text, unless it has one.
+    void chooseCharset(XString& text);
 
     unsigned char m_sending = 0;
-    StringBuffer m_subject;
-    StringBuffer m_body;
-    StringBuffer m_htmlBody;
-    bool m_hasHtml = false;
-    StringBuffer m_from;
-    StringBuffer m_charset;
-    ExtPtrArray m_to;           // of Recipient, owned
-    ExtPtrArray m_cc;           // of Recipient, owned
-    ExtPtrArray m_bcc;          // of Recipient, owned
-    ExtPtrArray m_attachments;  // of StringBuffer (UTF-8 paths), owned
+    Email2* m_email = nullptr;
 };

@@ -1,16 +1,16 @@
 #include "mail/cls_mail_man.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "mime/cls_email.h"
+#include "mime/email2.h"
 #include "platform/code_pages.h"
 #include "platform/identity.h"
+#include "plugin/host_env.h"
+#include "tools/smtp_server/smtp_test_server.h"
 
 namespace {
 
@@ -33,25 +33,11 @@ std::string xmlOf(ClsMailMan& mm) {
     return sb.getString();
 }
 
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int port = 1;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
 // A mail manager aimed at a loopback port where nothing listens.
 void aimAtDeadServer(ClsMailMan& mm, const char* user, const char* password) {
     XString h = utf8("127.0.0.1"), u = utf8(user), p = utf8(password);
     mm.put_SmtpHost(h);
-    mm.put_SmtpPort(closedPort());
+    mm.put_SmtpPort(host_env::closedLoopbackPort());
     mm.put_SmtpUsername(u);
     mm.put_SmtpPassword(p);
 }
@@ -235,7 +221,165 @@ TEST(SendEmail, LeavesTheMessageAsItWas) {
     email.put_Subject(s);
     mm.SendEmail(email);
     EXPECT_EQ(email.numTo(), 1);
-    EXPECT_STREQ(email.subject().getString(), "Subject");
+    bool created = false;
+    StringBuffer subject;
+    email.getEmailTree(created)->getSubject(subject);
+    EXPECT_FALSE(created);
+    EXPECT_STREQ(subject.getString(), "Subject");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- against the capture server
+
+namespace {
+
+using smtptest::CaptureOptions;
+using smtptest::CaptureServer;
+
+bool logHas(ClsMailMan& mm, const std::string& text) {
+    return xmlOf(mm).find(text) != std::string::npos;
+}
+
+void aimAt(ClsMailMan& mm, uint16_t port, const char* user = "", const char* password = "") {
+    XString h = utf8("127.0.0.1"), u = utf8(user), p = utf8(password);
+    mm.put_SmtpHost(h);
+    mm.put_SmtpPort(port);
+    mm.put_SmtpUsername(u);
+    mm.put_SmtpPassword(p);
+}
+
+void compose(ClsEmail& email, const char* to = "bob@example.com") {
+    XString from = utf8("Alice <alice@example.com>"), n = utf8(""), a = utf8(to), s = utf8("Hello"),
+            b = utf8("Body text");
+    email.put_From(from);
+    EXPECT_TRUE(email.AddTo(n, a));
+    email.put_Subject(s);
+    email.put_Body(b);
+}
+
+std::string headerOf(const std::string& text, const std::string& name) {
+    size_t at = text.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    at += name.size() + 4;
+    return text.substr(at, text.find("\r\n", at) - at);
+}
+
+TEST(SendEmailDelivery, CopyLosesReturnPathButTheCallersMessageKeepsIt) {
+    CaptureServer server;
+    ASSERT_TRUE(server.start());
+    ClsMailMan mm;
+    aimAt(mm, server.port());
+    ClsEmail email;
+    compose(email);
+    bool created = false;
+    email.getEmailTree(created)->setHeaderField("Return-Path", "<bounce@example.com>");
+
+    ASSERT_TRUE(mm.SendEmail(email)) << xmlOf(mm);
+    ASSERT_TRUE(server.waitForMessages(1, 5000));
+    const auto msg = server.messages()[0];
+    EXPECT_EQ(msg.mailFrom, "bounce@example.com");
+    EXPECT_EQ(msg.data.find("Return-Path"), std::string::npos) << msg.data;
+    EXPECT_EQ(headerOf(msg.data, "Subject"), "Hello");
+
+    StringBuffer kept;
+    EXPECT_TRUE(email.getEmailTree(created)->getHeaderField("Return-Path", kept));
+    EXPECT_NE(std::string(kept.getString()).find("bounce@example.com"), std::string::npos);
+    EXPECT_FALSE(email.isSending());
+
+    EXPECT_TRUE(logHas(mm, "<NumAccepted>1</NumAccepted>")) << xmlOf(mm);
+    EXPECT_TRUE(logHas(mm, "<NumRejected>0</NumRejected>"));
+    EXPECT_TRUE(logHas(mm, "<info>Returning success status.</info>"));
+    EXPECT_EQ(mm.log().contextDepth(), 1u);
+}
+
+TEST(SendEmailDelivery, SecondSendLogsOnlyItselfAndReusesTheConnection) {
+    CaptureServer server;
+    ASSERT_TRUE(server.start());
+    ClsMailMan mm;
+    aimAt(mm, server.port());
+    ClsEmail first, second;
+    compose(first, "one@example.com");
+    compose(second, "two@example.com");
+    ASSERT_TRUE(mm.SendEmail(first)) << xmlOf(mm);
+    ASSERT_TRUE(mm.SendEmail(second)) << xmlOf(mm);
+
+    const std::string xml = xmlOf(mm);
+    EXPECT_EQ(xml.find("<SendEmail>"), xml.rfind("<SendEmail>")) << xml;
+    EXPECT_EQ(xml.find("one@example.com"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<info>Using existing/open SMTP connection to send email.</info>"), std::string::npos);
+    EXPECT_EQ(xml.find("<SMTP_Connect>"), std::string::npos) << xml;
+
+    ASSERT_TRUE(server.waitForMessages(2, 5000));
+    const auto msgs = server.messages();
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_NE(headerOf(msgs[0].data, "Message-ID"), headerOf(msgs[1].data, "Message-ID"));
+    EXPECT_EQ(msgs[1].recipients, std::vector<std::string>{"two@example.com"});
+}
+
+TEST(SendEmailDelivery, EveryRecipientRejectedReportsTheCounts) {
+    CaptureOptions o;
+    o.rejectRecipients = {"x@example.com", "y@example.com"};
+    CaptureServer server(o);
+    ASSERT_TRUE(server.start());
+    ClsMailMan mm;
+    aimAt(mm, server.port());
+    ClsEmail email;
+    compose(email, "x@example.com");
+    XString n = utf8(""), y = utf8("y@example.com");
+    email.AddCC(n, y);
+    EXPECT_FALSE(mm.SendEmail(email));
+    const std::string xml = xmlOf(mm);
+    EXPECT_NE(xml.find("<NumSuccess>0</NumSuccess>\r\n<NumTotal>2</NumTotal>\r\n<error>Send failed.</error>"),
+              std::string::npos)
+        << xml;
+    EXPECT_EQ(xml.find("Timed out"), std::string::npos);
+    EXPECT_EQ(server.messages().size(), 0u);
+    EXPECT_FALSE(email.isSending());
+}
+
+TEST(SendEmailDelivery, UnreachableServerNamesTheConnectFailure) {
+    ClsMailMan mm;
+    aimAtDeadServer(mm, "u", "p");
+    ClsEmail email;
+    compose(email);
+    EXPECT_FALSE(mm.SendEmail(email));
+    const std::string xml = xmlOf(mm);
+    EXPECT_NE(xml.find("<error>Failed to connect to SMTP server.</error>\r\n</SendEmail>"), std::string::npos)
+        << xml;
+}
+
+TEST(VerifySmtpLoginDelivery, LogsInOnATemporaryConnectionAndQuits) {
+    CaptureOptions o;
+    o.username = "alice";
+    o.password = "Pw-77-secret";
+    CaptureServer server(o);
+    ASSERT_TRUE(server.start());
+    ClsMailMan mm;
+    aimAt(mm, server.port(), "alice", "Pw-77-secret");
+    EXPECT_TRUE(mm.VerifySmtpLogin()) << xmlOf(mm);
+    EXPECT_TRUE(logHas(mm, "<info>Success.</info>"));
+    EXPECT_FALSE(logHas(mm, "Pw-77-secret"));
+    EXPECT_EQ(server.successfulLogins(), 1);
+    EXPECT_NE(server.transcript().find("C: QUIT"), std::string::npos) << server.transcript();
+    // The persistent connection was not used.
+    EXPECT_FALSE(mm.smtpConnection().isConnected());
+
+    aimAt(mm, server.port(), "alice", "wrong");
+    EXPECT_FALSE(mm.VerifySmtpLogin());
+    EXPECT_TRUE(logHas(mm, "<error>Failed to connect to SMTP server.</error>\r\n<error>Failed.</error>"))
+        << xmlOf(mm);
+    EXPECT_EQ(server.failedLogins(), 1);
+}
+
+TEST(VerifySmtpLoginDelivery, EmptyUsernameNeverConnects) {
+    CaptureServer server;
+    ASSERT_TRUE(server.start());
+    ClsMailMan mm;
+    aimAt(mm, server.port(), "", "pw");
+    EXPECT_FALSE(mm.VerifySmtpLogin());
+    EXPECT_TRUE(logHas(mm, "<error>SMTP username is empty.</error>"));
+    EXPECT_EQ(server.connections(), 0);
 }
 
 }  // namespace

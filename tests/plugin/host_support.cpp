@@ -1,25 +1,34 @@
 #include "host_support.h"
 
-#include <arpa/inet.h>
-#include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "host_env.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace fs = std::filesystem;
 
 namespace host_test {
 namespace {
 
-void* module() {
-    static void* handle = [] {
-        void* h = dlopen(SMTP_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+// Loaded once per test program and never unloaded, as most hosts do.
+#if defined(_WIN32)
+HMODULE module() {
+    static HMODULE handle = [] {
+        const fs::path path = host_env::builtFile(SMTP_PLUGIN_PATH);
+        // The full path, so that no other smtp_plugin.dll on the search path
+        // is picked up instead.
+        HMODULE h = LoadLibraryW(path.wstring().c_str());
         if (!h) {
-            std::fprintf(stderr, "cannot load %s: %s\n", SMTP_PLUGIN_PATH, dlerror());
+            std::fprintf(stderr, "cannot load %s: error %lu\n", host_env::utf8Of(path).c_str(),
+                         static_cast<unsigned long>(GetLastError()));
             std::abort();
         }
         return h;
@@ -27,10 +36,33 @@ void* module() {
     return handle;
 }
 
+void* lookUp(const char* name) {
+    // FARPROC to a data pointer: GCC wants the detour through an integer.
+    return reinterpret_cast<void*>(reinterpret_cast<intptr_t>(GetProcAddress(module(), name)));
+}
+#else
+void* module() {
+    static void* handle = [] {
+        const fs::path path = host_env::builtFile(SMTP_PLUGIN_PATH);
+        void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!h) {
+            std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), dlerror());
+            std::abort();
+        }
+        return h;
+    }();
+    return handle;
+}
+
+void* lookUp(const char* name) {
+    return dlsym(module(), name);
+}
+#endif
+
 }  // namespace
 
 Createsmtp_plugin_fn factory() {
-    auto fn = reinterpret_cast<Createsmtp_plugin_fn>(dlsym(module(), "Createsmtp_plugin"));
+    auto fn = reinterpret_cast<Createsmtp_plugin_fn>(lookUp("Createsmtp_plugin"));
     if (!fn) {
         std::fprintf(stderr, "Createsmtp_plugin not exported\n");
         std::abort();
@@ -39,7 +71,7 @@ Createsmtp_plugin_fn factory() {
 }
 
 void* findSymbol(const char* name) {
-    return dlsym(module(), name);
+    return lookUp(name);
 }
 
 Plugin::Plugin() : m_obj(factory()()) {
@@ -55,46 +87,36 @@ std::wstring Plugin::takeError() {
 }
 
 std::wstring closedLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof(addr);
-    int port = 1;  // fallback: the tcpmux port is practically never served
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    if (fd >= 0) ::close(fd);  // bound but never listening: connections are refused
-    return std::to_wstring(port);
+    return std::to_wstring(host_env::closedLoopbackPort());
 }
 
 ScratchDir::ScratchDir() {
-    m_previous = std::filesystem::current_path().string();
-    std::string templ =
-        (std::filesystem::temp_directory_path() / "smtp_plugin_host.XXXXXX").string();
-    if (!mkdtemp(templ.data())) std::abort();
-    m_path = templ;
-    std::filesystem::current_path(m_path);
+    m_previous = fs::current_path();
+    m_path = host_env::makeScratchDir("smtp_plugin_host");
+    fs::current_path(m_path);
 }
 
 ScratchDir::~ScratchDir() {
     std::error_code ec;
-    std::filesystem::current_path(m_previous, ec);
-    std::filesystem::remove_all(m_path, ec);
+    fs::current_path(m_previous, ec);
+    fs::remove_all(m_path, ec);
+}
+
+std::wstring ScratchDir::widePath() const {
+    return m_path.wstring();
 }
 
 std::string ScratchDir::read(const std::string& name) const {
-    std::ifstream in(m_path + "/" + name, std::ios::binary);
+    std::ifstream in(m_path / host_env::utf8Path(name), std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 bool ScratchDir::exists(const std::string& name) const {
-    return std::filesystem::exists(m_path + "/" + name);
+    return fs::exists(m_path / host_env::utf8Path(name));
 }
 
 void ScratchDir::write(const std::string& name, const std::string& content) const {
-    std::ofstream out(m_path + "/" + name, std::ios::binary);
+    std::ofstream out(m_path / host_env::utf8Path(name), std::ios::binary);
     out << content;
 }
 

@@ -321,8 +321,7 @@ TEST(CopyRecipients, LeaveAPendingCodeUnchanged) {
 TEST(Attachment, DirectoryIsNotAFile) {
     ScratchDir dir;
     Plugin p;
-    std::wstring path(dir.path().begin(), dir.path().end());
-    EXPECT_FALSE(p->add_attachment(path.c_str()));
+    EXPECT_FALSE(p->add_attachment(dir.widePath().c_str()));
     EXPECT_EQ(p.takeError(), L"ERROR_FILE_NOT_FOUND");
     EXPECT_FALSE(p->send());
     EXPECT_EQ(p.takeError(), L"ERROR_NULL_POINTER");
@@ -506,6 +505,62 @@ TEST(WideText, NonBmpAndInvalidCodeUnitsNeverCrash) {
     useDeadServer(p);
     EXPECT_FALSE(p->send());
     EXPECT_EQ(p.takeError(), L"ERROR_SEND_FAILED");
+}
+
+// U+1F600 as the host's wide string holds it: a surrogate pair where wchar_t
+// has 16 bits (Windows), a single unit where it has 32 (Linux).
+#if WCHAR_MAX <= 0xFFFF
+const wchar_t kNonBmp[] = {static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), 0};
+#else
+const wchar_t kNonBmp[] = {static_cast<wchar_t>(0x1F600), 0};
+#endif
+// The same two units in the wrong order: two unpaired surrogates.
+const wchar_t kSwappedPair[] = {static_cast<wchar_t>(0xDE00), static_cast<wchar_t>(0xD83D), 0};
+const char kNonBmpUtf8[] = "\xF0\x9F\x98\x80";
+const char kReplacementUtf8[] = "\xEF\xBF\xBD";
+
+std::wstring wide(const wchar_t* a, const wchar_t* b, const wchar_t* c) {
+    return std::wstring(a) + b + c;
+}
+
+TEST(WideText, NonBmpCharacterNamesTheFileOnDisk) {
+    ScratchDir dir;
+    dir.write(std::string("grin-") + kNonBmpUtf8 + ".txt", "x");
+    Plugin p;
+    EXPECT_TRUE(p->add_attachment(wide(L"grin-", kNonBmp, L".txt").c_str()));
+    EXPECT_EQ(p.takeError(), kNone);
+#if WCHAR_MAX <= 0xFFFF
+    // Half of the pair is another name.
+    const wchar_t half[] = {kNonBmp[0], 0};
+    EXPECT_FALSE(p->add_attachment(wide(L"grin-", half, L".txt").c_str()));
+    EXPECT_EQ(p.takeError(), L"ERROR_FILE_NOT_FOUND");
+#endif
+}
+
+TEST(WideText, SwappedSurrogatesBecomeTwoReplacementCharacters) {
+    ScratchDir dir;
+    dir.write(std::string("grin-") + kReplacementUtf8 + kReplacementUtf8 + ".txt", "x");
+    Plugin p;
+    EXPECT_TRUE(p->add_attachment(wide(L"grin-", kSwappedPair, L".txt").c_str()));
+    EXPECT_EQ(p.takeError(), kNone);
+}
+
+TEST(WideText, NonBmpRecipientIsLoggedAsUtf8) {
+    ScratchDir dir;
+    Plugin p;
+    useDeadServer(p);
+    EXPECT_TRUE(p->add_to(wide(L"grin", kNonBmp, L"@example.com").c_str()));
+    EXPECT_TRUE(p->add_to(wide(L"odd", kSwappedPair, L"@example.com").c_str()));
+    EXPECT_FALSE(p->send());
+    EXPECT_EQ(p.takeError(), L"ERROR_SEND_FAILED");
+    std::string log = dir.read("smtp_errors.xml");
+    EXPECT_NE(log.find(std::string("<To>grin") + kNonBmpUtf8 + "@example.com</To>"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(std::string("<To>odd") + kReplacementUtf8 + kReplacementUtf8 +
+                       "@example.com</To>"),
+              std::string::npos)
+        << log;
 }
 
 // ------------------------------------------------------------ destruction

@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "plugin/email_interface.h"
 #include "tools/smtp_send/utf8.h"
+#include "tools/smtp_server/smtp_test_server.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -32,9 +34,11 @@ const char* const kUsageText =
     "host application loads it.\n"
     "\n"
     "  --server HOST[:PORT]  SMTP server; the port is 25 when omitted. Without\n"
-    "                        --server the message goes to 127.0.0.1:25 (the embedded\n"
-    "                        capture server that will answer there is not part of\n"
-    "                        this build yet).\n"
+    "                        --server the message goes to an embedded capture\n"
+    "                        server on 127.0.0.1 (a free port), and what it received\n"
+    "                        is printed: the envelope (MAIL FROM, RCPT TO) and the\n"
+    "                        MIME text. With --user and --password it asks for\n"
+    "                        that login.\n"
     "  --user NAME           login name (none when omitted)\n"
     "  --password TEXT       password (none when omitted)\n"
     "  --from ADDRESS        sender (required)\n"
@@ -44,7 +48,7 @@ const char* const kUsageText =
     "                        (at least one --to, --cc or --bcc is required)\n"
     "  --subject TEXT        subject line\n"
     "  --body TEXT           plain-text body\n"
-    "  --html TEXT           HTML body\n"
+    "  --html TEXT           HTML body (it takes the place of a --body text)\n"
     "  --attach PATH         attach a file; may be repeated\n"
     "  --module PATH         the module to load (default: the smtp_plugin module next\n"
     "                        to this program)\n"
@@ -262,14 +266,33 @@ void printErrorFile() {
     std::fwrite(content.data(), 1, content.size(), stderr);
 }
 
-int drive(email_interface* mail, const Options& o) {
-    const std::string host = o.haveServer ? o.host : "127.0.0.1";
-    if (!o.haveServer)
-        std::fprintf(stderr,
-                     "smtp-send: no --server given: sending to 127.0.0.1:25 (the embedded capture "
-                     "server is not part of this build yet)\n");
+// What the embedded server received, on standard output.
+void printCaptured(const smtptest::CaptureServer& server) {
+    // The end-of-data reply leaves the server only after it stored the
+    // message, so it is there already; the wait is a guard.
+    server.waitForMessages(1, 5000);
+    const std::vector<smtptest::CapturedMessage> messages = server.messages();
+    if (messages.empty()) {
+        std::printf("smtp-send: the capture server received no message\n");
+        return;
+    }
+    const smtptest::CapturedMessage& m = messages.back();
+    std::printf("---- envelope\n");
+    if (!m.authUser.empty()) std::printf("AUTH as %s\n", m.authUser.c_str());
+    std::printf("MAIL FROM:<%s>\n", m.mailFrom.c_str());
+    for (const std::string& r : m.recipients) std::printf("RCPT TO:<%s>\n", r.c_str());
+    std::printf("---- message (%zu bytes)\n", m.data.size());
+    std::fwrite(m.data.data(), 1, m.data.size(), stdout);
+    if (m.data.empty() || m.data.back() != '\n') std::printf("\n");
+    std::printf("---- end\n");
+    std::fflush(stdout);
+}
 
-    mail->set_server(utf8ToWide(host).c_str(), utf8ToWide(o.port).c_str(),
+int drive(email_interface* mail, const Options& o, smtptest::CaptureServer* capture) {
+    const std::string host = capture ? "127.0.0.1" : o.host;
+    const std::string port = capture ? std::to_string(capture->port()) : o.port;
+
+    mail->set_server(utf8ToWide(host).c_str(), utf8ToWide(port).c_str(),
                      utf8ToWide(o.user).c_str(), utf8ToWide(o.password).c_str());
     if (!mail->set_from(utf8ToWide(o.from).c_str())) return stepFailed(mail, "--from");
     for (const auto& a : o.to)
@@ -294,7 +317,9 @@ int drive(email_interface* mail, const Options& o) {
         if (!mail->add_attachment(utf8ToWide(a).c_str())) return stepFailed(mail, "--attach " + a);
 
     if (mail->send()) {
-        std::printf("smtp-send: sent to %s:%s\n", host.c_str(), o.port.c_str());
+        std::printf("smtp-send: sent to %s:%s%s\n", host.c_str(), port.c_str(),
+                    capture ? " (embedded capture server)" : "");
+        if (capture) printCaptured(*capture);
         return kSent;
     }
     std::string code = narrow(mail->get_last_error());
@@ -333,8 +358,23 @@ int main(int argc, char** argv) {
         unloadModule(module);
         return kFailed;
     }
-    status = drive(mail, options);
-    delete mail;  // slot 1, as every host destroys the object
+    // Without --server the message goes to a server of our own.
+    std::unique_ptr<smtptest::CaptureServer> capture;
+    if (!options.haveServer) {
+        smtptest::CaptureOptions co;
+        co.username = options.user;
+        co.password = options.password;
+        capture = std::make_unique<smtptest::CaptureServer>(co);
+        if (!capture->start()) {
+            std::fprintf(stderr, "smtp-send: cannot start the embedded capture server on 127.0.0.1\n");
+            delete mail;
+            unloadModule(module);
+            return kFailed;
+        }
+    }
+    status = drive(mail, options, capture.get());
+    delete mail;  // slot 1, as every host destroys the object (QUIT)
+    if (capture) capture->stop();
     unloadModule(module);
     return status;
 }

@@ -1,12 +1,6 @@
 // smtp-send run as a user runs it: a separate process, its exit status and
 // what it prints.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,15 +8,104 @@
 #include <string>
 #include <vector>
 
+#include "../host_env.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
+
+namespace fs = std::filesystem;
 
 struct ToolRun {
     int status = -1;     // exit status, or -1 when the program did not exit normally
     std::string output;  // stdout and stderr together
 };
 
+const fs::path& toolPath() {
+    static const fs::path path = host_env::builtFile(SMTP_SEND_PATH);
+    return path;
+}
+
+#if defined(_WIN32)
+std::wstring wideFromUtf8(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
+void appendQuoted(std::wstring& line, const std::wstring& arg) {
+    line += L'"';
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled, and the quote escaped.
+        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line += c;
+    }
+    line.append(backslashes * 2, L'\\');  // they precede the closing quote
+    line += L'"';
+}
+
 // Runs smtp-send with the arguments in the directory cwd.
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
+ToolRun runTool(const std::vector<std::string>& args, const fs::path& cwd) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return {};
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+
+    std::wstring line;
+    appendQuoted(line, toolPath().wstring());
+    for (const auto& a : args) {
+        line += L' ';
+        appendQuoted(line, wideFromUtf8(a));
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    PROCESS_INFORMATION pi{};
+    const std::wstring exe = toolPath().wstring(), dir = cwd.wstring();
+    BOOL started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW, nullptr, dir.c_str(), &si, &pi);
+    CloseHandle(writeEnd);  // the child holds the only writer now
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    ToolRun r;
+    if (!started) {
+        r.output = "CreateProcessW failed with error " + std::to_string(GetLastError());
+        CloseHandle(readEnd);
+        return r;
+    }
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(readEnd, buf, sizeof(buf), &n, nullptr) && n > 0) r.output.append(buf, n);
+    CloseHandle(readEnd);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    if (GetExitCodeProcess(pi.hProcess, &code)) r.status = static_cast<int>(code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return r;
+}
+#else
+// Runs smtp-send with the arguments in the directory cwd.
+ToolRun runTool(const std::vector<std::string>& args, const fs::path& cwd) {
+    const std::string exe = toolPath().string();
     int fds[2];
     if (pipe(fds) != 0) return {};
     pid_t pid = fork();
@@ -33,10 +116,10 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
         ::close(fds[1]);
         if (chdir(cwd.c_str()) != 0) _exit(127);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(SMTP_SEND_PATH));
+        argv.push_back(const_cast<char*>(exe.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(SMTP_SEND_PATH, argv.data());
+        execv(exe.c_str(), argv.data());
         _exit(127);
     }
     ::close(fds[1]);
@@ -50,36 +133,25 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
     r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
     return r;
 }
+#endif
 
 std::string closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int port = 1;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0) ::close(fd);
-    return std::to_string(port);
+    return std::to_string(host_env::closedLoopbackPort());
 }
 
 class SmtpSend : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string t = (std::filesystem::temp_directory_path() / "smtp_send_cli.XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
-    }
+    void SetUp() override { dir = host_env::utf8Of(host_env::makeScratchDir("smtp_send_cli")); }
     void TearDown() override {
         std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        fs::remove_all(host_env::utf8Path(dir), ec);
     }
-    ToolRun run(const std::vector<std::string>& args) { return runTool(args, dir); }
+    ToolRun run(const std::vector<std::string>& args) {
+        return runTool(args, host_env::utf8Path(dir));
+    }
     std::vector<std::string> deadServer() { return {"--server", "127.0.0.1:" + closedPort()}; }
 
-    std::string dir;
+    std::string dir;  // UTF-8
 };
 
 bool has(const std::string& text, const std::string& part) {
@@ -134,12 +206,47 @@ TEST_F(SmtpSend, FailedSendPrintsCodeAndTheSavedLog) {
     ToolRun r = run(args);
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_TRUE(has(r.output, "ERROR_SEND_FAILED")) << r.output;
-    const std::string file = (std::filesystem::canonical(dir) / "smtp_errors.xml").string();
-    EXPECT_TRUE(has(r.output, file)) << r.output;
+    const fs::path file = fs::canonical(host_env::utf8Path(dir)) / "smtp_errors.xml";
+    EXPECT_TRUE(has(r.output, host_env::utf8Of(file))) << r.output;
     EXPECT_TRUE(has(r.output, "<SendEmail>")) << r.output;
     EXPECT_TRUE(has(r.output, "<To>eve@example.com</To>")) << r.output;
     EXPECT_FALSE(has(r.output, "Top-S3cret")) << r.output;
-    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_TRUE(fs::exists(file));
+}
+
+TEST_F(SmtpSend, WithoutServerPrintsWhatTheCaptureServerReceived) {
+    std::ofstream(host_env::utf8Path(dir + "/notes.txt")) << "attached text\n";
+    ToolRun r = run({"--from", "a@example.com", "--to", "b@example.com", "--cc", "c@example.com",
+                     "--bcc", "hidden@example.com", "--subject", "Status report", "--body",
+                     "First line\nsecond line", "--attach", "notes.txt", "--user", "alice",
+                     "--password", "Cli-Secret-9"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(has(r.output, "(embedded capture server)")) << r.output;
+    const size_t envelope = r.output.find("---- envelope\n");
+    const size_t message = r.output.find("---- message (");
+    const size_t end = r.output.find("---- end");
+    ASSERT_NE(envelope, std::string::npos) << r.output;
+    ASSERT_NE(message, std::string::npos) << r.output;
+    ASSERT_NE(end, std::string::npos) << r.output;
+    const std::string env = r.output.substr(envelope, message - envelope);
+    const std::string text = r.output.substr(message, end - message);
+    EXPECT_EQ(env,
+              "---- envelope\nAUTH as alice\nMAIL FROM:<a@example.com>\nRCPT TO:<b@example.com>\n"
+              "RCPT TO:<c@example.com>\nRCPT TO:<hidden@example.com>\n");
+    EXPECT_TRUE(has(text, "\r\nSubject: Status report\r\n")) << text;
+    EXPECT_TRUE(has(text, "\r\nCc: c@example.com\r\n")) << text;
+    EXPECT_TRUE(has(text, "First line")) << text;
+    EXPECT_TRUE(has(text, "filename=\"notes.txt\"")) << text;
+    EXPECT_FALSE(has(text, "hidden@")) << text;
+    EXPECT_FALSE(has(r.output, "Cli-Secret-9")) << r.output;
+    EXPECT_FALSE(fs::exists(host_env::utf8Path(dir + "/smtp_errors.xml")));
+}
+
+TEST_F(SmtpSend, UserWithoutPasswordSendsWithoutLogin) {
+    // No password means no login: the embedded server offers none.
+    ToolRun ok = run({"--from", "a@example.com", "--to", "b@example.com", "--user", "alice"});
+    EXPECT_EQ(ok.status, 0) << ok.output;
+    EXPECT_FALSE(has(ok.output, "AUTH as")) << ok.output;
 }
 
 TEST_F(SmtpSend, MissingAttachmentStopsBeforeSending) {
@@ -150,13 +257,13 @@ TEST_F(SmtpSend, MissingAttachmentStopsBeforeSending) {
     ToolRun r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.output, "ERROR_FILE_NOT_FOUND")) << r.output;
-    EXPECT_FALSE(std::filesystem::exists(dir + "/smtp_errors.xml"));
+    EXPECT_FALSE(fs::exists(host_env::utf8Path(dir + "/smtp_errors.xml")));
 }
 
 TEST_F(SmtpSend, Utf8ArgumentsReachThePlugin) {
     // Found only if the UTF-8 argument survives the trip to a wide string and back.
     const std::string name = "r\xC3\xA9sum\xC3\xA9-\xF0\x9F\x93\x8E.txt";
-    std::ofstream(dir + "/" + name) << "cv\n";
+    std::ofstream(host_env::utf8Path(dir + "/" + name)) << "cv\n";
     std::vector<std::string> args = deadServer();
     for (const char* a : {"--from", "a@example.com", "--to", "b@example.com", "--subject",
                           "\xE2\x82\xAC \xFF\xC3 broken \xED\xA0\x80", "--attach"})

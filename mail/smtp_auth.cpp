@@ -1,0 +1,256 @@
+// Choosing the AUTH mechanism and the LOGIN, PLAIN and CRAM-MD5 exchanges.
+#include <cstring>
+
+#include "diag/log_base.h"
+#include "mail/cram_md5.h"
+#include "mail/security_package.h"
+#include "mail/smtp_conn_impl.h"
+#include "mime/content_coding.h"
+
+namespace {
+
+// Base64 on one line with CR LF appended: one credential line.
+void credentialLine(const StringBuffer& value, StringBuffer& out) {
+    out.clear();
+    ContentCoding::encodeBase64(value.getBytes(), value.length(), out);
+    out.removeChar('\r');
+    out.removeChar('\n');
+    out.append("\r\n");
+}
+
+bool haveCredentials(XString& username, XString& password) {
+    return !username.isEmpty() && !password.isEmpty();
+}
+
+}  // namespace
+
+void SmtpConnImpl::forceAuthMethod(const StringBuffer& method) {
+    if (method.equals("NTLM")) {
+        m_authCramMd5 = m_authAnonymous = m_authPlain = m_authLogin = false;
+        m_authDigestMd5 = m_authGssapi = m_authKerberosV4 = m_authMsn = false;
+        m_authNtlm = true;
+    } else if (method.equals("NONE")) {
+        m_authCramMd5 = m_authAnonymous = m_authPlain = m_authLogin = false;
+        m_authDigestMd5 = m_authGssapi = m_authKerberosV4 = m_authMsn = m_authNtlm = false;
+    }
+}
+
+bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& log, bool& timedOut) {
+    bool creds = haveCredentials(username, password);
+    if (creds && !m_authLogin && !m_authNtlm && !m_authMsn && !m_authCramMd5) {
+        log.LogInfo("This SMTP server did not list authentication methods.");
+        StringBuffer user(username.getUtf8());
+        user.toLowerCase();
+        if (user.contains(kDefaultLoginDomain)) {
+            log.LogInfo("Defaulting to LOGIN authentication method.");
+            m_authLogin = true;
+        }
+    }
+    if (!creds) {
+        log.LogData("login_method", "NONE or already authenticated");
+        return true;
+    }
+
+    if (m_authLogin) {
+        log.LogData("login_method", "LOGIN");
+        if (authLoginExchange(username, password, log, timedOut)) return true;
+        log.LogInfo("Failed to login using LOGIN method");
+        return false;
+    }
+    if (m_authNtlm || m_authMsn) {
+        bool ntlm = m_authNtlm;
+        log.LogData("login_method", ntlm ? "NTLM" : "MSN");
+        bool tryAnother = false;
+        bool ok = ntlm ? authNtlmExchange(username, password, log, timedOut, tryAnother)
+                       : authMsnExchange(username, password, log, timedOut, tryAnother);
+        if (ok) return true;
+        if (tryAnother) {
+            log.LogData("alt_login_method", "LOGIN");
+            if (authLoginExchange(username, password, log, timedOut)) return true;
+            log.LogInfo("Failed to login using LOGIN method");
+            return false;
+        }
+        log.LogInfo(ntlm ? "Failed to login using NTLM method" : "Failed to login using MSN method");
+        return false;
+    }
+    if (m_authCramMd5) {
+        log.LogData("login_method", "CRAM_MD5");
+        if (authCramMd5Exchange(username, password, log, timedOut)) return true;
+        log.LogInfo("Failed to login using CRAM-MD5 method");
+        return false;
+    }
+    if (m_authPlain) {
+        log.LogData("login_method", "PLAIN");
+        if (authPlainExchange(username, password, log, timedOut)) return true;
+        log.LogInfo("Failed to login using PLAIN method");
+        return false;
+    }
+    // Mechanisms we cannot speak: go on unauthenticated; a server that needs
+    // a login refuses MAIL FROM and says why.
+    if (m_authDigestMd5) {
+        log.LogData("login_method", "DIGEST-MD5");
+        log.LogError("DIGEST-MD5 login method not supported");
+    } else if (m_authGssapi) {
+        log.LogData("login_method", "GSSAPI");
+        log.LogError("GSSAPI login method not supported");
+    } else if (m_authKerberosV4) {
+        log.LogData("login_method", "Kerberos-V4");
+        log.LogError("Kerberos v4 login method not supported");
+    } else if (m_authAnonymous) {
+        log.LogData("login_method", "anonymous");
+        log.LogError("Anonymous login method not supported");
+    } else {
+        log.LogData("login_method", "NONE or already authenticated");
+    }
+    return true;
+}
+
+bool SmtpConnImpl::authLoginExchange(XString& username, XString& password, LogBase& log, bool& timedOut) {
+    if (!haveCredentials(username, password)) {
+        log.LogError("Username and/or password is empty");
+        return false;
+    }
+    bool sent = false;
+    int code = -1;
+    StringBuffer reply;
+    if (!sendCommand("AUTH LOGIN\r\n", nullptr, 334, sent, code, reply, false, log, timedOut)) {
+        log.LogError("Failed to send AUTH LOGIN");
+        logTranscript(log);
+        return false;
+    }
+    StringBuffer line;
+    credentialLine(username.getUtf8Sb(), line);
+    if (!sendRaw(line.getString(), line.length(), log)) {
+        log.LogError("Failed to send login name");
+        return false;
+    }
+    if (!readReply(334, code, reply, log, timedOut)) {
+        log.LogError("Failed to get response to login name");
+        log.LogError("Check your username/password or your SMTP server's auth settings");
+        logTranscript(log);
+        return false;
+    }
+    credentialLine(password.getUtf8Sb(), line);
+    if (!sendRaw(line.getString(), line.length(), log)) {
+        log.LogError("Failed to send login password");
+        return false;
+    }
+    if (!readReply(235, code, reply, log, timedOut)) {
+        log.LogError("Failed to get response to login password");
+        logTranscript(log);
+        return false;
+    }
+    return true;
+}
+
+bool SmtpConnImpl::authPlainExchange(XString& username, XString& password, LogBase& log, bool& timedOut) {
+    if (!haveCredentials(username, password)) {
+        log.LogError("Username and/or password is empty");
+        return false;
+    }
+    const StringBuffer& user = username.getUtf8Sb();
+    const StringBuffer& pass = password.getUtf8Sb();
+    // Authorisation and authentication identity are both the username.
+    uint64_t size = 2ull * user.length() + pass.length() + 2;
+    if (size > kMaxPlainMessageBytes) {
+        log.LogError("Username and/or password is too long for AUTH PLAIN");
+        log.LogDataLong("maxPlainMessageBytes", static_cast<int32_t>(kMaxPlainMessageBytes));
+        return false;
+    }
+    DataBuffer message;
+    message.append(user.getBytes(), user.length());
+    message.appendByte(0);
+    message.append(user.getBytes(), user.length());
+    message.appendByte(0);
+    message.append(pass.getBytes(), pass.length());
+
+    StringBuffer command("AUTH PLAIN ");
+    ContentCoding::encodeBase64(message.data(), message.size(), command);
+    command.append("\r\n");
+    bool sent = false;
+    int code = -1;
+    StringBuffer reply;
+    if (!sendCommand(command.getString(), nullptr, 235, sent, code, reply, false, log, timedOut)) {
+        logTranscript(log);
+        return false;
+    }
+    return true;
+}
+
+bool SmtpConnImpl::authCramMd5Exchange(XString& username, XString& password, LogBase& log, bool& timedOut) {
+    if (!haveCredentials(username, password)) {
+        log.LogError("Username and/or password is empty");
+        return false;
+    }
+    static const char kCommand[] = "AUTH CRAM-MD5\r\n";
+    if (!sendLogged(kCommand, sizeof kCommand - 1, log)) return false;
+    StringBuffer line;
+    if (!readReplyLine(334, line, log, timedOut)) return false;
+
+    DataBuffer challenge;
+    if (line.length() > 4) ContentCoding::decodeBase64(line.getString() + 4, line.length() - 4, challenge);
+    StringBuffer response;
+    CramMD5::computeResponse(username.getUtf8Sb(), password.getUtf8Sb(), challenge, response);
+    StringBuffer encoded;
+    credentialLine(response, encoded);
+    if (!sendRaw(encoded.getString(), encoded.length(), log)) {
+        log.LogError("Failed to send CRAM-MD5 response");
+        return false;
+    }
+    int code = -1;
+    StringBuffer reply;
+    if (!readReply(235, code, reply, log, timedOut)) {
+        log.LogError("Failed to get successful CRAM-MD5 response");
+        log.LogError("Check your username/password or your SMTP server's auth settings");
+        logTranscript(log);
+        return false;
+    }
+    return true;
+}
+
+bool SmtpConnImpl::authNtlmExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
+                                    bool& tryAnotherMethod) {
+    tryAnotherMethod = false;
+    if (!haveCredentials(username, password)) return false;
+    bool sent = false;
+    int code = -1;
+    StringBuffer reply;
+    if (!sendCommand("AUTH NTLM\r\n", nullptr, 334, sent, code, reply, false, log, timedOut)) {
+        log.LogError("Failed to send AUTH NTLM");
+        logTranscript(log);
+        return false;
+    }
+    // The own NTLM messages (used under the SYSTEM account) arrive with the
+    // NTLM issue; until then every NTLM login goes through the system's
+    // security package.
+    log.LogInfo("Using Microsoft SSPI NTLM.");
+    if (!securityPackageInstalled("NTLM")) {
+        tryAnotherMethod = true;
+        return false;
+    }
+    // No token exchange is available yet, so an offered package cannot be used.
+    log.LogError("NTLM authentication failed");
+    return false;
+}
+
+bool SmtpConnImpl::authMsnExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
+                                   bool& tryAnotherMethod) {
+    tryAnotherMethod = false;
+    if (!haveCredentials(username, password)) return false;
+    // Asked before any command, so a missing package costs no round trip.
+    if (!securityPackageInstalled("MSN")) {
+        tryAnotherMethod = true;
+        return false;
+    }
+    bool sent = false;
+    int code = -1;
+    StringBuffer reply;
+    if (!sendCommand("AUTH MSN\r\n", nullptr, 334, sent, code, reply, false, log, timedOut)) {
+        log.LogError("Failed to send AUTH MSN");
+        logTranscript(log);
+        return false;
+    }
+    // No token exchange is available yet, so an offered package cannot be used.
+    log.LogError("MSN authentication failed");
+    return false;
+}

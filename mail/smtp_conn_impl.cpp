@@ -1,0 +1,465 @@
+#include "mail/smtp_conn_impl.h"
+
+#include <cstring>
+
+#include "diag/log_base.h"
+
+const char* const SmtpConnImpl::kBlockedHost = "blocked-smtp.invalid";
+const char* const SmtpConnImpl::kSupportContact = "support@example.com";
+const char* const SmtpConnImpl::kDefaultLoginDomain = "@login-default.example";
+
+namespace {
+
+// Length of a reply line without its closing CR LF.
+uint32_t bodyLength(const StringBuffer& line) {
+    uint32_t n = line.length();
+    const char* s = line.getString();
+    while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r')) --n;
+    return n;
+}
+
+// The reply code: the first three characters, all decimal digits.
+bool parseCode(const StringBuffer& line, int& code) {
+    if (line.length() < 3) return false;
+    const char* s = line.getString();
+    for (int i = 0; i < 3; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    code = (s[0] - '0') * 100 + (s[1] - '0') * 10 + (s[2] - '0');
+    return true;
+}
+
+void logHostPort(LogBase& log, const char* format, const char* host, int port) {
+    StringBuffer text;
+    // The formats used here hold exactly "%s:%d".
+    const char* at = strstr(format, "%s:%d");
+    if (!at) return;
+    text.append(format, static_cast<uint32_t>(at - format));
+    text.append(host ? host : "");
+    text.appendChar(':');
+    text.appendInt(port);
+    text.append(at + 5);
+    log.LogInfo(text.getString());
+}
+
+// The local name EHLO and HELO announce.
+void helloName(Socket2& socket, StringBuffer& out, LogBase& log) {
+    out.clear();
+    socket.getLocalHostname(out, log);
+    if (out.isEmpty()) out.setString("localhost");
+}
+
+}  // namespace
+
+SmtpConnImpl::SmtpConnImpl()
+    : m_connectedPort(25),
+      m_skipQuit(false),
+      m_idleTimeoutMs(30000),
+      m_sendChunkSize(32767),
+      m_lastResponseCode(0),
+      m_authCramMd5(false),
+      m_authAnonymous(false),
+      m_authPlain(false),
+      m_authLogin(false),
+      m_authDigestMd5(false),
+      m_authGssapi(false),
+      m_authKerberosV4(false),
+      m_authNtlm(false),
+      m_authMsn(false) {}
+
+SmtpConnImpl::~SmtpConnImpl() {
+    if (m_socket.isConnected() && !m_skipQuit) {
+        LogNull quiet;
+        quit(quiet);
+    }
+}
+
+// ---------------------------------------------------------------- connect
+
+bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XString& username, XString& password,
+                                      LogBase& log, bool& timedOut) {
+    LogNull quiet;
+    bool candidate = host.equals(m_connectedHost) && port == m_connectedPort &&
+                     username.getUtf8Sb().equals(m_connectedUsername.getUtf8Sb()) &&
+                     password.getUtf8Sb().equals(m_connectedPassword.getUtf8Sb());
+    if (!candidate) {
+        log.LogInfo("Need new SMTP connection");
+        m_socket.close(quiet);
+        return false;
+    }
+    if (!m_socket.isConnected()) {
+        log.LogInfo("No connection, need new SMTP connection.");
+        return false;
+    }
+    log.LogInfo("Sending RSET command..");
+    bool sent = false;
+    int code = -1;
+    StringBuffer reply;
+    if (sendCommand("RSET\r\n", nullptr, 250, sent, code, reply, false, log, timedOut)) {
+        log.LogInfo("Using existing/open SMTP connection to send email.");
+        return true;
+    }
+    log.LogError("RSET failed.");
+    m_socket.close(quiet);
+    return false;
+}
+
+bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, XString& passwordIn,
+                               int connectTimeoutSecs, int readTimeoutMs, LogBase& log, bool& timedOut) {
+    timedOut = false;
+    if (!host) host = "";
+
+    // Local copies: the caller's credentials stay as they are.
+    XString username, password;
+    username.copyFrom(usernameIn);
+    password.copyFrom(passwordIn);
+    StringBuffer authMethod;
+    bool noUser = username.isEmpty();
+    bool noPassword = password.isEmpty();
+    if (noUser || noPassword) {
+        // Compared with the stored pair, which was cleared the same way.
+        username.clear();
+        password.clear();
+    }
+
+    StringBuffer wanted(host);
+    wanted.toLowerCase();
+    wanted.trim();
+    if (canReuseConnection(wanted, port, username, password, log, timedOut)) {
+        m_socket.logConnectionType(log);
+        return true;
+    }
+
+    m_transcript.clear();
+    if (noUser) log.LogInfo("No SMTP login provided.");
+    if (noPassword) log.LogInfo("No SMTP password provided.");
+    if (noUser || noPassword) {
+        authMethod.setString("NONE");
+        log.LogInfo("Skipping SMTP authentication because no login/password provided.");
+    }
+
+    LogContextExitor context(log, "SMTP_Connect");
+    logHostPort(log, "Connecting to SMTP server %s:%d", host, port);
+
+    StringBuffer lowerHost(host);
+    lowerHost.toLowerCase();
+    if (lowerHost.contains(kBlockedHost)) {
+        StringBuffer msg("SMTP protocol failure, contact ");
+        msg.append(kSupportContact);
+        log.LogError(msg.getString());
+        return false;
+    }
+
+    log.LogData("smtp_host", host);
+    log.LogDataLong("smtp_port", port);
+    log.LogData("smtp_user", username.isEmpty() ? "NULL" : username.getUtf8());
+    if (!authMethod.isEmpty()) log.LogDataSb("auth-method", authMethod);
+
+    if (connectTimeoutSecs != 0) m_socket.setConnectTimeoutSecs(static_cast<uint32_t>(connectTimeoutSecs));
+    m_idleTimeoutMs = readTimeoutMs;
+    m_socket.setIdleTimeoutMs(static_cast<uint32_t>(readTimeoutMs));
+    bool lookupFailed = false;
+    int failReason = 0;
+    if (!m_socket.connect(host, port, static_cast<uint32_t>(connectTimeoutSecs) * 1000u, log, lookupFailed, nullptr,
+                          failReason)) {
+        log.LogError("Failed to connect to SMTP server.");
+        return false;
+    }
+    // A fresh connection deserves its QUIT again.
+    m_skipQuit = false;
+
+    StringBuffer greeting;
+    bool greeted = readReplyText(220, greeting, log, timedOut);
+    log.LogDataSb("InitialResponse", greeting);
+    if (!greeted) {
+        log.LogError("Failed to get initial SMTP response..");
+        log.LogError("The SMTP server may be denying access for this domain.");
+        return false;
+    }
+
+    StringBuffer name;
+    helloName(m_socket, name, log);
+    StringBuffer ehlo("EHLO ");
+    ehlo.append(name);
+    log.LogDataSb("sendingHello", ehlo);
+    ehlo.append("\r\n");
+    if (!sendRaw(ehlo.getString(), ehlo.length(), log)) {
+        log.LogError("Failed to send Hello (EHLO)");
+        log.LogDataSb("hostname", name);
+        return false;
+    }
+    StringBuffer helloText;
+    bool ehloOk = readEhloReply(helloText, log, timedOut);
+    log.LogDataSb("helloResponse", helloText);
+
+    if (username.getUtf8Sb().equals("default") && password.getUtf8Sb().equals("default")) {
+        log.LogInfo("Username/password is default/default, therefore using NTLM.");
+        authMethod.setString("ntlm");
+    }
+    if (!authMethod.isEmpty()) {
+        authMethod.toUpperCase();
+        log.LogDataSb("smtpAuthMethod", authMethod);
+        forceAuthMethod(authMethod);
+    }
+
+    if (!ehloOk) {
+        if (!heloFallback(host, port, name, log, timedOut)) return false;
+    } else {
+        if (!authenticate(username, password, log, timedOut)) return false;
+        logHostPort(log, "CONNECTED to ESMTP server %s:%d", host, port);
+    }
+    finishConnect(host, port, username, password, log);
+    return true;
+}
+
+bool SmtpConnImpl::readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut) {
+    StringBuffer line;
+    for (;;) {
+        bool ok = readReplyLine(250, line, log, timedOut);
+        collected.append(line);
+        if (!ok) return false;
+        noteAuthLine(line);
+        if (line.charAt(3) == ' ') return true;
+        if (collected.length() > kMaxReplyBytes) {
+            log.LogError("SMTP reply too long");
+            return false;
+        }
+    }
+}
+
+void SmtpConnImpl::noteAuthLine(const StringBuffer& line) {
+    if (line.length() < 9) return;
+    StringBuffer upper(line);
+    upper.toUpperCase();
+    const char* rest = upper.getString() + 4;
+    if (strncmp(rest, "AUTH ", 5) != 0 && strncmp(rest, "AUTH=", 5) != 0) return;
+    if (upper.contains(" LOGIN") || upper.contains("=LOGIN")) m_authLogin = true;
+    if (upper.contains(" NTLM")) m_authNtlm = true;
+    if (upper.contains(" MSN")) m_authMsn = true;
+    if (upper.contains(" GSSAPI")) m_authGssapi = true;
+    if (upper.contains(" ANONYMOUS")) m_authAnonymous = true;
+    if (upper.contains(" PLAIN")) m_authPlain = true;
+    if (upper.contains(" CRAM-MD5")) m_authCramMd5 = true;
+    if (upper.contains(" DIGEST-MD5")) m_authDigestMd5 = true;
+    if (upper.contains(" KERBEROS_V4")) m_authKerberosV4 = true;
+}
+
+bool SmtpConnImpl::heloFallback(const char* host, int port, const StringBuffer& name, LogBase& log,
+                                bool& timedOut) {
+    log.LogError("EHLO failed, sending HELO...");
+    StringBuffer helo("HELO ");
+    helo.append(name);
+    helo.append("\r\n");
+    if (!sendRaw(helo.getString(), helo.length(), log)) {
+        log.LogError("Failed to send Hello");
+        return false;
+    }
+    StringBuffer line;
+    if (!readReplyLine(250, line, log, timedOut)) {
+        log.LogError("Failed to get response to Hello (HELO)");
+        // Some servers only accept their own name here.
+        StringBuffer second("HELO ");
+        second.append(host);
+        second.append("\r\n");
+        if (!sendRaw(second.getString(), second.length(), log)) {
+            log.LogError("Failed to send Hello");
+            return false;
+        }
+        if (!readReplyLast(250, log, timedOut)) {
+            log.LogError("Failed to get response to 2nd-try Hello (HELO)");
+            return false;
+        }
+    }
+    log.LogDataSb("HeloResponse", line);
+    log.LogData("login_method", "NONE");
+    logHostPort(log, "CONNECTED to SMTP server %s:%d", host, port);
+    return true;
+}
+
+void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, XString& password, LogBase& log) {
+    m_socket.logConnectionType(log);
+    m_connectedHost.setString(host);
+    m_connectedHost.toLowerCase();
+    m_connectedHost.trim();
+    m_connectedPort = port;
+    m_connectedUsername.copyFrom(username);
+    m_connectedPassword.copyFrom(password);
+}
+
+// ---------------------------------------------------------------- senders
+
+bool SmtpConnImpl::sendRaw(const char* bytes, uint32_t length, LogBase& log) {
+    return m_socket.SendBytes2(reinterpret_cast<const unsigned char*>(bytes), length,
+                               static_cast<uint32_t>(m_sendChunkSize), static_cast<uint32_t>(m_idleTimeoutMs), log,
+                               nullptr);
+}
+
+bool SmtpConnImpl::sendLogged(const char* bytes, uint32_t length, LogBase& log) {
+    // The argument of AUTH PLAIN is the password in base64: never recorded.
+    if (length >= 11 && strncmp(bytes, "AUTH PLAIN ", 11) == 0) {
+        m_transcript.append("AUTH PLAIN ****\r\n");
+    } else if (length > kTranscriptSendBytes) {
+        m_transcript.append(bytes, kTranscriptSendBytes);
+        m_transcript.append("\n...\n");
+    } else {
+        m_transcript.append(bytes, length);
+    }
+    return sendRaw(bytes, length, log);
+}
+
+bool SmtpConnImpl::sendCommand(const char* command, const char* argument, int expectedCode, bool& commandSent,
+                               int& code, StringBuffer& reply, bool logTerminator, LogBase& log, bool& timedOut) {
+    code = -1;
+    commandSent = false;
+    reply.clear();
+    if (!command) command = "";
+    StringBuffer cmd;
+    const char* at = argument ? strstr(command, "%s") : nullptr;
+    if (at) {
+        cmd.append(command, static_cast<uint32_t>(at - command));
+        cmd.append(argument);
+        cmd.append(at + 2);
+    } else {
+        size_t n = strlen(command);
+        cmd.append(command, static_cast<uint32_t>(n > kMaxCommandBytes ? kMaxCommandBytes : n));
+    }
+    if (!sendLogged(cmd.getString(), cmd.length(), log)) return false;
+    if (logTerminator) log.LogInfo("Sent DATA terminator");
+    commandSent = true;
+    return readReply(expectedCode, code, reply, log, timedOut);
+}
+
+// ---------------------------------------------------------------- readers
+
+bool SmtpConnImpl::readLine(StringBuffer& line, LogBase& log, bool& timedOut) {
+    bool socketError = false, closed = false;
+    if (!m_socket.receiveUntilMatch("\r\n", line, static_cast<uint32_t>(m_idleTimeoutMs), log, nullptr, timedOut,
+                                    socketError, closed))
+        return false;
+    m_transcript.append(line);
+    return true;
+}
+
+bool SmtpConnImpl::readReplyLine(int expectedCode, StringBuffer& line, LogBase& log, bool& timedOut) {
+    m_lastResponseCode = 0;
+    if (!readLine(line, log, timedOut)) return false;
+    int code = 0;
+    if (!parseCode(line, code)) return false;
+    m_lastResponseCode = code;
+    return code == expectedCode;
+}
+
+bool SmtpConnImpl::readReplyText(int expectedCode, StringBuffer& text, LogBase& log, bool& timedOut) {
+    m_lastResponseCode = 0;
+    text.clear();
+    StringBuffer line;
+    for (;;) {
+        if (!readLine(line, log, timedOut)) return false;
+        text.append(line);
+        if (bodyLength(line) < 4) return false;
+        if (line.charAt(3) != '-') break;
+        if (text.length() > kMaxReplyBytes) {
+            log.LogError("SMTP reply too long");
+            return false;
+        }
+    }
+    int code = -2;
+    if (parseCode(line, code)) m_lastResponseCode = code;
+    if (code == expectedCode) return true;
+    StringBuffer shown(text);
+    shown.trim();
+    log.LogError(shown.getString());
+    return false;
+}
+
+bool SmtpConnImpl::readReplyLast(int expectedCode, LogBase& log, bool& timedOut) {
+    m_lastResponseCode = 0;
+    StringBuffer line;
+    uint32_t total = 0;
+    for (;;) {
+        if (!readLine(line, log, timedOut)) return false;
+        line.trim();
+        if (line.length() < 4) {
+            log.LogError(line.getString());
+            return false;
+        }
+        if (line.charAt(3) != '-') break;
+        total += line.length();
+        if (total > kMaxReplyBytes) {
+            log.LogError("SMTP reply too long");
+            return false;
+        }
+    }
+    int code = -2;
+    if (parseCode(line, code)) m_lastResponseCode = code;
+    if (code == expectedCode) return true;
+    log.LogError(line.getString());
+    return false;
+}
+
+bool SmtpConnImpl::readReply(int expectedCode, int& code, StringBuffer& text, LogBase& log, bool& timedOut) {
+    code = -1;
+    m_lastResponseCode = 0;
+    text.clear();
+    StringBuffer line;
+    uint32_t total = 0;
+    for (;;) {
+        if (!readLine(line, log, timedOut)) {
+            if (timedOut)
+                log.LogError("ReadTimeout expired, abandoning attempt to retrieve SMTP response.");
+            else
+                log.LogError("Failed to get SMTP command response...");
+            return false;
+        }
+        if (bodyLength(line) < 4) {
+            log.LogError("Unrecognized response from SMTP server");
+            StringBuffer shown(line);
+            shown.trim();
+            log.LogError(shown.getString());
+            return false;
+        }
+        if (line.charAt(3) != '-') break;
+        // Only the last line of a multi-line reply counts.
+        total += line.length();
+        if (total > kMaxReplyBytes) {
+            log.LogError("SMTP reply too long");
+            return false;
+        }
+    }
+    int parsed = 0;
+    if (parseCode(line, parsed)) {
+        code = parsed;
+        m_lastResponseCode = parsed;
+    } else {
+        code = -2;
+    }
+    text.append(line);
+    text.trim();
+    if (code != expectedCode) log.LogError(text.getString());
+    return code == expectedCode;
+}
+
+// ---------------------------------------------------------------- ending
+
+void SmtpConnImpl::resetConnection() {
+    m_lastResponseCode = 0;
+    LogNull quiet;
+    m_socket.close(quiet);
+    m_connectedHost.clear();
+    m_connectedPort = 25;
+    m_connectedUsername.clear();
+    m_connectedPassword.clear();
+    m_skipQuit = true;
+}
+
+void SmtpConnImpl::quit(LogBase& log) {
+    static const char kQuit[] = "QUIT\r\n";
+    if (!sendLogged(kQuit, sizeof kQuit - 1, log)) return;
+    int code = -1;
+    StringBuffer reply;
+    bool timedOut = false;
+    readReply(221, code, reply, log, timedOut);
+}
+
+void SmtpConnImpl::logTranscript(LogBase& log) {
+    log.LogInfo(m_transcript.getString());
+}

@@ -1,0 +1,145 @@
+#pragma once
+// One SMTP client connection over plain TCP: connection set-up and reuse,
+// the reply readers, the command sender, the transcript and authentication.
+#include <cstdint>
+
+#include "net/socket2.h"
+#include "text/brenvik_object.h"
+#include "text/data_buffer.h"
+#include "text/string_buffer.h"
+#include "text/xstring.h"
+
+class Email2;
+class LogBase;
+
+class SmtpConnImpl : public BrenvikObject {
+  public:
+    // Host names containing this are refused before any connect. The name
+    // sits under the reserved ".invalid" domain, so no real host can match.
+    static const char* const kBlockedHost;
+    // Where the refusal message sends the user.
+    static const char* const kSupportContact;
+    // Usernames containing this domain get LOGIN when the server lists no
+    // mechanism. The domain is a reserved example name: no real provider
+    // is singled out until one is known to need it.
+    static const char* const kDefaultLoginDomain;
+    // Commands sent without an argument are cut to this many bytes.
+    static const uint32_t kMaxCommandBytes = 1999;
+    // Bytes of one send that the transcript keeps.
+    static const uint32_t kTranscriptSendBytes = 2500;
+    // A multi-line reply that grows past this is abandoned, so a server
+    // that streams continuation lines cannot hold the connection forever.
+    static const uint32_t kMaxReplyBytes = 1024 * 1024;
+    // The largest AUTH PLAIN message (username, NUL, username, NUL,
+    // password): its base64 then fits one 2000-character line and the whole
+    // command stays within kMaxCommandBytes.
+    static const uint32_t kMaxPlainMessageBytes = 1488;
+
+    SmtpConnImpl();
+    ~SmtpConnImpl() override;
+    SmtpConnImpl(const SmtpConnImpl&) = delete;
+    SmtpConnImpl& operator=(const SmtpConnImpl&) = delete;
+
+    // Reuses the open connection after a good RSET, or connects, greets,
+    // says EHLO (HELO as fall-back) and authenticates. True when the server
+    // is ready for MAIL FROM.
+    bool smtpConnect(const char* host, int port, XString& username, XString& password, int connectTimeoutSecs,
+                     int readTimeoutMs, LogBase& log, bool& timedOut);
+
+    // ---- senders
+    // Not recorded in the transcript: EHLO, HELO and credential lines.
+    bool sendRaw(const char* bytes, uint32_t length, LogBase& log);
+    // Recorded (the first kTranscriptSendBytes), then sent.
+    bool sendLogged(const char* bytes, uint32_t length, LogBase& log);
+    // Without an argument the command is sent as it is, cut to
+    // kMaxCommandBytes; with one, its single "%s" is replaced by it.
+    bool sendCommand(const char* command, const char* argument, int expectedCode, bool& commandSent, int& code,
+                     StringBuffer& reply, bool logTerminator, LogBase& log, bool& timedOut);
+
+    // ---- readers; every one first sets lastResponseCode to 0
+    bool readLine(StringBuffer& line, LogBase& log, bool& timedOut);
+    bool readReplyLine(int expectedCode, StringBuffer& line, LogBase& log, bool& timedOut);
+    bool readReplyText(int expectedCode, StringBuffer& text, LogBase& log, bool& timedOut);
+    bool readReplyLast(int expectedCode, LogBase& log, bool& timedOut);
+    bool readReply(int expectedCode, int& code, StringBuffer& text, LogBase& log, bool& timedOut);
+
+    void resetConnection();
+    void quit(LogBase& log);
+
+    // ---- the mail transaction (smtp_transaction.cpp)
+    // Sends one message on the connection smtpConnect made ready: a fresh
+    // Message-ID, MAIL FROM, RCPT TO for every To, Cc and Bcc address, DATA
+    // and the dot-stuffed MIME text. numAccepted is 0 whenever the
+    // transaction is abandoned; numTotal counts the RCPT TO attempts.
+    bool sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log, int& numAccepted,
+                   int& numTotal, bool& timedOut);
+    bool sendSmtpTransaction(Email2& email, const StringBuffer& reversePath, LogBase& log, int& numAccepted,
+                             int& numTotal, bool& timedOut);
+
+    // ---- authentication (smtp_auth.cpp)
+    bool authLoginExchange(XString& username, XString& password, LogBase& log, bool& timedOut);
+    bool authPlainExchange(XString& username, XString& password, LogBase& log, bool& timedOut);
+    bool authCramMd5Exchange(XString& username, XString& password, LogBase& log, bool& timedOut);
+    bool authNtlmExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
+                          bool& tryAnotherMethod);
+    bool authMsnExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
+                         bool& tryAnotherMethod);
+
+    void setIdleTimeoutMs(int ms) { m_idleTimeoutMs = ms; }
+    int idleTimeoutMs() const { return m_idleTimeoutMs; }
+    int lastResponseCode() const { return m_lastResponseCode; }
+    bool isConnected() const { return m_socket.isConnected(); }
+    const StringBuffer& transcript() const { return m_transcript; }
+    const StringBuffer& connectedHost() const { return m_connectedHost; }
+    int connectedPort() const { return m_connectedPort; }
+
+    // The mechanisms the server listed or the auth method forced.
+    bool authLogin() const { return m_authLogin; }
+    bool authPlain() const { return m_authPlain; }
+    bool authCramMd5() const { return m_authCramMd5; }
+    bool authNtlm() const { return m_authNtlm; }
+    bool authMsn() const { return m_authMsn; }
+    bool authDigestMd5() const { return m_authDigestMd5; }
+    bool authGssapi() const { return m_authGssapi; }
+    bool authKerberosV4() const { return m_authKerberosV4; }
+    bool authAnonymous() const { return m_authAnonymous; }
+
+  private:
+    bool canReuseConnection(const StringBuffer& host, int port, XString& username, XString& password,
+                            LogBase& log, bool& timedOut);
+    // The EHLO reply; false when it did not end with a good last line.
+    bool readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut);
+    void noteAuthLine(const StringBuffer& line);
+    bool heloFallback(const char* host, int port, const StringBuffer& helloName, LogBase& log, bool& timedOut);
+    void finishConnect(const char* host, int port, XString& username, XString& password, LogBase& log);
+    void logTranscript(LogBase& log);
+
+    // smtp_transaction.cpp
+    // One RCPT TO; false only when the connection was lost (and reset).
+    bool sendRecipient(const StringBuffer& address, int list, LogBase& log, int& numAccepted, int& numTotal,
+                       bool& timedOut);
+
+    // smtp_auth.cpp
+    void forceAuthMethod(const StringBuffer& method);
+    bool authenticate(XString& username, XString& password, LogBase& log, bool& timedOut);
+
+    StringBuffer m_transcript;
+    StringBuffer m_connectedHost;
+    int m_connectedPort;
+    XString m_connectedUsername;
+    XString m_connectedPassword;
+    Socket2 m_socket;
+    bool m_skipQuit;
+    int m_idleTimeoutMs;
+    int m_sendChunkSize;
+    int m_lastResponseCode;
+    bool m_authCramMd5;
+    bool m_authAnonymous;
+    bool m_authPlain;
+    bool m_authLogin;
+    bool m_authDigestMd5;
+    bool m_authGssapi;
+    bool m_authKerberosV4;
+    bool m_authNtlm;
+    bool m_authMsn;
+};

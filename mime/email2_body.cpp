@@ -1,0 +1,400 @@
+// Where plain bodies, HTML bodies and attachments go in the e-mail tree,
+// and when a node turns into (or is wrapped in) a multipart container.
+#include "diag/log_base.h"
+#include "mime/email2.h"
+#include "mime/html_help.h"
+#include "mime/mime_text.h"
+#include "mime/mime_types.h"
+#include "platform/files.h"
+#include "text/encoding_convert.h"
+
+using mimetext::beginsWithNoCase;
+using mimetext::containsNoCase;
+using mimetext::equalsNoCase;
+
+namespace {
+
+bool all7bit(const void* bytes, uint32_t n) {
+    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (p[i] >= 0x80) return false;
+    }
+    return true;
+}
+
+bool convertsFully(const void* utf8, uint32_t n, unsigned codePage) {
+    DataBuffer out;
+    return EncodingConvert().convert(cp::Utf8, codePage, utf8, n, out);
+}
+
+Charset charsetFor(unsigned codePage) {
+    Charset cs;
+    cs.setByCodePage(codePage);
+    return cs;
+}
+
+bool hasCharset(const Charset& cs) { return cs.getCodePage() != 0 || cs.getNameSb().length() > 0; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- bodies
+
+void Email2::chooseBodyCharset(const void* utf8, uint32_t n) {
+    if (hasCharset(m_charset) || all7bit(utf8, n)) return;
+    unsigned chosen = 0;
+    unsigned preferred = m_header.codePage();
+    if (preferred) {
+        if (convertsFully(utf8, n, preferred)) chosen = preferred;
+    } else if (convertsFully(utf8, n, 28591)) {
+        chosen = 28591;
+    } else if (convertsFully(utf8, n, 28592)) {
+        chosen = 28592;
+    }
+    if (!chosen) chosen = cp::Utf8;
+    setCharset(charsetFor(chosen));
+}
+
+void Email2::setBody(const void* utf8, uint32_t n, bool isHtml) { setBodyIn(utf8, n, isHtml, this); }
+
+void Email2::setBodyIn(const void* utf8, uint32_t n, bool isHtml, Email2* root) {
+    chooseBodyCharset(utf8, n);
+    if (m_contentType.equalsIgnoreCase("multipart/related") ||
+        m_contentType.equalsIgnoreCase("multipart/mixed")) {
+        if (numParts()) getPart(0)->setBodyIn(utf8, n, isHtml, root);
+        return;
+    }
+    if (m_contentType.equalsIgnoreCase("multipart/alternative")) {
+        Email2* part = createInnerPart();
+        if (!isHtml) {
+            part->setBodyIn(utf8, n, false, part);
+            part->m_formatFlowed = 1;
+            part->setContentType("text/plain", "", "", "", nullptr, "", "", "");
+        } else {
+            part->setHtmlBodyIn(utf8, n, part);
+            part->setContentType("text/html", "", "", "", &m_charset, "", "", "");
+            part->encodingForCodePage(m_charset.getCodePage());
+        }
+        root->addAlternativeIn(part, root);
+        return;
+    }
+    if (numParts() == 0) {
+        setContentTransferEncoding("quoted-printable");
+        m_body.clear();
+        m_body.append(utf8, n);
+        return;
+    }
+    for (uint32_t i = 0; i < numParts(); ++i) {
+        Email2* p = getPart(i);
+        if (p->numParts() == 0) {
+            p->m_body.clear();
+            p->m_body.append(utf8, n);
+            return;
+        }
+    }
+    Email2* part = createInnerPart();
+    part->setBodyIn(utf8, n, isHtml, root);
+    part->setContentTransferEncoding("quoted-printable");
+    if (!m_parts.insertAt(0, part)) delete part;
+}
+
+void Email2::setHtmlBody(const void* utf8, uint32_t n, LogBase& /*log*/) { setHtmlBodyIn(utf8, n, this); }
+
+void Email2::setHtmlBodyIn(const void* utf8, uint32_t n, Email2* root) {
+    StringBuffer html;
+    html.append(utf8, n);
+    HtmlHelp::ensureSkeleton(html);
+    StringBuffer declared;
+    HtmlHelp::readMetaCharset(html.getString(), declared);
+    if (declared.isEmpty())
+        HtmlHelp::insertMetaCharset(html, m_charset.getNameSb().length() ? m_charset.getName() : "utf-8");
+
+    setBodyIn(html.getString(), html.length(), true, root);
+
+    if (m_contentType.equalsIgnoreCase("multipart/related") && numParts() &&
+        !getPart(0)->isMultipart() && getPart(0)->isContentType("text")) {
+        m_type.setString("text/html");
+        rewriteContentType();
+    }
+    Email2* leaf = this;
+    while (leaf->isMultipart() && leaf->numParts()) leaf = leaf->getPart(0);
+    if (leaf->isMultipart() || leaf->m_body.size() != html.length()) return;
+    Charset cs = leaf->m_charset;
+    leaf->setContentType("text/html", leaf->m_name.getString(), leaf->m_protocol.getString(),
+                         leaf->m_micalg.getString(), &cs, leaf->m_boundary.getString(),
+                         leaf->m_smimeType.getString(), leaf->m_type.getString());
+    if (m_charset.getCodePage())
+        leaf->encodingForCodePage(m_charset.getCodePage());
+    else
+        leaf->setContentTransferEncoding("quoted-printable");
+}
+
+void Email2::encodingForCodePage(unsigned codePage) {
+    setContentTransferEncoding(codePage == cp::UsAscii ? "7bit" : "quoted-printable");
+}
+
+void Email2::setCharset(const Charset& charset) {
+    m_charset = charset;
+    rewriteContentType();
+}
+
+void Email2::setHtmlCharset(const Charset& charset) {
+    unsigned cp = charset.getCodePage();
+    if (!cp) return;
+    Email2* part = findHtmlPart();
+    if (!part) return;
+    if (part->m_charset.getCodePage() != cp && cp != cp::Utf16LE && cp != cp::Utf16BE) {
+        StringBuffer html;
+        html.append(part->m_body.data(), part->m_body.size());
+        HtmlHelp::removeMetaCharset(html);
+        HtmlHelp::insertMetaCharset(html, charset.getName());
+        part->m_body.clear();
+        part->m_body.append(html.getString(), html.length());
+    }
+    part->setCharset(charset);
+    part->encodingForCodePage(cp);
+}
+
+// ---------------------------------------------------------------- alternatives and containers
+
+void Email2::takeContentFrom(Email2& from, bool takeParts) {
+    m_formatFlowed = from.m_formatFlowed;
+    if (hasCharset(from.m_charset)) m_charset = from.m_charset;
+    Charset cs = from.m_charset;
+    setContentType(from.m_contentType.isEmpty() ? "text/plain" : from.m_contentType.getString(),
+                   from.m_name.getString(), from.m_protocol.getString(), from.m_micalg.getString(),
+                   &cs, from.m_boundary.getString(), from.m_smimeType.getString(),
+                   from.m_type.getString());
+    if (from.m_transferEncoding.isEmpty())
+        removeHeaderField("Content-Transfer-Encoding");
+    else
+        setContentTransferEncoding(from.m_transferEncoding.getString());
+    if (takeParts) {
+        while (from.numParts()) {
+            BrenvikObject* p = from.m_parts.removeAt(0);
+            if (!m_parts.append(p)) delete p;
+        }
+    } else {
+        m_body = from.m_body;
+        from.m_body.clear();
+    }
+}
+
+void Email2::addAlternative(Email2* part) { addAlternativeIn(part, this); }
+
+void Email2::addAlternativeIn(Email2* part, Email2* root) {
+    if (!part) return;
+    Email2* node = root;
+    if (node->m_contentType.equalsIgnoreCase("multipart/mixed") && node->numParts())
+        node = node->getPart(0);
+    if (node->m_contentType.equalsIgnoreCase("multipart/related")) {
+        node->m_type.setString("multipart/alternative");
+        node->rewriteContentType();
+        if (node->numParts()) node = node->getPart(0);
+    }
+    if (!node->m_contentType.equalsIgnoreCase("multipart/alternative")) {
+        node = node->convertToAlternative();
+        if (node->m_contentType.equalsIgnoreCase("multipart/related") && node->numParts())
+            node = node->getPart(0);
+    }
+    for (uint32_t i = 0; i < node->numParts(); ++i) {
+        Email2* same = node->getPart(i);
+        if (!same->m_contentType.equalsIgnoreCase(part->m_contentType.getString())) continue;
+        same->setBodyIn(part->m_body.data(), part->m_body.size(), false, root);
+        same->m_formatFlowed = 1;
+        same->rewriteContentType();
+        delete part;
+        return;
+    }
+    bool ok = part->isContentType("text/plain") ? node->m_parts.insertAt(0, part) : node->m_parts.append(part);
+    if (!ok) delete part;
+}
+
+Email2* Email2::convertToAlternative() {
+    Email2* node = this;
+    if ((m_contentType.equalsIgnoreCase("multipart/related") ||
+         m_contentType.equalsIgnoreCase("multipart/mixed")) &&
+        numParts())
+        node = getPart(0);
+    Email2* part = createInnerPart();
+    part->takeContentFrom(*node, false);
+    if (!node->m_parts.append(part)) {
+        delete part;
+        return node;
+    }
+    StringBuffer boundary;
+    generateBoundary(boundary);
+    boundary.append("_.ALT");
+    node->setContentType("multipart/alternative", "", "", "", nullptr, boundary.getString(), "", "");
+    node->removeHeaderField("Content-Transfer-Encoding");
+    return node;
+}
+
+void Email2::convertToMixed() {
+    Email2* node = this;
+    if (m_contentType.equalsIgnoreCase("multipart/related") && numParts()) node = getPart(0);
+    Email2* part = createInnerPart();
+    part->takeContentFrom(*node, node->isMultipart());
+    if (!node->m_parts.append(part)) {
+        delete part;
+        return;
+    }
+    StringBuffer boundary;
+    generateBoundary(boundary);
+    boundary.append("_.MIX");
+    node->setContentType("multipart/mixed", "", "", "", nullptr, boundary.getString(), "", "");
+    node->removeHeaderField("Content-Transfer-Encoding");
+}
+
+void Email2::wrapRelatedInMixed() {
+    Email2* related = createInnerPart();
+    while (numParts()) {
+        BrenvikObject* p = m_parts.removeAt(0);
+        if (!related->m_parts.append(p)) delete p;
+    }
+    StringBuffer boundary;
+    generateBoundary(boundary);
+    boundary.append("_.REL");
+    related->setContentType("multipart/related", "", "", "", nullptr, boundary.getString(), "",
+                            m_type.getString());
+    related->removeHeaderField("Content-Transfer-Encoding");
+
+    boundary.clear();
+    generateBoundary(boundary);
+    boundary.append("_.MIX");
+    setContentType("multipart/mixed", "", "", "", nullptr, boundary.getString(), "", "");
+    if (!m_parts.insertAt(0, related)) delete related;
+}
+
+// ---------------------------------------------------------------- attachments
+
+bool Email2::addFileAttachment(const char* path, const char* contentType, StringBuffer& chosenType,
+                               LogBase& log) {
+    chosenType.clear();
+    StringBuffer* data = StringBuffer::createFromFile(path, log);
+    if (!data) {
+        // The reader says what failed; the system says why.
+        platform::File probe;
+        if (!probe.openRead(path)) log.LogWindowsError(static_cast<uint32_t>(probe.lastError()));
+        return false;
+    }
+
+    StringBuffer p(path ? path : "");
+    StringBuffer filename;
+    int slash = -1;
+    for (int i = static_cast<int>(p.length()) - 1; i >= 0 && slash < 0; --i) {
+        if (p.charAt(static_cast<uint32_t>(i)) == '/') slash = i;
+    }
+    if (slash < 0) {
+        for (int i = static_cast<int>(p.length()) - 1; i >= 0 && slash < 0; --i) {
+            if (p.charAt(static_cast<uint32_t>(i)) == '\\') slash = i;
+        }
+    }
+    filename.append(p.getString() + slash + 1);
+
+    StringBuffer type;
+    if (contentType && *contentType) {
+        type.append(contentType);
+    } else {
+        int dot = -1;
+        for (uint32_t i = 0; i < filename.length(); ++i) {
+            if (filename.charAt(i) == '.') dot = static_cast<int>(i);
+        }
+        if (dot >= 0) {
+            StringBuffer ext(filename.getString() + dot + 1);
+            ext.toLowerCase();
+            const char* found = contentTypeForExtension(ext.getString());
+            if (found) type.append(found);
+        }
+    }
+    type.trim();
+    if (type.isEmpty()) type.append("application/octet-stream");
+
+    Email2* part = createInnerPart();
+    part->setContentType(type.getString(), filename.getString(), "", "", nullptr, "", "", "");
+    part->setContentTransferEncoding(beginsWithNoCase(type.getString(), "text") ? "quoted-printable"
+                                                                              : "base64");
+    part->setContentDisposition("attachment", filename.getString());
+    part->m_body.append(data->getString(), data->length());
+    delete data;
+
+    if (!m_contentType.equalsIgnoreCase("multipart/mixed")) {
+        if (m_contentType.equalsIgnoreCase("multipart/related"))
+            wrapRelatedInMixed();
+        else
+            convertToMixed();
+    }
+    if (!m_parts.append(part)) {
+        delete part;
+        return false;
+    }
+    chosenType.append(type);
+    return true;
+}
+
+// ---------------------------------------------------------------- finding the bodies
+
+void Email2::collectBodyParts(ExtPtrArray& found, bool isRoot) {
+    auto isTextBody = [](const Email2* e) {
+        return !e->isAttachment(false) && e->isContentType("text/");
+    };
+    if (isRoot && m_contentType.isEmpty() && m_disposition.isEmpty()) {
+        found.append(this);
+        return;
+    }
+    if (m_contentType.equalsIgnoreCase("multipart/mixed")) {
+        for (uint32_t i = 0; i < numParts(); ++i) {
+            if (getPart(i)->m_contentType.equalsIgnoreCase("multipart/alternative"))
+                getPart(i)->collectBodyParts(found, false);
+        }
+        for (uint32_t i = 0; i < numParts(); ++i) {
+            Email2* p = getPart(i);
+            if (p->m_contentType.equalsIgnoreCase("multipart/related") ||
+                p->m_contentType.equalsIgnoreCase("multipart/mixed"))
+                p->collectBodyParts(found, false);
+        }
+        // The text a body was set on before the first attachment made the
+        // message mixed.
+        for (uint32_t i = 0; i < numParts(); ++i) {
+            Email2* p = getPart(i);
+            if (!p->isMultipart() && isTextBody(p)) found.append(p);
+        }
+        return;
+    }
+    if (m_contentType.equalsIgnoreCase("multipart/alternative") ||
+        m_contentType.equalsIgnoreCase("multipart/related")) {
+        for (uint32_t i = 0; i < numParts(); ++i) {
+            Email2* p = getPart(i);
+            if (p->m_contentType.equalsIgnoreCase("multipart/alternative") ||
+                p->m_contentType.equalsIgnoreCase("multipart/related"))
+                p->collectBodyParts(found, false);
+            else if (isTextBody(p))
+                found.append(p);
+        }
+        return;
+    }
+    if (m_contentType.equalsIgnoreCase("multipart/signed")) {
+        for (uint32_t i = 0; i < numParts(); ++i) {
+            if (!containsNoCase(getPart(i)->m_contentType.getString(), "pkcs7")) {
+                getPart(i)->collectBodyParts(found, false);
+                break;
+            }
+        }
+        return;
+    }
+    if (numParts() == 0 && isTextBody(this)) found.append(this);
+}
+
+Email2* Email2::findBodyPart(const char* type) {
+    ExtPtrArray found;  // borrowed pointers
+    collectBodyParts(found, true);
+    Email2* result = nullptr;
+    for (uint32_t i = 0; i < found.count() && !result; ++i) {
+        Email2* e = found.at<Email2>(i);
+        if (e->m_contentType.equalsIgnoreCase(type)) result = e;
+    }
+    found.truncateNoDelete();
+    return result;
+}
+
+Email2* Email2::findHtmlPart() { return findBodyPart("text/html"); }
+Email2* Email2::findPlainPart() { return findBodyPart("text/plain"); }

@@ -1,0 +1,205 @@
+// The MIME text of an e-mail tree: what goes out after DATA.
+#include <cstring>
+
+#include "diag/log_base.h"
+#include "mime/content_coding.h"
+#include "mime/email2.h"
+#include "mime/html_help.h"
+#include "mime/mime_output.h"
+#include "mime/mime_text.h"
+#include "platform/code_pages.h"
+#include "text/encoding_convert.h"
+
+using mimetext::containsNoCase;
+
+namespace {
+
+constexpr uint32_t kStreamPiece = 64 * 1024;
+constexpr const char* kPreamble = "This is a multi-part message in MIME format.\r\n\r\n";
+
+// Hands what has collected in scratch to the stream and empties it.
+bool flush(MimeOutput* stream, StringBuffer& scratch) {
+    if (!stream) return true;
+    const char* s = scratch.getString();
+    uint32_t n = scratch.length();
+    bool ok = true;
+    for (uint32_t at = 0; at < n && ok; at += kStreamPiece) {
+        uint32_t k = n - at < kStreamPiece ? n - at : kStreamPiece;
+        ok = stream->writeBytes(s + at, k);
+    }
+    scratch.clear();
+    return ok;
+}
+
+// Rough size of the text, so the output grows once instead of many times.
+uint64_t estimate(const Email2& e, int depth) {
+    uint64_t n = 1024 + static_cast<uint64_t>(e.body().size()) * 4 / 3 + e.body().size() / 36;
+    if (depth < 64) {
+        for (uint32_t i = 0; i < e.numParts(); ++i) n += estimate(*e.getPart(i), depth + 1);
+    }
+    return n;
+}
+
+bool all7bit(const unsigned char* p, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        if (p[i] >= 0x80) return false;
+    }
+    return true;
+}
+
+// SMTP has no room for a bare CR or LF: unencoded text goes out with CR LF
+// line ends whatever it was stored with.
+void appendWithCrLf(const unsigned char* p, uint32_t n, StringBuffer& out) {
+    uint32_t start = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        bool crlf = p[i] == '\r' && i + 1 < n && p[i + 1] == '\n';
+        if (crlf) {
+            ++i;
+            continue;
+        }
+        if (p[i] != '\r' && p[i] != '\n') continue;
+        out.append(p + start, i - start);
+        out.append("\r\n");
+        start = i + 1;
+    }
+    out.append(p + start, n - start);
+}
+
+}  // namespace
+
+bool Email2::assembleMime(StringBuffer& out, MimeOutput* stream, const char* omitPrefix,
+                          LogBase& log) {
+    StringBuffer scratch;
+    StringBuffer& target = stream ? scratch : out;
+    if (!stream) {
+        uint64_t want = estimate(*this, 0);
+        if (want < 0x7FFFFFFFu) out.reserveMore(static_cast<uint32_t>(want));
+    }
+    bool ok = assembleNode(*this, target, stream, omitPrefix, 0);
+    if (!ok) log.LogError("Failed to write the MIME text to the output stream.");
+    return ok;
+}
+
+bool Email2::assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream,
+                          const char* omitPrefix, int depth) {
+    Charset cs;
+    effectiveCharset(root, depth, cs);
+    fixUpTextLeaf(cs);
+    if (m_contentType.equalsIgnoreCase("multipart/alternative"))
+        removeHeaderField("Content-Transfer-Encoding");
+
+    unsigned headerCp = cs.getCodePage() ? cs.getCodePage() : m_header.codePage();
+    uint32_t before = out.length();
+    m_header.writeHeader(out, omitPrefix, headerCp);
+    // A part without fields is only the empty line, so it reads back the same.
+    out.append(out.length() == before ? "\r\n" : "\r\n\r\n");
+
+    if (numParts() == 0) {
+        if (!flush(stream, out)) return false;
+        writeBody(out);
+        return flush(stream, out);
+    }
+    if (m_boundary.isEmpty()) {
+        // Parts need a boundary to be told apart; one read from a message
+        // that had none gets a fresh one.
+        StringBuffer b;
+        generateBoundary(b);
+        b.append("_.MIX");
+        m_boundary.setString(b.getString());
+        rewriteContentType();
+        out.truncate(before);
+        m_header.writeHeader(out, omitPrefix, headerCp);
+        out.append("\r\n\r\n");
+    }
+    out.append(kPreamble);
+    for (uint32_t i = 0; i < numParts(); ++i) {
+        out.append("--");
+        out.append(m_boundary);
+        out.append("\r\n");
+        if (!flush(stream, out)) return false;
+        if (!getPart(i)->assembleNode(root, out, stream, omitPrefix, depth + 1)) return false;
+        out.append("\r\n");
+    }
+    out.append("--");
+    out.append(m_boundary);
+    out.append("--\r\n");
+    return flush(stream, out);
+}
+
+void Email2::effectiveCharset(Email2& root, int depth, Charset& cs) {
+    cs = root.m_charset;
+    if (!cs.getCodePage() && depth == 0) {
+        Email2* html = root.findHtmlPart();
+        if (html && html->m_charset.getCodePage()) {
+            cs = html->m_charset;
+        } else {
+            Email2* plain = root.findPlainPart();
+            if (plain && plain->m_charset.getCodePage()) cs = plain->m_charset;
+        }
+    }
+    if (!cs.getCodePage() && depth > 0) cs = m_charset;
+    if (!cs.getCodePage() && !m_charsetName.isEmpty()) cs.setByName(m_charsetName.getString());
+    if (m_charset.getCodePage() && isAttachment(false)) cs = m_charset;
+}
+
+// 8-bit text that arrived without a charset: Latin-1 unless it already
+// looks like UTF-8, and labelled so that readers need not guess.
+void Email2::fixUpTextLeaf(const Charset& cs) {
+    if (m_disposition.equalsIgnoreCase("attachment")) return;
+    if (!m_contentType.isEmpty() && cs.getCodePage()) return;
+    if (numParts()) return;
+    if (!m_contentType.isEmpty() && !containsNoCase(m_contentType.getString(), "text/")) return;
+    const unsigned char* p = m_body.data();
+    uint32_t n = m_body.size();
+    if (all7bit(p, n) || std::memchr(p, 0, n)) return;
+
+    bool looksUtf8 = false;
+    for (uint32_t i = 0; i + 1 < n && !looksUtf8; ++i)
+        looksUtf8 = (p[i] == 0xC2 || p[i] == 0xC3) && p[i + 1] >= 0x80;
+    if (!looksUtf8) {
+        DataBuffer utf8;
+        EncodingConvert().convert(cp::Latin1, cp::Utf8, p, n, utf8);
+        if (utf8.size()) m_body = utf8;
+    }
+    Charset latin1;
+    latin1.setByCodePage(cp::Latin1);
+    StringBuffer type(m_contentType.isEmpty() ? "text/plain" : m_contentType.getString());
+    setContentType(type.getString(), "", "", "", &latin1, "", "", "");
+    if (m_transferEncoding.isEmpty()) setContentTransferEncoding("quoted-printable");
+}
+
+void Email2::writeBody(StringBuffer& out) {
+    const DataBuffer* src = &m_body;
+    DataBuffer converted;
+    unsigned cp = m_charset.getCodePage();
+    if (cp && isContentType("text/")) {
+        if (cp != cp::Utf8) {
+            unsigned target = cp == cp::UsAscii ? platform::ansiCodePage() : cp;
+            EncodingConvert().convert(cp::Utf8, target, m_body.data(), m_body.size(), converted);
+            src = &converted;
+        }
+        if (isContentType("text/html") && cp != cp::Utf16LE && cp != cp::Utf16BE) {
+            StringBuffer html;
+            html.append(src->data(), src->size());
+            HtmlHelp::ensureSkeleton(html);
+            StringBuffer declared;
+            HtmlHelp::readMetaCharset(html.getString(), declared);
+            declared.trim();
+            if (!declared.isEmpty() && nameToCodePage(declared.getString()) != cp) {
+                HtmlHelp::removeMetaCharset(html);
+                HtmlHelp::insertMetaCharset(html, m_charset.getName());
+            }
+            converted.clear();
+            converted.append(html.getString(), html.length());
+            src = &converted;
+        }
+    }
+    if (m_transferEncoding.equalsIgnoreCase("base64"))
+        ContentCoding().encodeBase64Lines(src->data(), src->size(), out);
+    else if (m_transferEncoding.equalsIgnoreCase("quoted-printable"))
+        ContentCoding().encodeQuotedPrintable(src->data(), src->size(), out);
+    else if (m_transferEncoding.equalsIgnoreCase("binary"))
+        out.append(src->data(), src->size());
+    else
+        appendWithCrLf(src->data(), src->size(), out);
+}
