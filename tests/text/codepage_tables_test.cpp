@@ -8,24 +8,9 @@
 #include "text/caches.h"
 #include "text/code_page_tables.h"
 #include "text/encoding_convert.h"
+#include "convert_test_support.h"
 
 namespace {
-
-std::string bytesOf(const DataBuffer& db) {
-    return std::string(reinterpret_cast<const char*>(db.data()), db.size());
-}
-
-struct Result {
-    bool ok;
-    std::string out;
-};
-
-Result conv(unsigned from, unsigned to, const std::string& in) {
-    EncodingConvert ec;
-    DataBuffer out;
-    bool ok = ec.convert(from, to, in.data(), static_cast<uint32_t>(in.size()), out);
-    return {ok, bytesOf(out)};
-}
 
 std::string unhex(const std::string& h) {
     std::string out;

@@ -8,6 +8,7 @@
 #include "platform/code_pages.h"
 #include "text/caches.h"
 #include "text/code_page_tables.h"
+#include "convert_test_support.h"
 
 // Every expected byte string below was produced with Python 3's codecs (an
 // implementation independent of this library) and pasted here:
@@ -180,9 +181,6 @@ const struct {
 };
 // clang-format on
 
-std::string bytesOf(const DataBuffer& db) {
-    return std::string(reinterpret_cast<const char*>(db.data()), db.size());
-}
 
 std::string hex(const std::string& s) {
     static const char d[] = "0123456789ABCDEF";
@@ -193,18 +191,6 @@ std::string hex(const std::string& s) {
         out += ' ';
     }
     return out;
-}
-
-struct Result {
-    bool ok;
-    std::string out;
-};
-
-Result conv(unsigned from, unsigned to, const std::string& in) {
-    EncodingConvert ec;
-    DataBuffer out;
-    bool ok = ec.convert(from, to, in.data(), static_cast<uint32_t>(in.size()), out);
-    return {ok, bytesOf(out)};
 }
 
 }  // namespace
