@@ -21,10 +21,7 @@ using Tree = std::unique_ptr<Email2>;
 
 void attach(Email2& e, const std::string& fileName, const std::string& bytes) {
     std::string path = ::testing::TempDir() + fileName;
-    {
-        std::ofstream f(path, std::ios::binary);
-        f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
+    writeFileUtf8(path, bytes);
     LogNull log;
     StringBuffer type;
     ASSERT_TRUE(e.addFileAttachment(path.c_str(), nullptr, type, log));

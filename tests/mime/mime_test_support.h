@@ -1,5 +1,7 @@
 #pragma once
 // Helpers shared by the mime tests.
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "text/data_buffer.h"
@@ -7,6 +9,14 @@
 #include "text/xstring.h"
 
 namespace mimetest {
+
+// Writes a file whose name is UTF-8, as the engine reads names; a narrow
+// std::string path would be taken as ANSI on Windows.
+inline void writeFileUtf8(const std::string& path, const std::string& bytes) {
+    const std::u8string name(path.begin(), path.end());
+    std::ofstream f(std::filesystem::path(name), std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
 
 inline std::string str(const StringBuffer& sb) { return std::string(sb.getString(), sb.length()); }
 

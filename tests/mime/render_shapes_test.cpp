@@ -20,8 +20,7 @@ using Tree = std::unique_ptr<Email2>;
 
 std::string writeFile(const std::string& name, const std::string& bytes) {
     std::string path = ::testing::TempDir() + name;
-    std::ofstream f(path, std::ios::binary);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    writeFileUtf8(path, bytes);
     return path;
 }
 

@@ -135,6 +135,45 @@ TEST(CaptureDelivery, RefusedRecipientsWriteTheReasonsToTheErrorFile) {
     EXPECT_EQ(log.find("Failed to connect to SMTP server."), std::string::npos) << log;
 }
 
+// connect() is the login test: it logs in on a connection of its own, quits,
+// and sets no error code either way.
+TEST(CaptureLoginTest, ConnectLogsInAndQuitsWithoutTouchingTheMessage) {
+    smtptest::CaptureOptions o;
+    o.username = "tester";
+    o.password = "s3cret pass";
+    o.offerCramMd5 = false;
+    o.offerPlain = false;
+    smtptest::CaptureServer server(o);
+    ASSERT_TRUE(server.start());
+    Plugin p;
+    ASSERT_TRUE(p->set_server(L"127.0.0.1", std::to_wstring(server.port()).c_str(), L"tester",
+                              L"s3cret pass"));
+    EXPECT_TRUE(p->connect());
+    EXPECT_EQ(p.takeError(), L"");
+    EXPECT_EQ(server.successfulLogins(), 1);
+    const std::string t = server.transcript();
+    EXPECT_NE(t.find("C: AUTH LOGIN"), std::string::npos) << t;
+    EXPECT_NE(t.find("C: QUIT"), std::string::npos) << t;
+    EXPECT_TRUE(server.messages().empty());
+}
+
+TEST(CaptureLoginTest, WrongPasswordFailsWithoutACode) {
+    ScratchDir dir;
+    smtptest::CaptureOptions o;
+    o.username = "tester";
+    o.password = "right";
+    smtptest::CaptureServer server(o);
+    ASSERT_TRUE(server.start());
+    Plugin p;
+    ASSERT_TRUE(p->set_server(L"127.0.0.1", std::to_wstring(server.port()).c_str(), L"tester",
+                              L"wrong-Pa55"));
+    EXPECT_FALSE(p->connect());
+    EXPECT_EQ(p.takeError(), L"");
+    EXPECT_EQ(server.failedLogins(), 1);
+    EXPECT_EQ(server.successfulLogins(), 0);
+    EXPECT_FALSE(dir.exists("smtp_errors.xml")) << "only a failed send writes the log";
+}
+
 // ---------------------------------------------------------------- aiosmtpd
 
 #ifndef _WIN32

@@ -14,6 +14,8 @@
 #include "tools/smtp_server/smtp_test_server.h"
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 // shellapi.h needs windows.h first.
 #include <shellapi.h>
@@ -332,6 +334,11 @@ int drive(email_interface* mail, const Options& o, smtptest::CaptureServer* capt
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    // The message text carries its own CR LF; text mode would double the CR.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
     const std::vector<std::string> args = utf8Arguments(argc, argv);
     Options options;
     int status = parse(args, options);
