@@ -236,6 +236,9 @@ bool BrenvikSocket::createSocket(LogBase& log) {
         logSocketError(err, log);
         return false;
     }
+    // Commands and the end-of-data line are short writes that must not wait
+    // for the acknowledgement of the write before them.
+    platform::setNoDelay(m_handle);
     return true;
 }
 

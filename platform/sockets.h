@@ -69,6 +69,10 @@ SocketHandle listenIPv4(uint32_t addr, uint16_t port, int backlog, uint16_t& bou
 SocketHandle acceptConnection(SocketHandle listener, int& err);
 // Closing after this sends a reset instead of an orderly end.
 bool setAbortiveClose(SocketHandle s);
+// Sends small writes at once instead of waiting for the previous one to be
+// acknowledged: a line protocol that writes a command in two pieces would
+// otherwise stall on the peer's delayed acknowledgement.
+bool setNoDelay(SocketHandle s);
 
 // ---- addresses and names
 // Dotted text to an address in network byte order; kAddrNone when invalid.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -269,6 +270,11 @@ bool setAbortiveClose(SocketHandle s) {
     lg.l_onoff = 1;
     lg.l_linger = 0;
     return setsockopt(fdOf(s), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)) == 0;
+}
+
+bool setNoDelay(SocketHandle s) {
+    int on = 1;
+    return setsockopt(fdOf(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
 }
 
 uint32_t parseIPv4(const char* text) {

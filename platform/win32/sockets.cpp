@@ -197,6 +197,12 @@ bool setAbortiveClose(SocketHandle s) {
                       sizeof(lg)) == 0;
 }
 
+bool setNoDelay(SocketHandle s) {
+    BOOL on = TRUE;
+    return setsockopt(sockOf(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof(on)) == 0;
+}
+
 uint32_t parseIPv4(const char* text) {
     if (!text) return kAddrNone;
     return static_cast<uint32_t>(inet_addr(text));
