@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diag/log_base.h"
+#include "platform/clock.h"
 
 const char* const SmtpConnImpl::kBlockedHost = "blocked-smtp.invalid";
 const char* const SmtpConnImpl::kSupportContact = "support@example.com";
@@ -166,6 +167,7 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
     }
     // A fresh connection deserves its QUIT again.
     m_skipQuit = false;
+    m_replyClockStart = platform::tickCount();
 
     StringBuffer greeting;
     bool greeted = readReplyText(220, greeting, log, timedOut);
@@ -288,9 +290,11 @@ void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, 
 // ---------------------------------------------------------------- senders
 
 bool SmtpConnImpl::sendRaw(const char* bytes, uint32_t length, LogBase& log) {
-    return m_socket.SendBytes2(reinterpret_cast<const unsigned char*>(bytes), length,
-                               static_cast<uint32_t>(m_sendChunkSize), static_cast<uint32_t>(m_idleTimeoutMs), log,
-                               nullptr);
+    const bool sent = m_socket.SendBytes2(reinterpret_cast<const unsigned char*>(bytes), length,
+                                          static_cast<uint32_t>(m_sendChunkSize),
+                                          static_cast<uint32_t>(m_idleTimeoutMs), log, nullptr);
+    m_replyClockStart = platform::tickCount();
+    return sent;
 }
 
 bool SmtpConnImpl::sendLogged(const char* bytes, uint32_t length, LogBase& log) {
@@ -332,8 +336,15 @@ bool SmtpConnImpl::sendCommand(const char* command, const char* argument, int ex
 
 bool SmtpConnImpl::readLine(StringBuffer& line, LogBase& log, bool& timedOut) {
     bool socketError = false, closed = false;
-    if (!m_socket.receiveUntilMatch("\r\n", line, static_cast<uint32_t>(m_idleTimeoutMs), log, nullptr, timedOut,
-                                    socketError, closed))
+    // A server that sends its reply a byte or a line at a time, each within
+    // the idle time-out, must still not hold us longer than that in total.
+    const uint32_t idle = static_cast<uint32_t>(m_idleTimeoutMs);
+    uint32_t left = 0;
+    if (idle != 0 && idle < BrenvikSocket::kNoLimitMs) {
+        const uint32_t elapsed = platform::tickCount() - m_replyClockStart;
+        left = elapsed < idle ? idle - elapsed : 1;
+    }
+    if (!m_socket.receiveUntilMatch("\r\n", line, idle, log, nullptr, timedOut, socketError, closed, left))
         return false;
     m_transcript.append(line);
     return true;

@@ -131,6 +131,9 @@ class SmtpConnImpl : public BrenvikObject {
     Socket2 m_socket;
     bool m_skipQuit;
     int m_idleTimeoutMs;
+    // When the last write ended (or the connection was made): the reply to
+    // it must be complete within the idle time-out from then on.
+    uint32_t m_replyClockStart = 0;
     int m_sendChunkSize;
     int m_lastResponseCode;
     bool m_authCramMd5;

@@ -1,6 +1,7 @@
 #include "net/socket2.h"
 
 #include "diag/log_base.h"
+#include "platform/clock.h"
 
 Socket2::~Socket2() {
     LogNull quiet;
@@ -31,7 +32,8 @@ bool Socket2::ReceiveBytes(DataBuffer& out, uint32_t maxBytes, uint32_t idleTime
 }
 
 bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32_t idleTimeoutMs, LogBase& log,
-                                ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed) {
+                                ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed,
+                                uint32_t totalTimeoutMs) {
     timedOut = false;
     socketError = false;
     closed = false;
@@ -48,11 +50,23 @@ bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32
     int found = out.find(delimiter);
 
     DataBuffer chunk;
+    const uint32_t start = platform::tickCount();
     while (found < 0) {
         if (!isConnected()) return false;
+        uint32_t wait = idleTimeoutMs;
+        if (totalTimeoutMs) {
+            const uint32_t elapsed = platform::tickCount() - start;
+            if (elapsed >= totalTimeoutMs) {
+                log.LogError("Read did not complete within the time-out");
+                timedOut = true;
+                return false;
+            }
+            const uint32_t left = totalTimeoutMs - elapsed;
+            if (wait == 0 || left < wait) wait = left;
+        }
         uint32_t before = out.length();
         chunk.clear();
-        bool ok = ReceiveBytes(chunk, 2048, idleTimeoutMs, log, pm, timedOut, socketError, closed);
+        bool ok = ReceiveBytes(chunk, 2048, wait, log, pm, timedOut, socketError, closed);
         chunk.replaceByte(0, ' ');
         out.append(chunk.data(), chunk.size());
         if (socketError) return false;

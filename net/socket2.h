@@ -32,8 +32,11 @@ class Socket2 : public BrenvikObject {
                       ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed);
     // out becomes everything up to and including the first delimiter; zero
     // bytes arrive as spaces.
+    // With totalTimeoutMs (0: none) the whole read must finish in that time,
+    // so a peer that trickles bytes cannot hold the caller past it.
     bool receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32_t idleTimeoutMs, LogBase& log,
-                           ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed);
+                           ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed,
+                           uint32_t totalTimeoutMs = 0);
 
     bool isConnected() const { return m_socket.isConnected(); }
     void close(LogBase& log);

@@ -287,6 +287,23 @@ TEST_F(SmtpConnect, SilentServerTimesOutWithinTheReadTimeout) {
     EXPECT_TRUE(hasError(log, "Failed to get initial SMTP response.."));
 }
 
+// Every byte arrives well within the idle time-out, but the line as a whole
+// never completes: the read time-out still bounds the wait.
+TEST_F(SmtpConnect, TrickledGreetingIsCutOffAtTheReadTimeout) {
+    std::vector<std::string> drip(60, "x");
+    drip.insert(drip.begin(), "220 ");
+    FaultServer server(FaultScript().sendSplit(drip, 100));
+    ASSERT_TRUE(server.start());
+    SmtpConnImpl smtp;
+    uint32_t start = platform::tickCount();
+    EXPECT_FALSE(connect(smtp, "127.0.0.1", server.port(), "", "", 600));
+    uint32_t took = platform::tickCount() - start;
+    EXPECT_TRUE(timedOut);
+    EXPECT_GE(took, 500u);
+    EXPECT_LT(took, 4000u) << "the drip lasts 6 s";
+    EXPECT_TRUE(hasError(log, "Failed to get initial SMTP response..")) << xml(log);
+}
+
 TEST_F(SmtpConnect, RepliesSplitIntoPiecesAreJoined) {
     FaultScript s;
     s.sendSplit({"22", "0 split", " greeting\r", "\n"}, 60)
@@ -448,6 +465,23 @@ TEST_F(SmtpCommands, EndlessContinuationLinesAreCutOff) {
     StringBuffer reply;
     EXPECT_FALSE(command("NOOP\r\n", 250, code, reply, sent));
     EXPECT_TRUE(hasError(log, "SMTP reply too long"));
+}
+
+// Complete lines, each quick, but a reply that never ends within the read
+// time-out: cut off there rather than waiting for the line budget.
+TEST_F(SmtpCommands, SlowEndlessContinuationLinesHitTheReadTimeout) {
+    std::vector<std::string> lines(40, "250-still going\r\n");
+    open(FaultScript().expect("NOOP").sendSplit(lines, 150));
+    int code = 0;
+    bool sent = false;
+    StringBuffer reply;
+    uint32_t start = platform::tickCount();
+    EXPECT_FALSE(command("NOOP\r\n", 250, code, reply, sent));
+    uint32_t took = platform::tickCount() - start;
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(timedOut);
+    EXPECT_LT(took, 4000u) << "the lines keep coming for 6 s";
+    EXPECT_TRUE(hasError(log, "ReadTimeout expired, abandoning attempt to retrieve SMTP response.")) << xml(log);
 }
 
 TEST_F(SmtpCommands, LongCommandIsCutTo1999Bytes) {
