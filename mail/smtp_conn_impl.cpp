@@ -221,10 +221,7 @@ bool SmtpConnImpl::readEhloReply(StringBuffer& collected, LogBase& log, bool& ti
         if (!ok) return false;
         noteAuthLine(line);
         if (line.charAt(3) == ' ') return true;
-        if (collected.length() > kMaxReplyBytes) {
-            log.LogError("SMTP reply too long");
-            return false;
-        }
+        if (replyTooLong(collected.length(), log)) return false;
     }
 }
 
@@ -334,6 +331,12 @@ bool SmtpConnImpl::sendCommand(const char* command, const char* argument, int ex
 
 // ---------------------------------------------------------------- readers
 
+bool SmtpConnImpl::replyTooLong(uint32_t bytesSoFar, LogBase& log) {
+    if (bytesSoFar <= kMaxReplyBytes) return false;
+    log.LogError("SMTP reply too long");
+    return true;
+}
+
 bool SmtpConnImpl::readLine(StringBuffer& line, LogBase& log, bool& timedOut) {
     bool socketError = false, closed = false;
     // A server that sends its reply a byte or a line at a time, each within
@@ -368,10 +371,7 @@ bool SmtpConnImpl::readReplyText(int expectedCode, StringBuffer& text, LogBase& 
         text.append(line);
         if (bodyLength(line) < 4) return false;
         if (line.charAt(3) != '-') break;
-        if (text.length() > kMaxReplyBytes) {
-            log.LogError("SMTP reply too long");
-            return false;
-        }
+        if (replyTooLong(text.length(), log)) return false;
     }
     int code = -2;
     if (parseCode(line, code)) m_lastResponseCode = code;
@@ -395,10 +395,7 @@ bool SmtpConnImpl::readReplyLast(int expectedCode, LogBase& log, bool& timedOut)
         }
         if (line.charAt(3) != '-') break;
         total += line.length();
-        if (total > kMaxReplyBytes) {
-            log.LogError("SMTP reply too long");
-            return false;
-        }
+        if (replyTooLong(total, log)) return false;
     }
     int code = -2;
     if (parseCode(line, code)) m_lastResponseCode = code;
@@ -431,10 +428,7 @@ bool SmtpConnImpl::readReply(int expectedCode, int& code, StringBuffer& text, Lo
         if (line.charAt(3) != '-') break;
         // Only the last line of a multi-line reply counts.
         total += line.length();
-        if (total > kMaxReplyBytes) {
-            log.LogError("SMTP reply too long");
-            return false;
-        }
+        if (replyTooLong(total, log)) return false;
     }
     int parsed = 0;
     if (parseCode(line, parsed)) {

@@ -58,6 +58,8 @@ class SmtpConnImpl : public BrenvikObject {
 
     // ---- readers; every one first sets lastResponseCode to 0
     bool readLine(StringBuffer& line, LogBase& log, bool& timedOut);
+    // True (and logged) once a multi-line reply has grown past kMaxReplyBytes.
+    static bool replyTooLong(uint32_t bytesSoFar, LogBase& log);
     bool readReplyLine(int expectedCode, StringBuffer& line, LogBase& log, bool& timedOut);
     bool readReplyText(int expectedCode, StringBuffer& text, LogBase& log, bool& timedOut);
     bool readReplyLast(int expectedCode, LogBase& log, bool& timedOut);

@@ -5,6 +5,7 @@
 #include "diag/log_base.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/email2.h"
+#include "mime/mime_text.h"
 #include "text/encoding_convert.h"
 
 namespace {
@@ -21,14 +22,6 @@ bool hasLineBreakOrNul(const StringBuffer& s) {
     for (uint32_t i = 0; i < s.length(); ++i)
         if (p[i] == '\r' || p[i] == '\n' || p[i] == '\0') return true;
     return false;
-}
-
-bool containsIgnoreCase(const StringBuffer& text, const char* part) {
-    StringBuffer lower(text);
-    lower.toLowerCase();
-    StringBuffer want(part);
-    want.toLowerCase();
-    return lower.contains(want.getString());
 }
 
 // The envelope speaks the system's ANSI code page.
@@ -119,7 +112,7 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         logTranscript(log);
         // A server that hit its per-connection limit takes no further mail
         // on this connection.
-        if (code <= 0 || (code == 421 && containsIgnoreCase(reply, "maximum allowed messages")))
+        if (code <= 0 || (code == 421 && mimetext::containsNoCase(reply.getString(), "maximum allowed messages")))
             resetConnection();
         return false;
     }
