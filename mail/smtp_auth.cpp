@@ -1,11 +1,14 @@
 // Choosing the AUTH mechanism and the LOGIN, PLAIN and CRAM-MD5 exchanges.
 #include <cstring>
+#include <string>
 
 #include "diag/log_base.h"
+#include "mail/cls_ntlm.h"
 #include "mail/cram_md5.h"
 #include "mail/security_package.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/content_coding.h"
+#include "platform/identity.h"
 
 namespace {
 
@@ -22,6 +25,16 @@ bool haveCredentials(XString& username, XString& password) {
     return !username.isEmpty() && !password.isEmpty();
 }
 
+// Under the SYSTEM account there is no interactive logon for the security
+// package to use, so explicit credentials go through our own messages.
+bool useOwnNtlm(XString& username) {
+    std::string account;
+    if (!platform::userName(account) || account != "SYSTEM") return false;
+    StringBuffer user(username.getUtf8());
+    user.trim();
+    return !user.isEmpty() && !user.equalsIgnoreCase("default");
+}
+
 }  // namespace
 
 void SmtpConnImpl::forceAuthMethod(const StringBuffer& method) {
@@ -35,7 +48,8 @@ void SmtpConnImpl::forceAuthMethod(const StringBuffer& method) {
     }
 }
 
-bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& log,
+                                bool& timedOut) {
     bool creds = haveCredentials(username, password);
     if (creds && !m_authLogin && !m_authNtlm && !m_authMsn && !m_authCramMd5) {
         log.LogInfo("This SMTP server did not list authentication methods.");
@@ -70,7 +84,8 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
             log.LogInfo("Failed to login using LOGIN method");
             return false;
         }
-        log.LogInfo(ntlm ? "Failed to login using NTLM method" : "Failed to login using MSN method");
+        log.LogInfo(ntlm ? "Failed to login using NTLM method"
+                         : "Failed to login using MSN method");
         return false;
     }
     if (m_authCramMd5) {
@@ -105,7 +120,8 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
     return true;
 }
 
-bool SmtpConnImpl::authLoginExchange(XString& username, XString& password, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::authLoginExchange(XString& username, XString& password, LogBase& log,
+                                     bool& timedOut) {
     if (!haveCredentials(username, password)) {
         log.LogError("Username and/or password is empty");
         return false;
@@ -143,7 +159,8 @@ bool SmtpConnImpl::authLoginExchange(XString& username, XString& password, LogBa
     return true;
 }
 
-bool SmtpConnImpl::authPlainExchange(XString& username, XString& password, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::authPlainExchange(XString& username, XString& password, LogBase& log,
+                                     bool& timedOut) {
     if (!haveCredentials(username, password)) {
         log.LogError("Username and/or password is empty");
         return false;
@@ -177,7 +194,8 @@ bool SmtpConnImpl::authPlainExchange(XString& username, XString& password, LogBa
     return true;
 }
 
-bool SmtpConnImpl::authCramMd5Exchange(XString& username, XString& password, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::authCramMd5Exchange(XString& username, XString& password, LogBase& log,
+                                       bool& timedOut) {
     if (!haveCredentials(username, password)) {
         log.LogError("Username and/or password is empty");
         return false;
@@ -188,7 +206,8 @@ bool SmtpConnImpl::authCramMd5Exchange(XString& username, XString& password, Log
     if (!readReplyLine(334, line, log, timedOut)) return false;
 
     DataBuffer challenge;
-    if (line.length() > 4) ContentCoding::decodeBase64(line.getString() + 4, line.length() - 4, challenge);
+    if (line.length() > 4)
+        ContentCoding::decodeBase64(line.getString() + 4, line.length() - 4, challenge);
     StringBuffer response;
     CramMD5::computeResponse(username.getUtf8Sb(), password.getUtf8Sb(), challenge, response);
     StringBuffer encoded;
@@ -208,8 +227,8 @@ bool SmtpConnImpl::authCramMd5Exchange(XString& username, XString& password, Log
     return true;
 }
 
-bool SmtpConnImpl::authNtlmExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
-                                    bool& tryAnotherMethod) {
+bool SmtpConnImpl::authNtlmExchange(XString& username, XString& password, LogBase& log,
+                                    bool& timedOut, bool& tryAnotherMethod) {
     tryAnotherMethod = false;
     if (!haveCredentials(username, password)) return false;
     bool sent = false;
@@ -220,9 +239,13 @@ bool SmtpConnImpl::authNtlmExchange(XString& username, XString& password, LogBas
         logTranscript(log);
         return false;
     }
-    // The own NTLM messages (used under the SYSTEM account) arrive with the
-    // NTLM issue; until then every NTLM login goes through the system's
-    // security package.
+    if (useOwnNtlm(username)) {
+        log.LogInfo("Using Brenvik NTLM...");
+        if (authNtlmOwn(username, password, log, timedOut)) return true;
+        abandonOpenExchange(log, timedOut);
+        log.LogError("NTLM authentication failed");
+        return false;
+    }
     log.LogInfo("Using Microsoft SSPI NTLM.");
     if (!securityPackageInstalled("NTLM")) {
         tryAnotherMethod = true;
@@ -233,8 +256,74 @@ bool SmtpConnImpl::authNtlmExchange(XString& username, XString& password, LogBas
     return false;
 }
 
-bool SmtpConnImpl::authMsnExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
-                                   bool& tryAnotherMethod) {
+bool SmtpConnImpl::authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut) {
+    ClsNtlm ntlm;
+    ntlm.setUsername(username);
+    ntlm.setPassword(password);
+    std::string computer;
+    if (platform::computerName(computer) && !computer.empty()) {
+        XString workstation;
+        workstation.setFromAnsi(computer.c_str());
+        ntlm.setWorkstation(workstation);
+    }
+
+    StringBuffer message;
+    ntlm.genType1(log, message);
+    message.append("\r\n");
+    if (!sendRaw(message.getString(), message.length(), log)) {
+        log.LogError("Failed to send NTLM TYPE1 message to SMTP server.");
+        return false;
+    }
+    StringBuffer line;
+    if (!readReplyLine(334, line, log, timedOut)) {
+        log.LogError("Failed to send NTLM TYPE1 response from SMTP server.");
+        return false;
+    }
+    StringBuffer challenge;
+    replyArgument(line, challenge);
+    // The challenge and the responses together are password-equivalent.
+    log.LogDataLong("NtlmChallenge", static_cast<int32_t>(challenge.length()));
+    if (!ntlm.genType3(challenge, log, message)) return false;
+    message.append("\r\n");
+    if (!sendRaw(message.getString(), message.length(), log)) {
+        log.LogError("Failed to send NTLM TYPE3 message to SMTP server.");
+        return false;
+    }
+    if (!readReplyLine(235, line, log, timedOut)) {
+        StringBuffer shown(line);
+        shown.trim();
+        log.LogDataSb("response", shown);
+        log.LogError("Logon denied.  Check username, password, and domain");
+        return false;
+    }
+    log.LogInfo("NTLM authentication succeeded.");
+    return true;
+}
+
+void SmtpConnImpl::replyArgument(const StringBuffer& line, StringBuffer& out) {
+    out.clear();
+    if (line.length() > 4) out.append(line.getString() + 4, line.length() - 4);
+    out.trim();
+}
+
+void SmtpConnImpl::abandonOpenExchange(LogBase& log, bool& timedOut) {
+    // The last reply was a 334: the server still waits for our next line.
+    if (m_lastResponseCode == 334 && m_socket.isConnected()) cancelAuthExchange(log, timedOut);
+}
+
+void SmtpConnImpl::cancelAuthExchange(LogBase& log, bool& timedOut) {
+    // RFC 4954: "*" ends an exchange the client cannot finish; the server
+    // answers 501, and only then may another command follow.
+    static const char kCancel[] = "*\r\n";
+    if (!sendLogged(kCancel, sizeof kCancel - 1, log)) return;
+    int code = -1;
+    StringBuffer reply;
+    LogNull quiet;
+    readReply(501, code, reply, quiet, timedOut);
+}
+
+bool SmtpConnImpl::authMsnExchange(XString& username, XString& password, LogBase& log,
+                                   bool& timedOut, bool& tryAnotherMethod) {
     tryAnotherMethod = false;
     if (!haveCredentials(username, password)) return false;
     // Asked before any command, so a missing package costs no round trip.

@@ -43,8 +43,8 @@ class SmtpConnImpl : public BrenvikObject {
     // Reuses the open connection after a good RSET, or connects, greets,
     // says EHLO (HELO as fall-back) and authenticates. True when the server
     // is ready for MAIL FROM.
-    bool smtpConnect(const char* host, int port, XString& username, XString& password, int connectTimeoutSecs,
-                     int readTimeoutMs, LogBase& log, bool& timedOut);
+    bool smtpConnect(const char* host, int port, XString& username, XString& password,
+                     int connectTimeoutSecs, int readTimeoutMs, LogBase& log, bool& timedOut);
 
     // ---- senders
     // Not recorded in the transcript: EHLO, HELO and credential lines.
@@ -53,8 +53,9 @@ class SmtpConnImpl : public BrenvikObject {
     bool sendLogged(const char* bytes, uint32_t length, LogBase& log);
     // Without an argument the command is sent as it is, cut to
     // kMaxCommandBytes; with one, its single "%s" is replaced by it.
-    bool sendCommand(const char* command, const char* argument, int expectedCode, bool& commandSent, int& code,
-                     StringBuffer& reply, bool logTerminator, LogBase& log, bool& timedOut);
+    bool sendCommand(const char* command, const char* argument, int expectedCode, bool& commandSent,
+                     int& code, StringBuffer& reply, bool logTerminator, LogBase& log,
+                     bool& timedOut);
 
     // ---- readers; every one first sets lastResponseCode to 0
     bool readLine(StringBuffer& line, LogBase& log, bool& timedOut);
@@ -75,8 +76,8 @@ class SmtpConnImpl : public BrenvikObject {
     // transaction is abandoned; numTotal counts the RCPT TO attempts.
     bool sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log, int& numAccepted,
                    int& numTotal, bool& timedOut);
-    bool sendSmtpTransaction(Email2& email, const StringBuffer& reversePath, LogBase& log, int& numAccepted,
-                             int& numTotal, bool& timedOut);
+    bool sendSmtpTransaction(Email2& email, const StringBuffer& reversePath, LogBase& log,
+                             int& numAccepted, int& numTotal, bool& timedOut);
 
     // ---- authentication (smtp_auth.cpp)
     bool authLoginExchange(XString& username, XString& password, LogBase& log, bool& timedOut);
@@ -86,6 +87,9 @@ class SmtpConnImpl : public BrenvikObject {
                           bool& tryAnotherMethod);
     bool authMsnExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
                          bool& tryAnotherMethod);
+    // AUTH NTLM with this library's own NTLM messages, after the server
+    // answered "AUTH NTLM" with 334.
+    bool authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut);
 
     void setIdleTimeoutMs(int ms) { m_idleTimeoutMs = ms; }
     int idleTimeoutMs() const { return m_idleTimeoutMs; }
@@ -107,23 +111,31 @@ class SmtpConnImpl : public BrenvikObject {
     bool authAnonymous() const { return m_authAnonymous; }
 
   private:
-    bool canReuseConnection(const StringBuffer& host, int port, XString& username, XString& password,
-                            LogBase& log, bool& timedOut);
+    bool canReuseConnection(const StringBuffer& host, int port, XString& username,
+                            XString& password, LogBase& log, bool& timedOut);
     // The EHLO reply; false when it did not end with a good last line.
     bool readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut);
     void noteAuthLine(const StringBuffer& line);
-    bool heloFallback(const char* host, int port, const StringBuffer& helloName, LogBase& log, bool& timedOut);
-    void finishConnect(const char* host, int port, XString& username, XString& password, LogBase& log);
+    bool heloFallback(const char* host, int port, const StringBuffer& helloName, LogBase& log,
+                      bool& timedOut);
+    void finishConnect(const char* host, int port, XString& username, XString& password,
+                       LogBase& log);
     void logTranscript(LogBase& log);
 
     // smtp_transaction.cpp
     // One RCPT TO; false only when the connection was lost (and reset).
-    bool sendRecipient(const StringBuffer& address, int list, LogBase& log, int& numAccepted, int& numTotal,
-                       bool& timedOut);
+    bool sendRecipient(const StringBuffer& address, int list, LogBase& log, int& numAccepted,
+                       int& numTotal, bool& timedOut);
 
     // smtp_auth.cpp
     void forceAuthMethod(const StringBuffer& method);
     bool authenticate(XString& username, XString& password, LogBase& log, bool& timedOut);
+    // The text of a 334 reply line after its code, without the line end.
+    static void replyArgument(const StringBuffer& line, StringBuffer& out);
+    // Abandons an open SASL exchange with "*" and reads the server's answer.
+    void cancelAuthExchange(LogBase& log, bool& timedOut);
+    // Cancels the exchange when the server is still waiting inside it.
+    void abandonOpenExchange(LogBase& log, bool& timedOut);
 
     StringBuffer m_transcript;
     StringBuffer m_connectedHost;

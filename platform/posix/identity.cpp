@@ -8,7 +8,7 @@
 
 namespace platform {
 
-bool userName(std::string& out) {
+bool systemUserName(std::string& out) {
     out.clear();
     long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);

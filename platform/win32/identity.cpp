@@ -4,7 +4,7 @@
 
 namespace platform {
 
-bool userName(std::string& out) {
+bool systemUserName(std::string& out) {
     out.clear();
     char buf[400] = {0};
     DWORD n = sizeof(buf);

@@ -1,0 +1,92 @@
+#pragma once
+// Building TYPE2 challenges and reading TYPE3 messages for the NTLM tests,
+// written from the message layout independently of the code under test.
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace ntlmtest {
+
+inline std::string fromHex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+inline std::string toHex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+inline std::string le16(uint32_t v) {
+    return {char(v & 0xFF), char((v >> 8) & 0xFF)};
+}
+inline std::string le32(uint32_t v) {
+    return le16(v & 0xFFFF) + le16(v >> 16);
+}
+
+inline std::string utf16le(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out;
+}
+
+// A TYPE2: header of 56 bytes (with an 8-byte version), then the target
+// name and the target info.
+inline std::string type2(uint32_t flags, const std::string& challenge,
+                         const std::string& targetName, const std::string& targetInfo) {
+    std::string m("NTLMSSP\0", 8);
+    m += le32(2);
+    const uint32_t nameAt = 56, infoAt = 56 + static_cast<uint32_t>(targetName.size());
+    m += le16(targetName.size()) + le16(targetName.size()) + le32(nameAt);
+    m += le32(flags);
+    m += challenge;
+    m += std::string(8, '\0');  // context
+    m += le16(targetInfo.size()) + le16(targetInfo.size()) + le32(targetInfo.empty() ? 0 : infoAt);
+    m += std::string(8, '\0');  // version
+    return m + targetName + targetInfo;
+}
+
+inline std::string avPair(uint16_t id, const std::string& value) {
+    return le16(id) + le16(value.size()) + value;
+}
+
+struct Type3 {
+    bool ok = false;
+    uint32_t flags = 0;
+    std::map<std::string, std::string> fields;  // lm, nt, domain, user, workstation, key
+    std::map<std::string, uint32_t> offsets;
+};
+
+inline uint32_t u16(const std::string& m, size_t at) {
+    return static_cast<unsigned char>(m[at]) | (static_cast<unsigned char>(m[at + 1]) << 8);
+}
+inline uint32_t u32(const std::string& m, size_t at) {
+    return u16(m, at) | (u16(m, at + 2) << 16);
+}
+
+inline Type3 readType3(const std::string& m) {
+    Type3 t;
+    if (m.size() < 64 || m.compare(0, 8, std::string("NTLMSSP\0", 8)) != 0 || u32(m, 8) != 3)
+        return t;
+    const std::pair<const char*, size_t> buffers[] = {
+        {"lm", 12}, {"nt", 20}, {"domain", 28}, {"user", 36}, {"workstation", 44}, {"key", 52}};
+    for (const auto& [name, at] : buffers) {
+        uint32_t len = u16(m, at), alloc = u16(m, at + 2), off = u32(m, at + 4);
+        if (len != alloc || off + len > m.size()) return t;
+        t.fields[name] = m.substr(off, len);
+        t.offsets[name] = off;
+    }
+    t.flags = u32(m, 60);
+    t.ok = true;
+    return t;
+}
+
+}  // namespace ntlmtest
