@@ -5,7 +5,7 @@
 #include "diag/log_base.h"
 #include "mail/cls_ntlm.h"
 #include "mail/cram_md5.h"
-#include "mail/security_package.h"
+#include "mail/ms_sspi.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/content_coding.h"
 #include "platform/identity.h"
@@ -247,13 +247,27 @@ bool SmtpConnImpl::authNtlmExchange(XString& username, XString& password, LogBas
         return false;
     }
     log.LogInfo("Using Microsoft SSPI NTLM.");
-    if (!securityPackageInstalled("NTLM")) {
+    BrenvikSSPI sspi;
+    const int index = sspi.getPackageIndex("NTLM");
+    if (index < 0) {
         tryAnotherMethod = true;
+        abandonOpenExchange(log, timedOut);
         return false;
     }
-    // No token exchange is available yet, so an offered package cannot be used.
+    if (authenticateWithPackage(sspi, index, username, password, log, timedOut)) return true;
+    abandonOpenExchange(log, timedOut);
     log.LogError("NTLM authentication failed");
     return false;
+}
+
+bool SmtpConnImpl::authenticateWithPackage(BrenvikSSPI& sspi, int index, XString& username,
+                                           XString& password, LogBase& log, bool& timedOut) {
+    sspi.setExchange(this);
+    m_exchangeTimedOut = false;
+    const bool ok = sspi.authenticate(index, username, password, log);
+    sspi.setExchange(nullptr);
+    if (m_exchangeTimedOut) timedOut = true;
+    return ok;
 }
 
 bool SmtpConnImpl::authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut) {
@@ -327,7 +341,9 @@ bool SmtpConnImpl::authMsnExchange(XString& username, XString& password, LogBase
     tryAnotherMethod = false;
     if (!haveCredentials(username, password)) return false;
     // Asked before any command, so a missing package costs no round trip.
-    if (!securityPackageInstalled("MSN")) {
+    BrenvikSSPI sspi;
+    const int index = sspi.getPackageIndex("MSN");
+    if (index < 0) {
         tryAnotherMethod = true;
         return false;
     }
@@ -339,7 +355,52 @@ bool SmtpConnImpl::authMsnExchange(XString& username, XString& password, LogBase
         logTranscript(log);
         return false;
     }
-    // No token exchange is available yet, so an offered package cannot be used.
+    if (authenticateWithPackage(sspi, index, username, password, log, timedOut)) return true;
+    abandonOpenExchange(log, timedOut);
     log.LogError("MSN authentication failed");
     return false;
+}
+
+bool SmtpConnImpl::exchangePackage(const DataBuffer& outgoing, DataBuffer& incoming, LogBase& log) {
+    incoming.clear();
+    StringBuffer line;
+    ContentCoding::encodeBase64(outgoing.data(), outgoing.size(), line);
+    line.append("\r\n");
+    if (!sendRaw(line.getString(), line.length(), log)) {
+        log.LogError("exchangePackage: failed to send package on socket");
+        return false;
+    }
+    bool timedOut = false;
+    if (!readReplyLine(334, line, log, timedOut)) {
+        if (timedOut) m_exchangeTimedOut = true;
+        log.LogError("exchangePackage: failed to get success response");
+        return false;
+    }
+    StringBuffer token;
+    replyArgument(line, token);
+    ContentCoding::decodeBase64(token.getString(), token.length(), incoming);
+    return true;
+}
+
+bool SmtpConnImpl::sendFinal(const DataBuffer& outgoing, LogBase& log) {
+    // The package produced nothing to send: the exchange is abandoned by
+    // the caller, which cancels it.
+    if (outgoing.isEmpty()) return false;
+    StringBuffer line;
+    ContentCoding::encodeBase64(outgoing.data(), outgoing.size(), line);
+    line.append("\r\n");
+    if (!sendRaw(line.getString(), line.length(), log)) {
+        log.LogError("sendFinal: failed to send package on socket");
+        return false;
+    }
+    bool timedOut = false;
+    if (!readReplyLine(235, line, log, timedOut)) {
+        if (timedOut) m_exchangeTimedOut = true;
+        StringBuffer shown(line);
+        shown.trim();
+        log.LogDataSb("response", shown);
+        log.LogError("Logon denied.  Check username, password, and domain");
+        return false;
+    }
+    return true;
 }

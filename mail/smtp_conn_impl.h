@@ -3,16 +3,18 @@
 // the reply readers, the command sender, the transcript and authentication.
 #include <cstdint>
 
+#include "mail/package_exchange.h"
 #include "net/socket2.h"
 #include "text/brenvik_object.h"
 #include "text/data_buffer.h"
 #include "text/string_buffer.h"
 #include "text/xstring.h"
 
+class BrenvikSSPI;
 class Email2;
 class LogBase;
 
-class SmtpConnImpl : public BrenvikObject {
+class SmtpConnImpl : public BrenvikObject, public PackageExchange {
   public:
     // Host names containing this are refused before any connect. The name
     // sits under the reserved ".invalid" domain, so no real host can match.
@@ -87,6 +89,10 @@ class SmtpConnImpl : public BrenvikObject {
                           bool& tryAnotherMethod);
     bool authMsnExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
                          bool& tryAnotherMethod);
+    // Security tokens over the open AUTH exchange: base64 lines out, 334
+    // lines in, and a 235 for the last one.
+    bool exchangePackage(const DataBuffer& outgoing, DataBuffer& incoming, LogBase& log) override;
+    bool sendFinal(const DataBuffer& outgoing, LogBase& log) override;
     // AUTH NTLM with this library's own NTLM messages, after the server
     // answered "AUTH NTLM" with 334.
     bool authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut);
@@ -134,6 +140,9 @@ class SmtpConnImpl : public BrenvikObject {
     static void replyArgument(const StringBuffer& line, StringBuffer& out);
     // Abandons an open SASL exchange with "*" and reads the server's answer.
     void cancelAuthExchange(LogBase& log, bool& timedOut);
+    // The token loop of a security package over this connection.
+    bool authenticateWithPackage(BrenvikSSPI& sspi, int index, XString& username, XString& password,
+                                 LogBase& log, bool& timedOut);
     // Cancels the exchange when the server is still waiting inside it.
     void abandonOpenExchange(LogBase& log, bool& timedOut);
 
@@ -150,6 +159,8 @@ class SmtpConnImpl : public BrenvikObject {
     uint32_t m_replyClockStart = 0;
     int m_sendChunkSize;
     int m_lastResponseCode;
+    // Set when a token exchange ended on the read time-out.
+    bool m_exchangeTimedOut = false;
     bool m_authCramMd5;
     bool m_authAnonymous;
     bool m_authPlain;
