@@ -86,7 +86,7 @@ void ClsNtlm::lmHash(XString& password, unsigned codePage, unsigned char out[kHa
     EncodingConvert conv;
     conv.convert(cp::Utf16LE, codePage, upper.data(), upper.size(), oem);
     unsigned char key[14] = {};
-    memcpy(key, oem.data(), oem.size() < 14 ? oem.size() : 14);
+    if (!oem.isEmpty()) memcpy(key, oem.data(), oem.size() < 14 ? oem.size() : 14);
     static const unsigned char kMagic[8] = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
     des::encryptBlock56(key, kMagic, out);
     des::encryptBlock56(key + 7, kMagic, out + 8);
