@@ -1,0 +1,402 @@
+#!/usr/bin/env bash
+# A private Postfix instance with Cyrus SASL on 127.0.0.1, as a real SMTP
+# peer for the AUTH tests (NTLM, LOGIN, PLAIN).
+#
+#   postfix_sasl.sh start DIR USER PASSWORD [MECHS]   prints the port, exits 0
+#   postfix_sasl.sh stop DIR                          safe to call twice
+#
+# Everything the instance owns lives in DIR:
+#   DIR/etc/main.cf, master.cf   its configuration (/etc/postfix's main.cf is
+#                                never read; only Postfix's packaged metadata,
+#                                /etc/postfix/postfix-files, is used)
+#   DIR/etc/sasl/smtpd.conf      Cyrus SASL configuration: auxprop, sasldb,
+#                                mech_list MECHS (default "NTLM LOGIN PLAIN")
+#   DIR/etc/sasl/sasldb2         the one user, password stored in plain text
+#   DIR/spool                    queue directory (pid/master.pid)
+#   DIR/data                     data directory
+#   DIR/mail/*.eml               every delivered message, one file per
+#                                recipient, headed by Return-Path and
+#                                Delivered-To; nothing ever leaves the machine
+#                                (there is no smtp/lmtp client service)
+#   DIR/maillog                  Postfix's log (postlogd), SASL messages too
+#   DIR/start.log                output of saslpasswd2 and "postfix start"
+#   DIR/port                     the port, as printed
+# The SASL files sit in DIR/etc/sasl because Debian's Postfix reads
+# smtpd.conf from $config_directory/sasl whatever cyrus_sasl_config_path
+# says; cyrus_sasl_config_path names that same directory.
+#
+# One smtpd on 127.0.0.1:PORT (a free port in 10000..32767, below the
+# kernel's range for outgoing connections), not chrooted, plaintext
+# mechanisms offered without TLS. Relaying is allowed only for authenticated
+# clients: there is no local domain and no trusted network, so an
+# unauthenticated RCPT gets "554 5.7.1 <...>: Relay access denied".
+# smtpd_error_sleep_time is 0, so failed logins cost no time.
+#
+# Realm: Cyrus looks users up as NAME@REALM. A name without '@' gets the
+# user realm appended: smtpd_sasl_local_domain, set here to myhostname
+# (mx.postfix-sasl.test), and the user is stored with saslpasswd2 -u in
+# that realm, so a plain "alice" logs in with LOGIN, PLAIN and NTLM, and so
+# does "alice@mx.postfix-sasl.test". NTLM ignores the domain and workstation
+# the client sends in TYPE1/TYPE3 for the lookup (any or none works). User
+# names are case-sensitive ("Alice" fails). saslpasswd2's default realm is
+# the machine's host name, which would not match.
+#
+# Two instances in different DIRs run side by side. Starting over a DIR
+# left by a killed run stops whatever still runs there first and starts
+# afresh. With POSTFIX_SASL_WATCH_PID set, a watcher stops the instance
+# once that process is gone (see start_watcher).
+#
+# Exit status: 0 started; 77 a required package (postfix, libsasl2-modules,
+# sasl2-bin) is missing or the script is not run as root; 1 anything else.
+# Needs root: Postfix's master runs as root and its daemons as "postfix";
+# deliveries run as "nobody", so DIR must be reachable by other users.
+set -uo pipefail
+
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+HOSTNAME_TEST=mx.postfix-sasl.test
+DOMAIN_TEST=postfix-sasl.test
+
+die() {
+  echo "postfix_sasl: $*" >&2
+  exit 1
+}
+
+skip() {
+  echo "postfix_sasl: $*" >&2
+  exit 77
+}
+
+usage() {
+  echo "usage: $0 start DIR USER PASSWORD [MECHS] | stop DIR" >&2
+  exit 2
+}
+
+absdir() {
+  case "$1" in
+    /*) printf '%s\n' "$1" ;;
+    *) printf '%s/%s\n' "$PWD" "$1" ;;
+  esac
+}
+
+# The processes of the instance in DIR: every process whose working
+# directory is DIR/spool (the master and all Postfix daemons chdir to the
+# queue directory, and the children of pipe inherit it).
+instance_pids() {
+  local spool
+  spool=$(readlink -f "$1/spool" 2>/dev/null) || return 0
+  [ -n "$spool" ] && [ "$spool" != / ] || return 0
+  find /proc/[0-9]*/cwd -maxdepth 0 \( -lname "$spool" -o -lname "$spool/*" \) 2>/dev/null |
+    sed -e 's|^/proc/||' -e 's|/cwd$||'
+}
+
+# True while process $1 exists and is not a zombie (the master is re-parented
+# to init, which may take a while to reap it).
+alive() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+
+do_stop() {
+  local dir=$1 pid pids i
+  [ -d "$dir" ] || return 0
+  if [ -f "$dir/spool/pid/master.pid" ]; then
+    pid=$(tr -dc 0-9 <"$dir/spool/pid/master.pid" 2>/dev/null)
+    if [ -n "$pid" ] && [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$(readlink -f "$dir/spool")" ]; then
+      # The master stops its children when it gets SIGTERM.
+      kill -TERM "$pid" 2>/dev/null
+      for ((i = 0; i < 40; i++)); do
+        alive "$pid" || break
+        sleep 0.05
+      done
+    fi
+  fi
+  for ((i = 0; i < 20; i++)); do
+    pids=$(instance_pids "$dir")
+    [ -z "$pids" ] && break
+    # shellcheck disable=SC2086
+    kill -TERM $pids 2>/dev/null
+    sleep 0.05
+  done
+  pids=$(instance_pids "$dir")
+  # shellcheck disable=SC2086
+  [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+  for ((i = 0; i < 20; i++)); do
+    [ -z "$(instance_pids "$dir")" ] && break
+    sleep 0.05
+  done
+  rm -f "$dir/spool/pid/master.pid" "$dir/port" "$dir/instance"
+  return 0
+}
+
+# A port on 127.0.0.1 that nothing listens on, outside the range the kernel
+# hands out for outgoing connections.
+pick_port() {
+  local lo hi port hex i
+  read -r lo hi </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || lo=32768
+  [ "$lo" -gt 12000 ] || lo=32768
+  for ((i = 0; i < 50; i++)); do
+    port=$((10000 + (RANDOM * 32768 + RANDOM) % (lo - 10000)))
+    hex=$(printf '%04X' "$port")
+    grep -q -E "^ *[0-9]+: [0-9A-F]+:$hex [0-9A-F]+:[0-9A-F]+ 0A " /proc/net/tcp 2>/dev/null && continue
+    echo "$port"
+    return 0
+  done
+  return 1
+}
+
+# True when 127.0.0.1:$1 answers with a 220 greeting (then says QUIT).
+greets() {
+  (
+    exec 3<>"/dev/tcp/127.0.0.1/$1" || exit 1
+    line=
+    IFS= read -r -t 2 line <&3
+    printf 'QUIT\r\n' >&3
+    case "$line" in
+      220[\ -]*) exit 0 ;;
+    esac
+    exit 1
+  )
+}
+
+write_config() {
+  local dir=$1 port=$2 mechs=$3
+  cat >"$dir/etc/main.cf" <<EOF
+# Written by postfix_sasl.sh; the whole instance lives in $dir.
+compatibility_level = 3.6
+queue_directory = $dir/spool
+data_directory = $dir/data
+mail_owner = postfix
+setgid_group = postdrop
+myhostname = $HOSTNAME_TEST
+mydomain = $DOMAIN_TEST
+myorigin = \$myhostname
+mydestination =
+relay_domains =
+mynetworks =
+relayhost =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+smtp_host_lookup = native
+lmtp_host_lookup = native
+smtp_dns_support_level = disabled
+smtpd_peername_lookup = no
+maillog_file = $dir/maillog
+maillog_file_prefixes = $dir
+alias_maps =
+alias_database =
+local_recipient_maps =
+biff = no
+smtputf8_enable = no
+smtpd_banner = \$myhostname ESMTP
+smtpd_tls_security_level = none
+smtp_tls_security_level = none
+smtpd_sasl_auth_enable = yes
+smtpd_sasl_type = cyrus
+smtpd_sasl_path = smtpd
+cyrus_sasl_config_path = $dir/etc/sasl
+smtpd_sasl_local_domain = \$myhostname
+smtpd_sasl_security_options = noanonymous
+smtpd_sasl_authenticated_header = no
+broken_sasl_auth_clients = no
+smtpd_client_restrictions =
+smtpd_helo_restrictions =
+smtpd_sender_restrictions =
+smtpd_relay_restrictions = permit_sasl_authenticated, reject_unauth_destination
+smtpd_recipient_restrictions =
+smtpd_reject_unlisted_sender = no
+smtpd_reject_unlisted_recipient = no
+smtpd_error_sleep_time = 0
+smtpd_soft_error_limit = 100
+smtpd_hard_error_limit = 200
+smtpd_junk_command_limit = 1000
+smtpd_client_auth_rate_limit = 0
+in_flow_delay = 0
+local_header_rewrite_clients =
+always_add_missing_headers = no
+default_transport = capture
+relay_transport = capture
+local_transport = capture
+virtual_transport = capture
+fallback_transport =
+capture_destination_recipient_limit = 1
+delay_warning_time = 0
+EOF
+  # No smtp/lmtp client services at all: the only way out is "capture".
+  cat >"$dir/etc/master.cf" <<EOF
+# service type  private unpriv  chroot  wakeup  maxproc command + args
+127.0.0.1:$port inet n  -       n       -       -       smtpd
+cleanup   unix  n       -       n       -       0       cleanup
+qmgr      unix  n       -       n       300     1       qmgr
+rewrite   unix  -       -       n       -       -       trivial-rewrite
+bounce    unix  -       -       n       -       0       bounce
+defer     unix  -       -       n       -       0       bounce
+trace     unix  -       -       n       -       0       bounce
+verify    unix  -       -       n       -       1       verify
+flush     unix  n       -       n       1000?   0       flush
+proxymap  unix  -       -       n       -       -       proxymap
+proxywrite unix -       -       n       -       1       proxymap
+showq     unix  n       -       n       -       -       showq
+error     unix  -       -       n       -       -       error
+retry     unix  -       -       n       -       -       error
+discard   unix  -       -       n       -       -       discard
+anvil     unix  -       -       n       -       1       anvil
+scache    unix  -       -       n       -       1       scache
+postlog   unix-dgram n  -       n       -       1       postlogd
+capture   unix  -       n       n       -       1       pipe
+  flags=DR user=nobody argv=$dir/deliver \${queue_id}
+EOF
+  cat >"$dir/etc/sasl/smtpd.conf" <<EOF
+pwcheck_method: auxprop
+auxprop_plugin: sasldb
+sasldb_path: $dir/etc/sasl/sasldb2
+mech_list: $mechs
+log_level: 3
+EOF
+  # Postfix waits until main.cf is two seconds old before it reads it (so
+  # as not to read a file still being written): date them back.
+  touch -d "@$(($(date +%s) - 60))" "$dir/etc/main.cf" "$dir/etc/master.cf"
+}
+
+do_start() {
+  [ $# -ge 3 ] || usage
+  local dir user=$2 password=$3 mechs=${4:-NTLM LOGIN PLAIN}
+  dir=$(absdir "$1")
+  case "$dir" in
+    *[[:space:]]* | *'$'* | *'#'*) die "DIR must not contain white space, '\$' or '#': $dir" ;;
+  esac
+  case "$user" in
+    '' | *[[:space:]@]*) die "USER must be non-empty, without white space or '@'" ;;
+  esac
+
+  [ "$(id -u)" -eq 0 ] || skip "must run as root (Postfix's master runs as root)"
+  local missing=()
+  command -v postfix >/dev/null 2>&1 && [ -x /usr/lib/postfix/sbin/master ] || missing+=(postfix)
+  command -v saslpasswd2 >/dev/null 2>&1 || missing+=(sasl2-bin)
+  local m plugdir=
+  for m in /usr/lib/*/sasl2 /usr/lib/sasl2 /usr/lib64/sasl2; do
+    [ -e "$m/libntlm.so.2" ] || [ -e "$m/libntlm.so" ] || continue
+    plugdir=$m
+    break
+  done
+  if [ -z "$plugdir" ]; then
+    missing+=(libsasl2-modules)
+  else
+    for m in login plain sasldb; do
+      ls "$plugdir"/lib$m.so* >/dev/null 2>&1 || missing+=("libsasl2-modules (lib$m)")
+    done
+  fi
+  [ ${#missing[@]} -eq 0 ] || skip "missing package(s): ${missing[*]}"
+  postconf -a 2>/dev/null | grep -qx cyrus || skip "this Postfix has no Cyrus SASL support"
+  getent passwd postfix >/dev/null && getent group postdrop >/dev/null || skip "user postfix / group postdrop missing"
+  getent passwd nobody >/dev/null || die "user nobody missing"
+
+  mkdir -p "$dir" || die "cannot create $dir"
+  chmod 755 "$dir" || die "cannot chmod $dir"
+  # The daemons run as "postfix" and the delivery as "nobody": both must
+  # reach DIR.
+  if command -v setpriv >/dev/null 2>&1; then
+    setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups test -x "$dir" 2>/dev/null ||
+      die "$dir is not reachable by unprivileged users (a parent directory lacks o+x)"
+  fi
+
+  # A stale instance (a killed run) in DIR goes first, with its state.
+  do_stop "$dir"
+  rm -rf "$dir/etc" "$dir/spool" "$dir/data" "$dir/mail" "$dir/deliver" \
+    "$dir/maillog" "$dir/start.log" "$dir/port"
+  mkdir -p "$dir/etc/sasl" "$dir/spool" "$dir/data" "$dir/mail" || die "cannot create directories in $dir"
+  chown postfix "$dir/data" && chmod 700 "$dir/data"
+  chown nobody "$dir/mail" && chmod 755 "$dir/mail"
+  cat >"$dir/deliver" <<EOF
+#!/bin/sh
+# Called by pipe(8) as nobody, once per recipient, the message on stdin.
+umask 022
+f=$dir/mail/\$(date +%s%N)-\$1
+cat >"\$f.tmp" && mv "\$f.tmp" "\$f.eml"
+EOF
+  chmod 755 "$dir/deliver"
+
+  # The user, in the realm the server uses (see the top of this file).
+  printf '%s' "$password" | saslpasswd2 -p -c -f "$dir/etc/sasl/sasldb2" -u "$HOSTNAME_TEST" "$user" \
+    >"$dir/start.log" 2>&1 || die "saslpasswd2 failed: $(cat "$dir/start.log")"
+  # Root owns the configuration (as "postfix check" wants); smtpd, running
+  # as postfix, reads the database through the group.
+  chgrp postfix "$dir/etc/sasl" "$dir/etc/sasl/sasldb2" && chmod 750 "$dir/etc/sasl" &&
+    chmod 640 "$dir/etc/sasl/sasldb2" || die "cannot set permissions in $dir/etc/sasl"
+
+  local attempt port=
+  for attempt in 1 2 3 4 5; do
+    port=$(pick_port) || die "no free port on 127.0.0.1"
+    write_config "$dir" "$port" "$mechs"
+    chmod 644 "$dir/etc/sasl/smtpd.conf"
+    if postfix -c "$dir/etc" start >>"$dir/start.log" 2>&1; then
+      break
+    fi
+    # Lost a race for the port? Then try another one.
+    if grep -q -i "address already in use" "$dir/start.log" "$dir/maillog" 2>/dev/null && [ $attempt -lt 5 ]; then
+      do_stop "$dir"
+      rm -f "$dir/maillog"
+      : >"$dir/start.log"
+      continue
+    fi
+    do_stop "$dir"
+    die "postfix start failed: $(tail -n 20 "$dir/start.log" "$dir/maillog" 2>/dev/null)"
+  done
+
+  local i
+  for ((i = 0; i < 100; i++)); do
+    if greets "$port" 2>/dev/null; then
+      echo "$port" >"$dir/port"
+      start_watcher "$dir"
+      echo "$port"
+      return 0
+    fi
+    sleep 0.05
+  done
+  local log
+  log=$(tail -n 20 "$dir/maillog" 2>/dev/null)
+  do_stop "$dir"
+  die "no 220 greeting on 127.0.0.1:$port within 5 s; log: $log"
+}
+
+# With POSTFIX_SASL_WATCH_PID set, a detached watcher stops the instance
+# once that process is gone (a test that crashed leaves no Postfix behind),
+# and in any case after POSTFIX_SASL_LIFETIME seconds (default 1800). It
+# ends by itself when the instance is stopped or DIR is started anew.
+start_watcher() {
+  local dir=$1 owner=${POSTFIX_SASL_WATCH_PID:-} lifetime=${POSTFIX_SASL_LIFETIME:-1800} token
+  token="$$-${EPOCHREALTIME:-$RANDOM}"
+  echo "$token" >"$dir/instance"
+  case "$owner" in '' | *[!0-9]*) return 0 ;; esac
+  case "$lifetime" in '' | *[!0-9]*) lifetime=1800 ;; esac
+  (cd / && exec setsid "$SELF" watch "$dir" "$owner" "$token" "$lifetime" </dev/null >/dev/null 2>&1) &
+}
+
+do_watch() {
+  local dir=$1 owner=$2 token=$3 end=$((SECONDS + $4))
+  while [ $SECONDS -lt $end ]; do
+    [ "$(cat "$dir/instance" 2>/dev/null)" = "$token" ] || return 0
+    alive "$owner" || break
+    sleep 0.5
+  done
+  [ "$(cat "$dir/instance" 2>/dev/null)" = "$token" ] && do_stop "$dir"
+  return 0
+}
+
+SELF=$(readlink -f "$0")
+case "${1:-}" in
+  start)
+    shift
+    do_start "$@"
+    ;;
+  stop)
+    [ $# -eq 2 ] || usage
+    do_stop "$(absdir "$2")"
+    ;;
+  watch)
+    [ $# -eq 5 ] || usage
+    do_watch "$2" "$3" "$4" "$5"
+    ;;
+  *) usage ;;
+esac
