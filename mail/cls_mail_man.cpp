@@ -105,7 +105,7 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     bool timedOut = false;
     try {
         if (!m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
-                                m_connectTimeoutSec, m_readTimeoutSec * 1000, m_log, timedOut)) {
+                                m_connectTimeoutSec, m_readTimeoutMs, m_log, timedOut)) {
             m_log.LogError("Failed to connect to SMTP server.");
             return false;
         }
@@ -163,10 +163,10 @@ bool ClsMailMan::VerifySmtpLogin() {
 
     // The persistent connection is left alone; this one QUITs when it goes.
     SmtpConnImpl temp;
-    temp.setIdleTimeoutMs(m_readTimeoutSec * 1000);
+    temp.setIdleTimeoutMs(m_readTimeoutMs);
     bool timedOut = false;
     if (!temp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
-                          m_connectTimeoutSec, m_readTimeoutSec * 1000, m_log, timedOut)) {
+                          m_connectTimeoutSec, m_readTimeoutMs, m_log, timedOut)) {
         m_log.LogError("Failed to connect to SMTP server.");
         m_log.LogError("Failed.");
         return false;

@@ -26,7 +26,12 @@ class ClsMailMan : public ClsBase {
     XString& smtpUsername() { return m_smtpUsername; }
     XString& smtpPassword() { return m_smtpPassword; }
     int connectTimeoutSeconds() const { return m_connectTimeoutSec; }
-    int readTimeoutSeconds() const { return m_readTimeoutSec; }
+    int readTimeoutSeconds() const { return m_readTimeoutMs / 1000; }
+    // Fault tests shorten the 30 s defaults so that they take a second.
+    void setTimeoutsForTesting(int connectSeconds, int readMs) {
+        m_connectTimeoutSec = connectSeconds;
+        m_readTimeoutMs = readMs;
+    }
 
     // Sends a private copy of the message; the caller's message is never
     // changed. The connection stays open for the next send.
@@ -51,6 +56,6 @@ class ClsMailMan : public ClsBase {
     int m_smtpPort = 25;
     XString m_smtpUsername;
     XString m_smtpPassword;
-    const int m_connectTimeoutSec = 30;
-    const int m_readTimeoutSec = 30;
+    int m_connectTimeoutSec = 30;
+    int m_readTimeoutMs = 30000;
 };

@@ -39,25 +39,25 @@ bool useOwnNtlm(XString& username) {
 
 void SmtpConnImpl::forceAuthMethod(const StringBuffer& method) {
     if (method.equals("NTLM")) {
-        m_authCramMd5 = m_authAnonymous = m_authPlain = m_authLogin = false;
-        m_authDigestMd5 = m_authGssapi = m_authKerberosV4 = m_authMsn = false;
-        m_authNtlm = true;
+        m_capabilities.setMechanisms(SmtpCapabilities::kNtlm);
     } else if (method.equals("NONE")) {
-        m_authCramMd5 = m_authAnonymous = m_authPlain = m_authLogin = false;
-        m_authDigestMd5 = m_authGssapi = m_authKerberosV4 = m_authMsn = m_authNtlm = false;
+        m_capabilities.setMechanisms(0);
     }
 }
 
 bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& log,
                                 bool& timedOut) {
     bool creds = haveCredentials(username, password);
-    if (creds && !m_authLogin && !m_authNtlm && !m_authMsn && !m_authCramMd5) {
+    if (creds && !m_capabilities.has(SmtpCapabilities::kLogin) &&
+        !m_capabilities.has(SmtpCapabilities::kNtlm) &&
+        !m_capabilities.has(SmtpCapabilities::kMsn) &&
+        !m_capabilities.has(SmtpCapabilities::kCramMd5)) {
         log.LogInfo("This SMTP server did not list authentication methods.");
         StringBuffer user(username.getUtf8());
         user.toLowerCase();
         if (user.contains(kDefaultLoginDomain)) {
             log.LogInfo("Defaulting to LOGIN authentication method.");
-            m_authLogin = true;
+            m_capabilities.addMechanism(SmtpCapabilities::kLogin);
         }
     }
     if (!creds) {
@@ -65,14 +65,14 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
         return true;
     }
 
-    if (m_authLogin) {
+    if (m_capabilities.has(SmtpCapabilities::kLogin)) {
         log.LogData("login_method", "LOGIN");
         if (authLoginExchange(username, password, log, timedOut)) return true;
         log.LogInfo("Failed to login using LOGIN method");
         return false;
     }
-    if (m_authNtlm || m_authMsn) {
-        bool ntlm = m_authNtlm;
+    if (m_capabilities.has(SmtpCapabilities::kNtlm) || m_capabilities.has(SmtpCapabilities::kMsn)) {
+        bool ntlm = m_capabilities.has(SmtpCapabilities::kNtlm);
         log.LogData("login_method", ntlm ? "NTLM" : "MSN");
         bool tryAnother = false;
         bool ok = ntlm ? authNtlmExchange(username, password, log, timedOut, tryAnother)
@@ -88,13 +88,13 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
                          : "Failed to login using MSN method");
         return false;
     }
-    if (m_authCramMd5) {
+    if (m_capabilities.has(SmtpCapabilities::kCramMd5)) {
         log.LogData("login_method", "CRAM_MD5");
         if (authCramMd5Exchange(username, password, log, timedOut)) return true;
         log.LogInfo("Failed to login using CRAM-MD5 method");
         return false;
     }
-    if (m_authPlain) {
+    if (m_capabilities.has(SmtpCapabilities::kPlain)) {
         log.LogData("login_method", "PLAIN");
         if (authPlainExchange(username, password, log, timedOut)) return true;
         log.LogInfo("Failed to login using PLAIN method");
@@ -102,16 +102,16 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
     }
     // Mechanisms we cannot speak: go on unauthenticated; a server that needs
     // a login refuses MAIL FROM and says why.
-    if (m_authDigestMd5) {
+    if (m_capabilities.has(SmtpCapabilities::kDigestMd5)) {
         log.LogData("login_method", "DIGEST-MD5");
         log.LogError("DIGEST-MD5 login method not supported");
-    } else if (m_authGssapi) {
+    } else if (m_capabilities.has(SmtpCapabilities::kGssapi)) {
         log.LogData("login_method", "GSSAPI");
         log.LogError("GSSAPI login method not supported");
-    } else if (m_authKerberosV4) {
+    } else if (m_capabilities.has(SmtpCapabilities::kKerberosV4)) {
         log.LogData("login_method", "Kerberos-V4");
         log.LogError("Kerberos v4 login method not supported");
-    } else if (m_authAnonymous) {
+    } else if (m_capabilities.has(SmtpCapabilities::kAnonymous)) {
         log.LogData("login_method", "anonymous");
         log.LogError("Anonymous login method not supported");
     } else {

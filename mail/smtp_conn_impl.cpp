@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diag/log_base.h"
+#include "mail/smtp_reply.h"
 #include "platform/clock.h"
 
 const char* const SmtpConnImpl::kBlockedHost = "blocked-smtp.invalid";
@@ -10,24 +11,6 @@ const char* const SmtpConnImpl::kSupportContact = "support@example.com";
 const char* const SmtpConnImpl::kDefaultLoginDomain = "@login-default.example";
 
 namespace {
-
-// Length of a reply line without its closing CR LF.
-uint32_t bodyLength(const StringBuffer& line) {
-    uint32_t n = line.length();
-    const char* s = line.getString();
-    while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r')) --n;
-    return n;
-}
-
-// The reply code: the first three characters, all decimal digits.
-bool parseCode(const StringBuffer& line, int& code) {
-    if (line.length() < 3) return false;
-    const char* s = line.getString();
-    for (int i = 0; i < 3; ++i)
-        if (s[i] < '0' || s[i] > '9') return false;
-    code = (s[0] - '0') * 100 + (s[1] - '0') * 10 + (s[2] - '0');
-    return true;
-}
 
 void logHostPort(LogBase& log, const char* format, const char* host, int port) {
     StringBuffer text;
@@ -56,16 +39,7 @@ SmtpConnImpl::SmtpConnImpl()
       m_skipQuit(false),
       m_idleTimeoutMs(30000),
       m_sendChunkSize(32767),
-      m_lastResponseCode(0),
-      m_authCramMd5(false),
-      m_authAnonymous(false),
-      m_authPlain(false),
-      m_authLogin(false),
-      m_authDigestMd5(false),
-      m_authGssapi(false),
-      m_authKerberosV4(false),
-      m_authNtlm(false),
-      m_authMsn(false) {}
+      m_lastResponseCode(0) {}
 
 SmtpConnImpl::~SmtpConnImpl() {
     if (m_socket.isConnected() && !m_skipQuit) {
@@ -76,8 +50,8 @@ SmtpConnImpl::~SmtpConnImpl() {
 
 // ---------------------------------------------------------------- connect
 
-bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XString& username, XString& password,
-                                      LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XString& username,
+                                      XString& password, LogBase& log, bool& timedOut) {
     LogNull quiet;
     bool candidate = host.equals(m_connectedHost) && port == m_connectedPort &&
                      username.getUtf8Sb().equals(m_connectedUsername.getUtf8Sb()) &&
@@ -91,6 +65,9 @@ bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XStrin
         log.LogInfo("No connection, need new SMTP connection.");
         return false;
     }
+    // A new transaction on the open connection: the transcript starts over,
+    // so it stays small however many messages one connection carries.
+    m_transcript.clear();
     log.LogInfo("Sending RSET command..");
     bool sent = false;
     int code = -1;
@@ -105,7 +82,8 @@ bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XStrin
 }
 
 bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, XString& passwordIn,
-                               int connectTimeoutSecs, int readTimeoutMs, LogBase& log, bool& timedOut) {
+                               int connectTimeoutSecs, int readTimeoutMs, LogBase& log,
+                               bool& timedOut) {
     timedOut = false;
     if (!host) host = "";
 
@@ -130,6 +108,10 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
         return true;
     }
 
+    // Until this set-up finishes, nothing describes a connection that could
+    // be reused, and nothing of an earlier server is kept.
+    forgetConnection();
+    m_capabilities.clear();
     m_transcript.clear();
     if (noUser) log.LogInfo("No SMTP login provided.");
     if (noPassword) log.LogInfo("No SMTP password provided.");
@@ -155,13 +137,64 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
     log.LogData("smtp_user", username.isEmpty() ? "NULL" : username.getUtf8());
     if (!authMethod.isEmpty()) log.LogDataSb("auth-method", authMethod);
 
-    if (connectTimeoutSecs != 0) m_socket.setConnectTimeoutSecs(static_cast<uint32_t>(connectTimeoutSecs));
+    if (connectTimeoutSecs != 0)
+        m_socket.setConnectTimeoutSecs(static_cast<uint32_t>(connectTimeoutSecs));
     m_idleTimeoutMs = readTimeoutMs;
     m_socket.setIdleTimeoutMs(static_cast<uint32_t>(readTimeoutMs));
+    if (!openAndGreet(host, port, connectTimeoutSecs, log, timedOut)) return false;
+
+    StringBuffer name;
+    helloName(m_socket, name, log);
+    StringBuffer ehlo("EHLO ");
+    ehlo.append(name);
+    log.LogDataSb("sendingHello", ehlo);
+    ehlo.append("\r\n");
+    if (!sendRaw(ehlo.getString(), ehlo.length(), log)) {
+        log.LogError("Failed to send Hello (EHLO)");
+        log.LogDataSb("hostname", name);
+        return false;
+    }
+    StringBuffer helloText;
+    const EhloOutcome ehloOutcome = readEhloReply(helloText, log, timedOut);
+    log.LogDataSb("helloResponse", helloText);
+
+    if (username.getUtf8Sb().equals("default") && password.getUtf8Sb().equals("default")) {
+        log.LogInfo("Username/password is default/default, therefore using NTLM.");
+        authMethod.setString("ntlm");
+    }
+    if (!authMethod.isEmpty()) {
+        authMethod.toUpperCase();
+        log.LogDataSb("smtpAuthMethod", authMethod);
+        forceAuthMethod(authMethod);
+    }
+
+    if (ehloOutcome == EhloOutcome::Unreadable) {
+        // Whatever the server still sends belongs to EHLO: HELO goes on a
+        // connection of its own, or every later reply would be one behind.
+        log.LogInfo("No readable reply to EHLO; trying HELO on a new connection.");
+        LogNull quiet;
+        m_socket.close(quiet);
+        timedOut = false;
+        if (!openAndGreet(host, port, connectTimeoutSecs, log, timedOut)) return false;
+    }
+    if (ehloOutcome != EhloOutcome::Accepted) {
+        if (!heloFallback(host, port, name, log, timedOut)) return false;
+    } else {
+        if (!authenticate(username, password, log, timedOut)) return false;
+        logHostPort(log, "CONNECTED to ESMTP server %s:%d", host, port);
+    }
+    finishConnect(host, port, username, password, log);
+    return true;
+}
+
+bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSecs, LogBase& log,
+                                bool& timedOut) {
+    // Bytes an earlier connection left unread are no part of this one.
+    m_socket.discardBuffered();
     bool lookupFailed = false;
     int failReason = 0;
-    if (!m_socket.connect(host, port, static_cast<uint32_t>(connectTimeoutSecs) * 1000u, log, lookupFailed, nullptr,
-                          failReason)) {
+    if (!m_socket.connect(host, port, static_cast<uint32_t>(connectTimeoutSecs) * 1000u, log,
+                          lookupFailed, nullptr, failReason)) {
         log.LogError("Failed to connect to SMTP server.");
         return false;
     }
@@ -177,69 +210,29 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
         log.LogError("The SMTP server may be denying access for this domain.");
         return false;
     }
-
-    StringBuffer name;
-    helloName(m_socket, name, log);
-    StringBuffer ehlo("EHLO ");
-    ehlo.append(name);
-    log.LogDataSb("sendingHello", ehlo);
-    ehlo.append("\r\n");
-    if (!sendRaw(ehlo.getString(), ehlo.length(), log)) {
-        log.LogError("Failed to send Hello (EHLO)");
-        log.LogDataSb("hostname", name);
-        return false;
-    }
-    StringBuffer helloText;
-    bool ehloOk = readEhloReply(helloText, log, timedOut);
-    log.LogDataSb("helloResponse", helloText);
-
-    if (username.getUtf8Sb().equals("default") && password.getUtf8Sb().equals("default")) {
-        log.LogInfo("Username/password is default/default, therefore using NTLM.");
-        authMethod.setString("ntlm");
-    }
-    if (!authMethod.isEmpty()) {
-        authMethod.toUpperCase();
-        log.LogDataSb("smtpAuthMethod", authMethod);
-        forceAuthMethod(authMethod);
-    }
-
-    if (!ehloOk) {
-        if (!heloFallback(host, port, name, log, timedOut)) return false;
-    } else {
-        if (!authenticate(username, password, log, timedOut)) return false;
-        logHostPort(log, "CONNECTED to ESMTP server %s:%d", host, port);
-    }
-    finishConnect(host, port, username, password, log);
     return true;
 }
 
-bool SmtpConnImpl::readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut) {
-    StringBuffer line;
-    for (;;) {
-        bool ok = readReplyLine(250, line, log, timedOut);
-        collected.append(line);
-        if (!ok) return false;
-        noteAuthLine(line);
-        if (line.charAt(3) == ' ') return true;
-        if (replyTooLong(collected.length(), log)) return false;
-    }
-}
-
-void SmtpConnImpl::noteAuthLine(const StringBuffer& line) {
-    if (line.length() < 9) return;
-    StringBuffer upper(line);
-    upper.toUpperCase();
-    const char* rest = upper.getString() + 4;
-    if (strncmp(rest, "AUTH ", 5) != 0 && strncmp(rest, "AUTH=", 5) != 0) return;
-    if (upper.contains(" LOGIN") || upper.contains("=LOGIN")) m_authLogin = true;
-    if (upper.contains(" NTLM")) m_authNtlm = true;
-    if (upper.contains(" MSN")) m_authMsn = true;
-    if (upper.contains(" GSSAPI")) m_authGssapi = true;
-    if (upper.contains(" ANONYMOUS")) m_authAnonymous = true;
-    if (upper.contains(" PLAIN")) m_authPlain = true;
-    if (upper.contains(" CRAM-MD5")) m_authCramMd5 = true;
-    if (upper.contains(" DIGEST-MD5")) m_authDigestMd5 = true;
-    if (upper.contains(" KERBEROS_V4")) m_authKerberosV4 = true;
+SmtpConnImpl::EhloOutcome SmtpConnImpl::readEhloReply(StringBuffer& collected, LogBase& log,
+                                                      bool& timedOut) {
+    m_lastResponseCode = 0;
+    bool every250 = true;
+    bool first = true;
+    SmtpReply reply;
+    // A line with another code fails EHLO, but the reply is still read to
+    // its end so that the next command's reply is the next one read.
+    const bool complete =
+        collectReply(reply, log, timedOut, [&](const StringBuffer& line, int code) {
+            m_lastResponseCode = code > 0 ? code : 0;
+            if (code != 250)
+                every250 = false;
+            else if (every250)
+                m_capabilities.noteEhloLine(line, first);
+            first = false;
+        });
+    collected.setString(reply.text.getString(), reply.text.length());
+    if (!complete) return EhloOutcome::Unreadable;
+    return every250 ? EhloOutcome::Accepted : EhloOutcome::Refused;
 }
 
 bool SmtpConnImpl::heloFallback(const char* host, int port, const StringBuffer& name, LogBase& log,
@@ -274,7 +267,8 @@ bool SmtpConnImpl::heloFallback(const char* host, int port, const StringBuffer& 
     return true;
 }
 
-void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, XString& password, LogBase& log) {
+void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, XString& password,
+                                 LogBase& log) {
     m_socket.logConnectionType(log);
     m_connectedHost.setString(host);
     m_connectedHost.toLowerCase();
@@ -282,6 +276,13 @@ void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, 
     m_connectedPort = port;
     m_connectedUsername.copyFrom(username);
     m_connectedPassword.copyFrom(password);
+}
+
+void SmtpConnImpl::forgetConnection() {
+    m_connectedHost.clear();
+    m_connectedPort = 25;
+    m_connectedUsername.clear();
+    m_connectedPassword.clear();
 }
 
 // ---------------------------------------------------------------- senders
@@ -307,8 +308,9 @@ bool SmtpConnImpl::sendLogged(const char* bytes, uint32_t length, LogBase& log) 
     return sendRaw(bytes, length, log);
 }
 
-bool SmtpConnImpl::sendCommand(const char* command, const char* argument, int expectedCode, bool& commandSent,
-                               int& code, StringBuffer& reply, bool logTerminator, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::sendCommand(const char* command, const char* argument, int expectedCode,
+                               bool& commandSent, int& code, StringBuffer& reply,
+                               bool logTerminator, LogBase& log, bool& timedOut) {
     code = -1;
     commandSent = false;
     reply.clear();
@@ -340,42 +342,66 @@ bool SmtpConnImpl::replyTooLong(uint32_t bytesSoFar, LogBase& log) {
 bool SmtpConnImpl::readLine(StringBuffer& line, LogBase& log, bool& timedOut) {
     bool socketError = false, closed = false;
     // A server that sends its reply a byte or a line at a time, each within
-    // the idle time-out, must still not hold us longer than that in total.
+    // the idle time-out, must still not hold us longer than that in total,
+    // counted from the end of our last write.
     const uint32_t idle = static_cast<uint32_t>(m_idleTimeoutMs);
-    uint32_t left = 0;
-    if (idle != 0 && idle < BrenvikSocket::kNoLimitMs) {
-        const uint32_t elapsed = platform::tickCount() - m_replyClockStart;
-        left = elapsed < idle ? idle - elapsed : 1;
-    }
-    if (!m_socket.receiveUntilMatch("\r\n", line, idle, log, nullptr, timedOut, socketError, closed, left))
+    const uint32_t total = idle != 0 && idle < BrenvikSocket::kNoLimitMs ? idle : 0;
+    if (!m_socket.receiveUntilMatch("\r\n", line, idle, log, nullptr, timedOut, socketError, closed,
+                                    total, &m_replyClockStart))
         return false;
     m_transcript.append(line);
     return true;
 }
 
-bool SmtpConnImpl::readReplyLine(int expectedCode, StringBuffer& line, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::collectReply(SmtpReply& reply, LogBase& log, bool& timedOut,
+                                const std::function<void(const StringBuffer&, int)>& onLine) {
+    reply = SmtpReply();
+    StringBuffer line;
+    for (;;) {
+        if (!readLine(line, log, timedOut)) {
+            reply.status = SmtpReply::Status::ReadFailed;
+            return false;
+        }
+        reply.text.append(line);
+        reply.last.setString(line.getString(), line.length());
+        int code = -2;
+        const smtpreply::LineKind kind = smtpreply::classify(line, code);
+        if (kind == smtpreply::LineKind::Unrecognized) {
+            reply.status = SmtpReply::Status::Unrecognized;
+            return false;
+        }
+        if (onLine) onLine(line, code);
+        if (kind == smtpreply::LineKind::Final) {
+            reply.code = code;
+            reply.status = SmtpReply::Status::Complete;
+            return true;
+        }
+        if (replyTooLong(reply.text.length(), log)) {
+            reply.status = SmtpReply::Status::TooLong;
+            return false;
+        }
+    }
+}
+
+bool SmtpConnImpl::readReplyLine(int expectedCode, StringBuffer& line, LogBase& log,
+                                 bool& timedOut) {
     m_lastResponseCode = 0;
     if (!readLine(line, log, timedOut)) return false;
     int code = 0;
-    if (!parseCode(line, code)) return false;
+    if (!smtpreply::parseCode(line, code)) return false;
     m_lastResponseCode = code;
     return code == expectedCode;
 }
 
-bool SmtpConnImpl::readReplyText(int expectedCode, StringBuffer& text, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::readReplyText(int expectedCode, StringBuffer& text, LogBase& log,
+                                 bool& timedOut) {
     m_lastResponseCode = 0;
-    text.clear();
-    StringBuffer line;
-    for (;;) {
-        if (!readLine(line, log, timedOut)) return false;
-        text.append(line);
-        if (bodyLength(line) < 4) return false;
-        if (line.charAt(3) != '-') break;
-        if (replyTooLong(text.length(), log)) return false;
-    }
-    int code = -2;
-    if (parseCode(line, code)) m_lastResponseCode = code;
-    if (code == expectedCode) return true;
+    SmtpReply reply;
+    const bool complete = collectReply(reply, log, timedOut);
+    text.setString(reply.text.getString(), reply.text.length());
+    if (!complete) return false;
+    if (reply.code >= 0) m_lastResponseCode = reply.code;
+    if (reply.code == expectedCode) return true;
     StringBuffer shown(text);
     shown.trim();
     log.LogError(shown.getString());
@@ -384,60 +410,51 @@ bool SmtpConnImpl::readReplyText(int expectedCode, StringBuffer& text, LogBase& 
 
 bool SmtpConnImpl::readReplyLast(int expectedCode, LogBase& log, bool& timedOut) {
     m_lastResponseCode = 0;
-    StringBuffer line;
-    uint32_t total = 0;
-    for (;;) {
-        if (!readLine(line, log, timedOut)) return false;
-        line.trim();
-        if (line.length() < 4) {
-            log.LogError(line.getString());
-            return false;
-        }
-        if (line.charAt(3) != '-') break;
-        total += line.length();
-        if (replyTooLong(total, log)) return false;
+    SmtpReply reply;
+    const bool complete = collectReply(reply, log, timedOut);
+    StringBuffer last(reply.last);
+    last.trim();
+    if (reply.status == SmtpReply::Status::Unrecognized) {
+        log.LogError(last.getString());
+        return false;
     }
-    int code = -2;
-    if (parseCode(line, code)) m_lastResponseCode = code;
-    if (code == expectedCode) return true;
-    log.LogError(line.getString());
+    if (!complete) return false;
+    if (reply.code >= 0) m_lastResponseCode = reply.code;
+    if (reply.code == expectedCode) return true;
+    log.LogError(last.getString());
     return false;
 }
 
-bool SmtpConnImpl::readReply(int expectedCode, int& code, StringBuffer& text, LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::readReply(int expectedCode, int& code, StringBuffer& text, LogBase& log,
+                             bool& timedOut) {
     code = -1;
     m_lastResponseCode = 0;
     text.clear();
-    StringBuffer line;
-    uint32_t total = 0;
-    for (;;) {
-        if (!readLine(line, log, timedOut)) {
+    SmtpReply reply;
+    collectReply(reply, log, timedOut);
+    switch (reply.status) {
+        case SmtpReply::Status::ReadFailed:
             if (timedOut)
                 log.LogError("ReadTimeout expired, abandoning attempt to retrieve SMTP response.");
             else
                 log.LogError("Failed to get SMTP command response...");
             return false;
-        }
-        if (bodyLength(line) < 4) {
+        case SmtpReply::Status::Unrecognized: {
             log.LogError("Unrecognized response from SMTP server");
-            StringBuffer shown(line);
+            StringBuffer shown(reply.last);
             shown.trim();
             log.LogError(shown.getString());
             return false;
         }
-        if (line.charAt(3) != '-') break;
-        // Only the last line of a multi-line reply counts.
-        total += line.length();
-        if (replyTooLong(total, log)) return false;
+        case SmtpReply::Status::TooLong:
+            return false;
+        case SmtpReply::Status::Complete:
+            break;
     }
-    int parsed = 0;
-    if (parseCode(line, parsed)) {
-        code = parsed;
-        m_lastResponseCode = parsed;
-    } else {
-        code = -2;
-    }
-    text.append(line);
+    // Only the last line of a multi-line reply counts.
+    code = reply.code;
+    if (code >= 0) m_lastResponseCode = code;
+    text.append(reply.last);
     text.trim();
     if (code != expectedCode) log.LogError(text.getString());
     return code == expectedCode;
@@ -449,20 +466,23 @@ void SmtpConnImpl::resetConnection() {
     m_lastResponseCode = 0;
     LogNull quiet;
     m_socket.close(quiet);
-    m_connectedHost.clear();
-    m_connectedPort = 25;
-    m_connectedUsername.clear();
-    m_connectedPassword.clear();
+    forgetConnection();
     m_skipQuit = true;
 }
 
 void SmtpConnImpl::quit(LogBase& log) {
     static const char kQuit[] = "QUIT\r\n";
     if (!sendLogged(kQuit, sizeof kQuit - 1, log)) return;
+    // Nothing depends on the answer: a silent server must not hold the
+    // host's close or delete for the whole read time-out.
+    const int saved = m_idleTimeoutMs;
+    if (m_idleTimeoutMs <= 0 || m_idleTimeoutMs > static_cast<int>(kQuitReplyTimeoutMs))
+        m_idleTimeoutMs = static_cast<int>(kQuitReplyTimeoutMs);
     int code = -1;
     StringBuffer reply;
     bool timedOut = false;
     readReply(221, code, reply, log, timedOut);
+    m_idleTimeoutMs = saved;
 }
 
 void SmtpConnImpl::logTranscript(LogBase& log) {

@@ -2,8 +2,11 @@
 // One SMTP client connection over plain TCP: connection set-up and reuse,
 // the reply readers, the command sender, the transcript and authentication.
 #include <cstdint>
+#include <functional>
 
 #include "mail/package_exchange.h"
+#include "mail/smtp_capabilities.h"
+#include "mail/smtp_reply.h"
 #include "net/socket2.h"
 #include "text/brenvik_object.h"
 #include "text/data_buffer.h"
@@ -36,6 +39,8 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // password): its base64 then fits one 2000-character line and the whole
     // command stays within kMaxCommandBytes.
     static const uint32_t kMaxPlainMessageBytes = 1488;
+    // How long QUIT waits for its 221: the answer changes nothing.
+    static const uint32_t kQuitReplyTimeoutMs = 2000;
 
     SmtpConnImpl();
     ~SmtpConnImpl() override;
@@ -106,22 +111,34 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     int connectedPort() const { return m_connectedPort; }
 
     // The mechanisms the server listed or the auth method forced.
-    bool authLogin() const { return m_authLogin; }
-    bool authPlain() const { return m_authPlain; }
-    bool authCramMd5() const { return m_authCramMd5; }
-    bool authNtlm() const { return m_authNtlm; }
-    bool authMsn() const { return m_authMsn; }
-    bool authDigestMd5() const { return m_authDigestMd5; }
-    bool authGssapi() const { return m_authGssapi; }
-    bool authKerberosV4() const { return m_authKerberosV4; }
-    bool authAnonymous() const { return m_authAnonymous; }
+    bool authLogin() const { return m_capabilities.has(SmtpCapabilities::kLogin); }
+    bool authPlain() const { return m_capabilities.has(SmtpCapabilities::kPlain); }
+    bool authCramMd5() const { return m_capabilities.has(SmtpCapabilities::kCramMd5); }
+    bool authNtlm() const { return m_capabilities.has(SmtpCapabilities::kNtlm); }
+    bool authMsn() const { return m_capabilities.has(SmtpCapabilities::kMsn); }
+    bool authDigestMd5() const { return m_capabilities.has(SmtpCapabilities::kDigestMd5); }
+    bool authGssapi() const { return m_capabilities.has(SmtpCapabilities::kGssapi); }
+    bool authKerberosV4() const { return m_capabilities.has(SmtpCapabilities::kKerberosV4); }
+    bool authAnonymous() const { return m_capabilities.has(SmtpCapabilities::kAnonymous); }
+    // Everything the current connection's EHLO reply offered.
+    const SmtpCapabilities& capabilities() const { return m_capabilities; }
 
   private:
     bool canReuseConnection(const StringBuffer& host, int port, XString& username,
                             XString& password, LogBase& log, bool& timedOut);
-    // The EHLO reply; false when it did not end with a good last line.
-    bool readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut);
-    void noteAuthLine(const StringBuffer& line);
+    enum class EhloOutcome { Accepted, Refused, Unreadable };
+    // The EHLO reply, read to its end: Accepted when every line is a 250,
+    // Unreadable when it could not be read to a final line.
+    EhloOutcome readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut);
+    // TCP connect and the 220 greeting.
+    bool openAndGreet(const char* host, int port, int connectTimeoutSecs, LogBase& log,
+                      bool& timedOut);
+    // The one reply loop behind every multi-line reader: lines up to the
+    // final one, within kMaxReplyBytes; onLine sees each line with its code.
+    bool collectReply(SmtpReply& reply, LogBase& log, bool& timedOut,
+                      const std::function<void(const StringBuffer&, int)>& onLine = nullptr);
+    // Clears what described the open connection, so it is never reused.
+    void forgetConnection();
     bool heloFallback(const char* host, int port, const StringBuffer& helloName, LogBase& log,
                       bool& timedOut);
     void finishConnect(const char* host, int port, XString& username, XString& password,
@@ -161,13 +178,5 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     int m_lastResponseCode;
     // Set when a token exchange ended on the read time-out.
     bool m_exchangeTimedOut = false;
-    bool m_authCramMd5;
-    bool m_authAnonymous;
-    bool m_authPlain;
-    bool m_authLogin;
-    bool m_authDigestMd5;
-    bool m_authGssapi;
-    bool m_authKerberosV4;
-    bool m_authNtlm;
-    bool m_authMsn;
+    SmtpCapabilities m_capabilities;
 };

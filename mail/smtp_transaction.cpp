@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diag/log_base.h"
+#include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/email2.h"
 #include "mime/mime_text.h"
@@ -15,15 +16,6 @@ enum RecipientList { kTo = 0, kCc = 1, kBcc = 2 };
 // Room reserved up front for the rendered message.
 constexpr uint32_t kInitialMimeRoom = 50000;
 
-// An envelope address with one of these would let the text after it pass as
-// a command of its own, so it never goes on the wire.
-bool hasLineBreakOrNul(const StringBuffer& s) {
-    const char* p = s.getString();
-    for (uint32_t i = 0; i < s.length(); ++i)
-        if (p[i] == '\r' || p[i] == '\n' || p[i] == '\0') return true;
-    return false;
-}
-
 // The envelope speaks the system's ANSI code page.
 void toAnsi(StringBuffer& address) {
     if (address.is7bit()) return;
@@ -35,8 +27,8 @@ void toAnsi(StringBuffer& address) {
 
 }  // namespace
 
-bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log, int& numAccepted,
-                             int& numTotal, bool& timedOut) {
+bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log,
+                             int& numAccepted, int& numTotal, bool& timedOut) {
     m_lastResponseCode = 0;
     numAccepted = 0;
     numTotal = 0;
@@ -47,7 +39,8 @@ bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, Log
     }
     // A resent message must not look like a duplicate of the first.
     email->generateMessageId();
-    if (!sendSmtpTransaction(*email, reversePath, log, numAccepted, numTotal, timedOut)) return false;
+    if (!sendSmtpTransaction(*email, reversePath, log, numAccepted, numTotal, timedOut))
+        return false;
 
     StringBuffer msg("Mail sent to ");
     msg.appendInt(numAccepted);
@@ -56,25 +49,35 @@ bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, Log
     return true;
 }
 
-bool SmtpConnImpl::sendRecipient(const StringBuffer& given, int list, LogBase& log, int& numAccepted,
-                                 int& numTotal, bool& timedOut) {
+bool SmtpConnImpl::sendRecipient(const StringBuffer& given, int list, LogBase& log,
+                                 int& numAccepted, int& numTotal, bool& timedOut) {
     static const char* const kDataName[] = {"to", "cc", "bcc"};
-    static const char* const kFailure[] = {"Failed when sending RCPT TO:<", "Failed when sending cc RCPT TO:<",
+    static const char* const kFailure[] = {"Failed when sending RCPT TO:<",
+                                           "Failed when sending cc RCPT TO:<",
                                            "Failed when sending bcc RCPT TO:<"};
     StringBuffer address(given);
     toAnsi(address);
     ++numTotal;
 
-    if (hasLineBreakOrNul(address)) {
-        log.LogError("Recipient address contains a line break or NUL; not sent");
-        log.LogDataSb("bad_address", address);
-        return true;
+    StringBuffer command;
+    switch (smtpcmd::rcptTo(address, command)) {
+        case smtpcmd::Verdict::Ok:
+            break;
+        case smtpcmd::Verdict::LineBreakOrNul:
+            log.LogError("Recipient address contains a line break or NUL; not sent");
+            log.LogDataSb("bad_address", address);
+            return true;
+        case smtpcmd::Verdict::TooLong:
+            log.LogError(
+                "Recipient address is longer than an SMTP path may be (256 octets); not sent");
+            log.LogDataSb("bad_address", address);
+            return true;
     }
 
     bool sent = false;
     int code = -1;
     StringBuffer reply;
-    if (sendCommand("RCPT TO:<%s>\r\n", address.getString(), 250, sent, code, reply, false, log, timedOut)) {
+    if (sendCommand(command.getString(), nullptr, 250, sent, code, reply, false, log, timedOut)) {
         log.LogDataSb(kDataName[list], address);
         ++numAccepted;
         return true;
@@ -95,16 +98,22 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
     log.LogDataSb("subject", subject);
     log.LogDataSb("reversePath", reversePath);
 
-    if (hasLineBreakOrNul(reversePath)) {
-        log.LogError("Reverse path contains a line break or NUL; not sent");
-        return false;
+    StringBuffer command;
+    switch (smtpcmd::mailFrom(reversePath, command)) {
+        case smtpcmd::Verdict::Ok:
+            break;
+        case smtpcmd::Verdict::LineBreakOrNul:
+            log.LogError("Reverse path contains a line break or NUL; not sent");
+            return false;
+        case smtpcmd::Verdict::TooLong:
+            log.LogError("Reverse path is longer than an SMTP path may be (256 octets); not sent");
+            return false;
     }
 
     bool sent = false;
     int code = -1;
     StringBuffer reply;
-    if (!sendCommand("MAIL FROM:<%s>\r\n", reversePath.getString(), 250, sent, code, reply, false, log,
-                     timedOut)) {
+    if (!sendCommand(command.getString(), nullptr, 250, sent, code, reply, false, log, timedOut)) {
         StringBuffer msg("Failed when sending MAIL FROM:<");
         msg.append(reversePath);
         msg.appendChar('>');
@@ -112,7 +121,8 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         logTranscript(log);
         // A server that hit its per-connection limit takes no further mail
         // on this connection.
-        if (code <= 0 || (code == 421 && mimetext::containsNoCase(reply.getString(), "maximum allowed messages")))
+        if (code <= 0 || (code == 421 &&
+                          mimetext::containsNoCase(reply.getString(), "maximum allowed messages")))
             resetConnection();
         return false;
     }
@@ -122,7 +132,9 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         const uint32_t counts[] = {email.numTo(), email.numCc(), email.numBcc()};
         for (int list = kTo; list <= kBcc; ++list) {
             for (uint32_t i = 0; i < counts[list]; ++i) {
-                const Rfc822Address* a = list == kTo ? email.getTo(i) : list == kCc ? email.getCc(i) : email.getBcc(i);
+                const Rfc822Address* a = list == kTo   ? email.getTo(i)
+                                         : list == kCc ? email.getCc(i)
+                                                       : email.getBcc(i);
                 if (!a) continue;
                 const StringBuffer& address = a->address();
                 if (address.isEmpty() || address.equals(">")) continue;
@@ -184,6 +196,9 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
             numAccepted = 0;
             return false;
         }
+        // But the answer may still come: on this connection it would be
+        // read as the reply to the next command.
+        resetConnection();
     }
     return true;
 }

@@ -8,19 +8,20 @@ Socket2::~Socket2() {
     m_socket.closeSocket(quiet);
 }
 
-bool Socket2::connect(const char* host, int port, uint32_t connectTimeoutMs, LogBase& log, bool& lookupFailed,
-                      ProgressMonitor*, int& failReason) {
+bool Socket2::connect(const char* host, int port, uint32_t connectTimeoutMs, LogBase& log,
+                      bool& lookupFailed, ProgressMonitor*, int& failReason) {
     m_hostName.setString(host ? host : "");
     m_hostName.trim();
     failReason = kConnectOk;
     m_socket.setConnectTimeoutMs(connectTimeoutMs);
-    bool ok = m_socket.connectSocket(host ? m_hostName.getString() : nullptr, port, log, lookupFailed);
+    bool ok =
+        m_socket.connectSocket(host ? m_hostName.getString() : nullptr, port, log, lookupFailed);
     failReason = m_socket.connectFailReason();
     return ok;
 }
 
-bool Socket2::SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize, uint32_t idleTimeoutMs,
-                         LogBase& log, ProgressMonitor* pm) {
+bool Socket2::SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize,
+                         uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm) {
     m_socket.setIdleTimeoutMs(idleTimeoutMs);
     return m_socket.SendBytes2(data, length, chunkSize, log, pm);
 }
@@ -31,9 +32,10 @@ bool Socket2::ReceiveBytes(DataBuffer& out, uint32_t maxBytes, uint32_t idleTime
     return m_socket.receivePacket(out, maxBytes, log, pm, timedOut, socketError, closed);
 }
 
-bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32_t idleTimeoutMs, LogBase& log,
-                                ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed,
-                                uint32_t totalTimeoutMs) {
+bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32_t idleTimeoutMs,
+                                LogBase& log, ProgressMonitor* pm, bool& timedOut,
+                                bool& socketError, bool& closed, uint32_t totalTimeoutMs,
+                                const uint32_t* countFrom) {
     timedOut = false;
     socketError = false;
     closed = false;
@@ -50,23 +52,36 @@ bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32
     int found = out.find(delimiter);
 
     DataBuffer chunk;
-    const uint32_t start = platform::tickCount();
+    const uint32_t start = countFrom ? *countFrom : platform::tickCount();
+    LogNull quiet;
     while (found < 0) {
         if (!isConnected()) return false;
         uint32_t wait = idleTimeoutMs;
+        bool cut = false;
         if (totalTimeoutMs) {
             const uint32_t elapsed = platform::tickCount() - start;
             if (elapsed >= totalTimeoutMs) {
                 log.LogError("Read did not complete within the time-out");
+                log.LogDataLong("timeoutMs", static_cast<int32_t>(totalTimeoutMs));
                 timedOut = true;
                 return false;
             }
             const uint32_t left = totalTimeoutMs - elapsed;
-            if (wait == 0 || left < wait) wait = left;
+            if (wait == 0 || left < wait) {
+                wait = left;
+                cut = true;
+            }
         }
         uint32_t before = out.length();
         chunk.clear();
-        bool ok = ReceiveBytes(chunk, 2048, wait, log, pm, timedOut, socketError, closed);
+        // A wait shortened by the overall time-out reports that time-out,
+        // not the few milliseconds that happened to be left.
+        bool ok = ReceiveBytes(chunk, 2048, wait, cut ? static_cast<LogBase&>(quiet) : log, pm,
+                               timedOut, socketError, closed);
+        if (cut && timedOut) {
+            log.LogError("Read did not complete within the time-out");
+            log.LogDataLong("timeoutMs", static_cast<int32_t>(totalTimeoutMs));
+        }
         chunk.replaceByte(0, ' ');
         out.append(chunk.data(), chunk.size());
         if (socketError) return false;

@@ -23,20 +23,24 @@ class Socket2 : public BrenvikObject {
     Socket2(const Socket2&) = delete;
     Socket2& operator=(const Socket2&) = delete;
 
-    bool connect(const char* host, int port, uint32_t connectTimeoutMs, LogBase& log, bool& lookupFailed,
-                 ProgressMonitor* pm, int& failReason);
-    bool SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize, uint32_t idleTimeoutMs,
-                    LogBase& log, ProgressMonitor* pm);
+    bool connect(const char* host, int port, uint32_t connectTimeoutMs, LogBase& log,
+                 bool& lookupFailed, ProgressMonitor* pm, int& failReason);
+    bool SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize,
+                    uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm);
     // Appends the bytes of one read of at most maxBytes.
     bool ReceiveBytes(DataBuffer& out, uint32_t maxBytes, uint32_t idleTimeoutMs, LogBase& log,
                       ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed);
     // out becomes everything up to and including the first delimiter; zero
     // bytes arrive as spaces.
     // With totalTimeoutMs (0: none) the whole read must finish in that time,
-    // so a peer that trickles bytes cannot hold the caller past it.
-    bool receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32_t idleTimeoutMs, LogBase& log,
-                           ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed,
-                           uint32_t totalTimeoutMs = 0);
+    // counted from *countFrom (a tick count) when given, else from now, so a
+    // peer that trickles bytes cannot hold the caller past it.
+    bool receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32_t idleTimeoutMs,
+                           LogBase& log, ProgressMonitor* pm, bool& timedOut, bool& socketError,
+                           bool& closed, uint32_t totalTimeoutMs = 0,
+                           const uint32_t* countFrom = nullptr);
+    // Forgets bytes received after the last delimiter.
+    void discardBuffered() { m_leftOver.clear(); }
 
     bool isConnected() const { return m_socket.isConnected(); }
     void close(LogBase& log);

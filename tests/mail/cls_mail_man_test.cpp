@@ -236,6 +236,8 @@ namespace {
 
 using smtptest::CaptureOptions;
 using smtptest::CaptureServer;
+using smtptest::FaultScript;
+using smtptest::FaultServer;
 
 bool logHas(ClsMailMan& mm, const std::string& text) {
     return xmlOf(mm).find(text) != std::string::npos;
@@ -307,7 +309,8 @@ TEST(SendEmailDelivery, SecondSendLogsOnlyItselfAndReusesTheConnection) {
     const std::string xml = xmlOf(mm);
     EXPECT_EQ(xml.find("<SendEmail>"), xml.rfind("<SendEmail>")) << xml;
     EXPECT_EQ(xml.find("one@example.com"), std::string::npos) << xml;
-    EXPECT_NE(xml.find("<info>Using existing/open SMTP connection to send email.</info>"), std::string::npos);
+    EXPECT_NE(xml.find("<info>Using existing/open SMTP connection to send email.</info>"),
+              std::string::npos);
     EXPECT_EQ(xml.find("<SMTP_Connect>"), std::string::npos) << xml;
 
     ASSERT_TRUE(server.waitForMessages(2, 5000));
@@ -330,8 +333,10 @@ TEST(SendEmailDelivery, EveryRecipientRejectedReportsTheCounts) {
     email.AddCC(n, y);
     EXPECT_FALSE(mm.SendEmail(email));
     const std::string xml = xmlOf(mm);
-    EXPECT_NE(xml.find("<NumSuccess>0</NumSuccess>\r\n<NumTotal>2</NumTotal>\r\n<error>Send failed.</error>"),
-              std::string::npos)
+    EXPECT_NE(
+        xml.find(
+            "<NumSuccess>0</NumSuccess>\r\n<NumTotal>2</NumTotal>\r\n<error>Send failed.</error>"),
+        std::string::npos)
         << xml;
     EXPECT_EQ(xml.find("Timed out"), std::string::npos);
     EXPECT_EQ(server.messages().size(), 0u);
@@ -345,7 +350,8 @@ TEST(SendEmailDelivery, UnreachableServerNamesTheConnectFailure) {
     compose(email);
     EXPECT_FALSE(mm.SendEmail(email));
     const std::string xml = xmlOf(mm);
-    EXPECT_NE(xml.find("<error>Failed to connect to SMTP server.</error>\r\n</SendEmail>"), std::string::npos)
+    EXPECT_NE(xml.find("<error>Failed to connect to SMTP server.</error>\r\n</SendEmail>"),
+              std::string::npos)
         << xml;
 }
 
@@ -367,7 +373,8 @@ TEST(VerifySmtpLoginDelivery, LogsInOnATemporaryConnectionAndQuits) {
 
     aimAt(mm, server.port(), "alice", "wrong");
     EXPECT_FALSE(mm.VerifySmtpLogin());
-    EXPECT_TRUE(logHas(mm, "<error>Failed to connect to SMTP server.</error>\r\n<error>Failed.</error>"))
+    EXPECT_TRUE(
+        logHas(mm, "<error>Failed to connect to SMTP server.</error>\r\n<error>Failed.</error>"))
         << xmlOf(mm);
     EXPECT_EQ(server.failedLogins(), 1);
 }
@@ -380,6 +387,36 @@ TEST(VerifySmtpLoginDelivery, EmptyUsernameNeverConnects) {
     EXPECT_FALSE(mm.VerifySmtpLogin());
     EXPECT_TRUE(logHas(mm, "<error>SMTP username is empty.</error>"));
     EXPECT_EQ(server.connections(), 0);
+}
+
+// The end-of-data answer comes too late: the message counts as sent, and the
+// next send starts on a new connection instead of reading that late answer
+// as the reply to its RSET.
+TEST(SendEmailDelivery, LateEndOfDataAnswerIsNotReadByTheNextSend) {
+    std::string bad;
+    FaultScript s;
+    ASSERT_TRUE(
+        FaultScript::parse("S: 220 one\nC: EHLO \nS: 250 one\nC: MAIL FROM\nS: 250 ok\nC: RCPT TO\n"
+                           "S: 250 ok\nC: DATA\nS: 354 go\nMESSAGE\nSILENT 700\nS: 250 late\n"
+                           "ACCEPT\nS: 220 two\nC: EHLO \nS: 250 two\nC: MAIL FROM\nS: 250 ok\n"
+                           "C: RCPT TO\nS: 250 ok\nC: DATA\nS: 354 go\nMESSAGE\nS: 250 queued\n"
+                           "C: QUIT\nS: 221 bye\n",
+                           s, bad))
+        << bad;
+    FaultServer server(s);
+    ASSERT_TRUE(server.start());
+    {
+        ClsMailMan mm;
+        mm.setTimeoutsForTesting(5, 400);
+        aimAt(mm, server.port());
+        for (int i = 0; i < 2; ++i) {
+            ClsEmail email;
+            compose(email);
+            EXPECT_TRUE(mm.SendEmail(email)) << i << xmlOf(mm);
+        }
+        EXPECT_TRUE(logHas(mm, "<info>Need new SMTP connection</info>")) << xmlOf(mm);
+    }
+    EXPECT_TRUE(server.finish()) << server.failure();
 }
 
 }  // namespace

@@ -54,9 +54,24 @@ struct Scenario {
         auto v = all(key);
         return v.empty() ? fallback : v.back();
     }
+    bool session() const { return one("session", "no") == "yes"; }
 };
 
-fs::path scenarioDir() { return fs::path(SMTP_TEST_DATA_DIR) / "smtp"; }
+Email2* scenarioEmail(const Scenario& sc) {
+    Email2* email = Email2::createNewEmail();
+    email->setFromAddress("a@example.com");
+    for (const std::string& a : sc.all("to")) email->addTo("", a.c_str());
+    for (const std::string& a : sc.all("cc")) email->addCc("", a.c_str());
+    for (const std::string& a : sc.all("bcc")) email->addBcc("", a.c_str());
+    std::string body = sc.one("body", "Hi");
+    email->setBody(body.data(), static_cast<uint32_t>(body.size()), false);
+    for (const std::string& e : sc.all("encoding")) email->setContentTransferEncoding(e.c_str());
+    return email;
+}
+
+fs::path scenarioDir() {
+    return fs::path(SMTP_TEST_DATA_DIR) / "smtp";
+}
 
 std::vector<std::string> scenarioNames() {
     std::vector<std::string> names;
@@ -71,8 +86,6 @@ bool loadScenario(const std::string& name, Scenario& out) {
     std::ifstream in(scenarioDir() / (name + ".scenario"), std::ios::binary);
     if (!in) return false;
     out.name = name;
-    // The runner greets; every file starts at MAIL FROM.
-    out.script = "S: 220 fault.test ESMTP\nC: EHLO \nS: 250 fault.test\n";
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -87,6 +100,10 @@ bool loadScenario(const std::string& name, Scenario& out) {
             out.script += line + "\n";
         }
     }
+    // A transaction file starts at MAIL FROM: the runner greets. A session
+    // file scripts the whole conversation itself.
+    if (!out.session())
+        out.script = "S: 220 fault.test ESMTP\nC: EHLO \nS: 250 fault.test\n" + out.script;
     return true;
 }
 
@@ -101,15 +118,10 @@ TEST_P(TransactionScenario, Runs) {
     FaultServer server(script, 5000);
     ASSERT_TRUE(server.start());
 
-    Email2* email = Email2::createNewEmail();
-    ASSERT_NE(email, nullptr);
-    email->setFromAddress("a@example.com");
-    for (const std::string& a : sc.all("to")) email->addTo("", a.c_str());
-    for (const std::string& a : sc.all("cc")) email->addCc("", a.c_str());
-    for (const std::string& a : sc.all("bcc")) email->addBcc("", a.c_str());
-    std::string body = sc.one("body", "Hi");
-    email->setBody(body.data(), static_cast<uint32_t>(body.size()), false);
-    for (const std::string& e : sc.all("encoding")) email->setContentTransferEncoding(e.c_str());
+    // Session files list their steps; a transaction file connects and sends.
+    std::vector<std::string> steps = sc.all("step");
+    const bool explicitSteps = !steps.empty();
+    if (!explicitSteps) steps = {"connect 127.0.0.1 true", "send"};
 
     Logger log;
     int accepted = -9, total = -9;
@@ -117,35 +129,64 @@ TEST_P(TransactionScenario, Runs) {
     bool wasReset = false;
     {
         SmtpConnImpl smtp;
-        XString none;
-        int readMs = std::stoi(sc.one("read-timeout", "3000"));
-        ASSERT_TRUE(smtp.smtpConnect("127.0.0.1", server.port(), none, none, 5, readMs, log, timedOut))
-            << xml(log);
-        std::string from = sc.one("from", "a@example.com");
-        StringBuffer reversePath;
-        reversePath.setString(from.data(), static_cast<uint32_t>(from.size()));
-        result = smtp.sendEmail(email, reversePath, log, accepted, total, timedOut);
+        XString user = xs(sc.one("user", "")), password = xs(sc.one("password", ""));
+        const int readMs = std::stoi(sc.one("read-timeout", "3000"));
+        for (const std::string& step : steps) {
+            SCOPED_TRACE(step);
+            std::istringstream words(step);
+            std::string verb, host, expect;
+            words >> verb;
+            // Each step of a session is judged by its own log.
+            if (explicitSteps) log.ClearLog();
+            if (verb == "connect") {
+                words >> host >> expect;
+                const bool ok = smtp.smtpConnect(host.c_str(), server.port(), user, password, 5,
+                                                 readMs, log, timedOut);
+                if (!explicitSteps) {
+                    ASSERT_TRUE(ok) << xml(log);
+                }
+                EXPECT_EQ(ok ? "true" : "false", expect) << xml(log);
+            } else if (verb == "send") {
+                words >> expect;
+                std::unique_ptr<Email2> email(scenarioEmail(sc));
+                std::string from = sc.one("from", "a@example.com");
+                StringBuffer reversePath;
+                reversePath.setString(from.data(), static_cast<uint32_t>(from.size()));
+                result = smtp.sendEmail(email.get(), reversePath, log, accepted, total, timedOut);
+                if (!expect.empty()) {
+                    EXPECT_EQ(result ? "true" : "false", expect) << xml(log);
+                }
+            } else {
+                FAIL() << "unknown step " << step;
+            }
+        }
         wasReset = smtp.connectedHost().isEmpty();
     }
-    delete email;
     EXPECT_TRUE(server.finish()) << server.failure() << "\n" << xml(log);
 
     const std::string shown = xml(log);
-    EXPECT_EQ(result ? "true" : "false", sc.one("result", "true")) << shown;
+    if (!explicitSteps) {
+        EXPECT_EQ(result ? "true" : "false", sc.one("result", "true")) << shown;
+    }
     for (const std::string& n : sc.all("accepted")) EXPECT_EQ(accepted, std::stoi(n)) << shown;
     for (const std::string& n : sc.all("total")) EXPECT_EQ(total, std::stoi(n)) << shown;
     for (const std::string& n : sc.all("timed-out")) EXPECT_EQ(timedOut ? "1" : "0", n);
     for (const std::string& r : sc.all("reset")) EXPECT_EQ(wasReset ? "yes" : "no", r) << shown;
-    for (const std::string& t : sc.all("error")) EXPECT_TRUE(hasError(log, t)) << t << "\n" << shown;
-    for (const std::string& t : sc.all("no-error")) EXPECT_FALSE(hasError(log, t)) << t << "\n" << shown;
+    for (const std::string& t : sc.all("error"))
+        EXPECT_TRUE(hasError(log, t)) << t << "\n" << shown;
+    for (const std::string& t : sc.all("no-error"))
+        EXPECT_FALSE(hasError(log, t)) << t << "\n" << shown;
     for (const std::string& t : sc.all("info")) EXPECT_TRUE(hasInfo(log, t)) << t << "\n" << shown;
+    for (const std::string& t : sc.all("no-info"))
+        EXPECT_FALSE(hasInfo(log, t)) << t << "\n" << shown;
     for (const std::string& n : sc.all("no-data")) EXPECT_EQ(data(log, n), "<none>") << n;
     for (const auto& d : sc.directives) {
         if (d.first.rfind("data ", 0) != 0) continue;
         std::string name = d.first.substr(5);
         bool found = false;
         for (const Entry& e : entries(log))
-            found = found || (e.kind == 'T' && e.name == name && (d.second.empty() || e.text == d.second));
+            found = found ||
+                    (e.kind == 'T' && e.name == name && (d.second.empty() || e.text == d.second));
         EXPECT_TRUE(found) << name << " = " << d.second << "\n" << shown;
     }
     const std::vector<std::string> wire = server.received();
@@ -159,7 +200,9 @@ TEST_P(TransactionScenario, Runs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, TransactionScenario, ::testing::ValuesIn(scenarioNames()),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
 
 // ---------------------------------------------------------------- whole deliveries
 
@@ -218,7 +261,8 @@ TEST_F(Delivery, SecondMessageReusesTheConnectionWithANewMessageId) {
     ASSERT_TRUE(send(*email)) << xml(log);
     ASSERT_TRUE(server.waitForMessages(2, 5000));
     auto msgs = server.messages();
-    const std::string id1 = header(msgs[0].data, "Message-ID"), id2 = header(msgs[1].data, "Message-ID");
+    const std::string id1 = header(msgs[0].data, "Message-ID"),
+                      id2 = header(msgs[1].data, "Message-ID");
     EXPECT_FALSE(id1.empty()) << msgs[0].data;
     EXPECT_NE(id1, id2);
     EXPECT_EQ(server.connections(), 1);
@@ -230,6 +274,21 @@ TEST_F(Delivery, SecondMessageReusesTheConnectionWithANewMessageId) {
     std::string between = t.substr(firstEnd, secondMail - firstEnd);
     EXPECT_NE(between.find("C: RSET"), std::string::npos) << between;
     EXPECT_EQ(between.find("C: EHLO"), std::string::npos) << between;
+}
+
+// The transcript of a reused connection starts with its RSET, so a long-lived
+// connection does not keep every earlier message's conversation.
+TEST_F(Delivery, ReusedConnectionStartsAFreshTranscript) {
+    std::unique_ptr<Email2> first(message("one")), second(message("two"));
+    second->addTo("Carol", "carol@example.com");
+    ASSERT_TRUE(connect());
+    ASSERT_TRUE(send(*first)) << xml(log);
+    ASSERT_TRUE(connect());
+    ASSERT_TRUE(send(*second)) << xml(log);
+    const std::string t = str(smtp.transcript());
+    EXPECT_EQ(t.rfind("RSET\r\n", 0), 0u) << t;
+    EXPECT_EQ(t.find("MAIL FROM"), t.rfind("MAIL FROM")) << t;
+    EXPECT_NE(t.find("carol@example.com"), std::string::npos) << t;
 }
 
 TEST_F(Delivery, InternalHeaderFieldsStayHome) {
@@ -287,7 +346,8 @@ TEST(TransactionCharset, Utf8RecipientGoesOutInTheAnsiCodePage) {
         SmtpConnImpl smtp;
         XString none;
         bool timedOut = false;
-        ASSERT_TRUE(smtp.smtpConnect("127.0.0.1", server.port(), none, none, 5, 3000, log, timedOut));
+        ASSERT_TRUE(
+            smtp.smtpConnect("127.0.0.1", server.port(), none, none, 5, 3000, log, timedOut));
         std::unique_ptr<Email2> email(Email2::createNewEmail());
         email->addTo("", "jos\xC3\xA9@example.com");
         StringBuffer from("a@example.com");

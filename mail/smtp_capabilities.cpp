@@ -1,0 +1,57 @@
+#include "mail/smtp_capabilities.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "mail/smtp_reply.h"
+
+namespace {
+
+std::string upper(const char* s, size_t n) {
+    std::string out(s, n);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+}  // namespace
+
+void SmtpCapabilities::clear() {
+    m_auth = 0;
+    m_keywords.clear();
+}
+
+bool SmtpCapabilities::offers(const char* keyword) const {
+    return keyword && m_keywords.count(upper(keyword, strlen(keyword))) != 0;
+}
+
+void SmtpCapabilities::noteEhloLine(const StringBuffer& line, bool firstLine) {
+    const uint32_t n = smtpreply::bodyLength(line);
+    if (n < 5) return;
+    const char* text = line.getString() + 4;
+    const size_t textLength = n - 4;
+    size_t word = 0;
+    while (word < textLength && text[word] != ' ' && text[word] != '=') ++word;
+    if (!firstLine) m_keywords.insert(upper(text, word));
+
+    // "AUTH " or "AUTH=" opens the mechanism list; the whole line is
+    // searched, as servers write it in any case.
+    const std::string all = upper(line.getString(), n);
+    if (all.compare(4, 5, "AUTH ") != 0 && all.compare(4, 5, "AUTH=") != 0) return;
+    static const struct {
+        const char* needle;
+        Mechanism flag;
+    } kNeedles[] = {
+        {" LOGIN", kLogin},
+        {"=LOGIN", kLogin},
+        {" NTLM", kNtlm},
+        {" MSN", kMsn},
+        {" GSSAPI", kGssapi},
+        {" ANONYMOUS", kAnonymous},
+        {" PLAIN", kPlain},
+        {" CRAM-MD5", kCramMd5},
+        {" DIGEST-MD5", kDigestMd5},
+        {" KERBEROS_V4", kKerberosV4},
+    };
+    for (const auto& n2 : kNeedles)
+        if (all.find(n2.needle) != std::string::npos) m_auth |= n2.flag;
+}
