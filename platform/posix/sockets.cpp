@@ -6,11 +6,12 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -111,29 +112,37 @@ bool systemResolve(const char* name, HostEntry& out) {
 
 std::atomic<ResolveFunction> g_resolve{systemResolve};
 
-// select() cannot watch descriptors at or above FD_SETSIZE.
-int selectOne(SocketHandle s, bool forWrite, uint32_t timeoutMs, int& err) {
-    int fd = fdOf(s);
-    if (s == kInvalidSocket || fd < 0 || fd >= FD_SETSIZE) {
+// poll() rather than select(): select() cannot watch a descriptor at or above
+// FD_SETSIZE, which a host with many open files hands out.
+int waitOne(SocketHandle s, short events, uint32_t timeoutMs, int& err) {
+    if (s == kInvalidSocket || s > static_cast<SocketHandle>(INT_MAX)) {
         err = wsa::kInvalid;
         return -1;
     }
     uint32_t start = tickCount();
     uint32_t left = timeoutMs;
     for (;;) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(fd, &set);
-        struct timeval tv;
-        tv.tv_sec = static_cast<time_t>(left / 1000);
-        tv.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
-        int r = forWrite ? select(fd + 1, nullptr, &set, nullptr, &tv)
-                         : select(fd + 1, &set, nullptr, nullptr, &tv);
-        if (r >= 0) return r > 0 ? 1 : 0;
-        if (errno != EINTR) {
+        struct pollfd p;
+        p.fd = fdOf(s);
+        p.events = events;
+        p.revents = 0;
+        // poll() takes an int, too small for the longest waits: wait in pieces.
+        int slice = left > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
+        int r = poll(&p, 1, slice);
+        if (r > 0) {
+            // select() fails on a descriptor that is not open; keep that.
+            if (p.revents & POLLNVAL) {
+                err = winsockErrorFromErrno(EBADF);
+                return -1;
+            }
+            // Errors and hang-ups count as ready, as select() reports them.
+            return 1;
+        }
+        if (r < 0 && errno != EINTR) {
             err = lastError();
             return -1;
         }
+        if (r == 0 && static_cast<uint32_t>(slice) == left) return 0;
         uint32_t spent = tickCount() - start;
         if (spent >= timeoutMs) return 0;
         left = timeoutMs - spent;
@@ -187,16 +196,16 @@ bool connectIPv4(SocketHandle s, uint32_t addr, uint16_t port, int& err) {
 }
 
 int selectWritable(SocketHandle s, uint32_t timeoutMs, int& err) {
-    return selectOne(s, true, timeoutMs, err);
+    return waitOne(s, POLLOUT, timeoutMs, err);
 }
 
 int selectReadable(SocketHandle s, uint32_t timeoutMs, int& err) {
-    return selectOne(s, false, timeoutMs, err);
+    return waitOne(s, POLLIN, timeoutMs, err);
 }
 
 // A finished connect, failed or not, makes the socket writable.
 int selectConnected(SocketHandle s, uint32_t timeoutMs, int& err) {
-    return selectOne(s, true, timeoutMs, err);
+    return waitOne(s, POLLOUT, timeoutMs, err);
 }
 
 int pendingError(SocketHandle s) {
