@@ -6,18 +6,11 @@
 #include <string>
 
 #include "crypto/md4.h"
+#include "hex.h"
 
 namespace {
 
-std::string hex(const unsigned char* d, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(digits[d[i] >> 4]);
-        s.push_back(digits[d[i] & 15]);
-    }
-    return s;
-}
+using cryptotest::hex;
 
 void fromHex(const char* h, unsigned char* out, size_t n) {
     for (size_t i = 0; i < n; ++i)

@@ -5,17 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
+
 namespace {
 
-std::string hex(const unsigned char* d, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(digits[d[i] >> 4]);
-        s.push_back(digits[d[i] & 15]);
-    }
-    return s;
-}
+using cryptotest::hex;
 
 std::string md4Hex(const std::string& s) {
     unsigned char d[Md4::kDigestSize];

@@ -6,17 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
+
 namespace {
 
-std::string hex(const unsigned char* d, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(digits[d[i] >> 4]);
-        s.push_back(digits[d[i] & 15]);
-    }
-    return s;
-}
+using cryptotest::hex;
 
 std::string md5Hex(const std::string& s) {
     unsigned char d[16];
@@ -51,7 +45,8 @@ TEST(Md5, IncrementalUpdatesMatchOneShotAcrossBlockBoundaries) {
         unsigned char whole[16], pieces[16];
         Md5::digest(data.data(), len, whole);
         Md5 h;
-        for (size_t off = 0; off < len; off += 13) h.update(data.data() + off, std::min<size_t>(13, len - off));
+        for (size_t off = 0; off < len; off += 13)
+            h.update(data.data() + off, std::min<size_t>(13, len - off));
         h.finish(pieces);
         EXPECT_EQ(hex(whole, 16), hex(pieces, 16)) << "length " << len;
     }
@@ -69,8 +64,9 @@ TEST(HmacMd5, Rfc2202TestCases) {
     EXPECT_EQ(hmacHex(std::string(16, '\x0c'), "Test With Truncation"),
               "56461ef2342edc00f9bab995690efd4c");
     // Keys longer than a block are hashed first.
-    EXPECT_EQ(hmacHex(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
-              "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
+    EXPECT_EQ(
+        hmacHex(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
+        "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
     EXPECT_EQ(hmacHex(std::string(80, '\xaa'),
                       "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
               "6f630fad67cda0ee1fb1f562db3aa53e");
