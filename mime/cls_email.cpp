@@ -32,7 +32,7 @@ ClsEmail::~ClsEmail() { delete m_email; }
 void ClsEmail::chooseCharset(XString& text) {
     if (!m_email || m_email->charset().getCodePage() != 0 || text.isEmpty()) return;
     const DataBuffer& units = text.getUtf16Db();
-    unsigned codePage = chooseCharsetForText(text.getUtf16(), units.size() / 2);
+    unsigned codePage = chooseCarryingCharset(text.getUtf16(), units.size() / 2);
     if (!codePage) return;
     Charset cs;
     cs.setByCodePage(codePage);
@@ -85,7 +85,7 @@ void ClsEmail::SetHtmlBody(const char* html, bool utf8) {
 
     if (!targetHadCharset && declared.isEmpty() && !text.isEmpty()) {
         const DataBuffer& units = text.getUtf16Db();
-        unsigned codePage = chooseCharsetForText(text.getUtf16(), units.size() / 2);
+        unsigned codePage = chooseCarryingCharset(text.getUtf16(), units.size() / 2);
         if (codePage) {
             Charset cs;
             cs.setByCodePage(codePage);
@@ -99,6 +99,14 @@ void ClsEmail::put_From(XString& from) {
     StringBuffer text(from.getUtf8());
     trimBlanks(text);
     m_email->setFromAddress(text.getString());
+}
+
+void ClsEmail::put_FromName(XString& name) {
+    if (!m_email) return;
+    StringBuffer text(name.getUtf8());
+    trimBlanks(text);
+    if (has8bit(text)) chooseCharset(name);
+    m_email->setFromName(text.getString());
 }
 
 bool ClsEmail::AddTo(XString& name, XString& address) {

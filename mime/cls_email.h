@@ -23,6 +23,8 @@ class ClsEmail : public ClsBase {
     // utf8 is true, else the ANSI code page); null is logged and ignored.
     void SetHtmlBody(const char* html, bool utf8);
     void put_From(XString& from);
+    // The sender's display name; the address comes from put_From.
+    void put_FromName(XString& name);
     bool AddTo(XString& name, XString& address);
     bool AddCC(XString& name, XString& address);
     bool AddBcc(XString& name, XString& address);

@@ -173,8 +173,15 @@ void Email2::setContentType(const char* contentType, const char* name, const cha
 
     StringBuffer v(ct.getString());
     const char* c = ct.getString();
-    if (beginsWithNoCase(c, "text") || beginsWithNoCase(ty.getString(), "text") ||
-        containsNoCase(c, "multipart/signed") || beginsWithNoCase(c, "message")) {
+    bool text = beginsWithNoCase(c, "text");
+    // Text is converted to the stored charset when it is written, so the
+    // header names that charset even when the caller gave none.
+    if (!haveCharset && text && m_charset.getNameSb().length() > 0) {
+        cs = m_charset;
+        haveCharset = true;
+    }
+    if (text || beginsWithNoCase(ty.getString(), "text") || containsNoCase(c, "multipart/signed") ||
+        beginsWithNoCase(c, "message")) {
         if (haveCharset) {
             v.append("; charset=\"");
             v.append(cs.getName());

@@ -45,7 +45,8 @@ class Email2 : public BrenvikObject {
     // ---- content description
     // Stores the values and rebuilds "Content-Type". An empty content type
     // keeps the current one; a null charset (or one without code page)
-    // neither writes nor clears the stored charset.
+    // neither writes nor clears the stored charset, and a text type then
+    // names the stored one: text always says the charset it is written in.
     void setContentType(const char* contentType, const char* name, const char* protocol,
                         const char* micalg, const Charset* charset, const char* boundary,
                         const char* smimeType, const char* type);
@@ -77,6 +78,8 @@ class Email2 : public BrenvikObject {
     // ---- sender
     // Ignored unless the text holds an at-sign.
     void setFromAddress(const char* address);
+    // The display name of From; kept for an address set later.
+    void setFromName(const char* name);
     void setFrom(const char* text);
     void setReplyTo(const char* text);
     void getFromAddress(StringBuffer& out) const;
@@ -151,7 +154,10 @@ class Email2 : public BrenvikObject {
     bool assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream, const char* omitPrefix,
                       int depth);
     void effectiveCharset(Email2& root, int depth, Charset& cs);
-    void fixUpTextLeaf(const Charset& cs);
+    // Before rendering: every text leaf of the tree gets a charset that
+    // carries its text, named in its header.
+    void labelTextLeaves();
+    void labelTextLeaf();
     // mime_parse.cpp
     static Email2* fromMessage(MimeMessage2& msg, int depth);
     void normaliseAfterLoad(int depth);

@@ -6,6 +6,7 @@
 #include "mime/mime_text.h"
 #include "mime/mime_types.h"
 #include "platform/files.h"
+#include "text/charset_choice.h"
 #include "text/encoding_convert.h"
 
 using mimetext::beginsWithNoCase;
@@ -20,11 +21,6 @@ bool all7bit(const void* bytes, uint32_t n) {
         if (p[i] >= 0x80) return false;
     }
     return true;
-}
-
-bool convertsFully(const void* utf8, uint32_t n, unsigned codePage) {
-    DataBuffer out;
-    return EncodingConvert().convert(cp::Utf8, codePage, utf8, n, out);
 }
 
 Charset charsetFor(unsigned codePage) {
@@ -44,10 +40,10 @@ void Email2::chooseBodyCharset(const void* utf8, uint32_t n) {
     unsigned chosen = 0;
     unsigned preferred = m_header.codePage();
     if (preferred) {
-        if (convertsFully(utf8, n, preferred)) chosen = preferred;
-    } else if (convertsFully(utf8, n, 28591)) {
+        if (charsetCarriesText(preferred, utf8, n)) chosen = preferred;
+    } else if (charsetCarriesText(28591, utf8, n)) {
         chosen = 28591;
-    } else if (convertsFully(utf8, n, 28592)) {
+    } else if (charsetCarriesText(28592, utf8, n)) {
         chosen = 28592;
     }
     if (!chosen) chosen = cp::Utf8;
@@ -307,7 +303,11 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
         }
     }
     type.trim();
-    if (type.isEmpty()) type.append("application/octet-stream");
+    // A message/* part may only travel as 7bit or 8bit text (RFC 2046), which
+    // the bytes of an arbitrary file (.mht and the like) do not survive: such
+    // files go as plain bytes in base64, their name telling readers the kind.
+    if (type.isEmpty() || beginsWithNoCase(type.getString(), "message/"))
+        type.setString("application/octet-stream");
 
     Email2* part = createInnerPart();
     part->setContentType(type.getString(), filename.getString(), "", "", nullptr, "", "", "");

@@ -8,6 +8,7 @@
 #include "mime/mime_output.h"
 #include "mime/mime_text.h"
 #include "platform/code_pages.h"
+#include "text/charset_choice.h"
 #include "text/encoding_convert.h"
 
 using mimetext::containsNoCase;
@@ -47,6 +48,34 @@ bool all7bit(const unsigned char* p, uint32_t n) {
     return true;
 }
 
+// Well-formed UTF-8: shortest forms, no surrogates, nothing above U+10FFFF.
+bool validUtf8(const unsigned char* p, uint32_t n) {
+    uint32_t i = 0;
+    while (i < n) {
+        unsigned c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        uint32_t more = c >= 0xC2 && c <= 0xDF   ? 1
+                        : c >= 0xE0 && c <= 0xEF ? 2
+                        : c >= 0xF0 && c <= 0xF4 ? 3
+                                                 : 0;
+        if (!more || n - i <= more) return false;
+        unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (uint32_t k = 2; k <= more; ++k) {
+            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
 // SMTP has no room for a bare CR or LF: unencoded text goes out with CR LF
 // line ends whatever it was stored with.
 void appendWithCrLf(const unsigned char* p, uint32_t n, StringBuffer& out) {
@@ -75,6 +104,9 @@ bool Email2::assembleMime(StringBuffer& out, MimeOutput* stream, const char* omi
         uint64_t want = estimate(*this, 0);
         if (want < 0x7FFFFFFFu) out.reserveMore(static_cast<uint32_t>(want));
     }
+    // Charsets are settled first: the message header is written for the
+    // charset of its text parts.
+    labelTextLeaves();
     bool ok = assembleNode(*this, target, stream, omitPrefix, 0);
     if (!ok) log.LogError("Failed to write the MIME text to the output stream.");
     return ok;
@@ -84,7 +116,6 @@ bool Email2::assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream,
                           const char* omitPrefix, int depth) {
     Charset cs;
     effectiveCharset(root, depth, cs);
-    fixUpTextLeaf(cs);
     if (m_contentType.equalsIgnoreCase("multipart/alternative"))
         removeHeaderField("Content-Transfer-Encoding");
 
@@ -142,30 +173,46 @@ void Email2::effectiveCharset(Email2& root, int depth, Charset& cs) {
     if (m_charset.getCodePage() && isAttachment(false)) cs = m_charset;
 }
 
-// 8-bit text that arrived without a charset: Latin-1 unless it already
-// looks like UTF-8, and labelled so that readers need not guess.
-void Email2::fixUpTextLeaf(const Charset& cs) {
-    if (m_disposition.equalsIgnoreCase("attachment")) return;
-    if (!m_contentType.isEmpty() && cs.getCodePage()) return;
-    if (numParts()) return;
+void Email2::labelTextLeaves() {
+    labelTextLeaf();
+    for (uint32_t i = 0; i < numParts(); ++i) getPart(i)->labelTextLeaves();
+}
+
+// Text goes out in a charset that carries all of it, and says which. A
+// charset that cannot (the host's, or one chosen for other text) gives way
+// to utf-8 rather than lose characters. 8-bit text without a charset is
+// taken as UTF-8 when it is valid UTF-8, else as Latin-1, and labelled
+// iso-8859-1 when that carries it, else utf-8.
+void Email2::labelTextLeaf() {
+    if (numParts() || m_disposition.equalsIgnoreCase("attachment")) return;
     if (!m_contentType.isEmpty() && !containsNoCase(m_contentType.getString(), "text/")) return;
     const unsigned char* p = m_body.data();
     uint32_t n = m_body.size();
-    if (all7bit(p, n) || std::memchr(p, 0, n)) return;
-
-    bool looksUtf8 = false;
-    for (uint32_t i = 0; i + 1 < n && !looksUtf8; ++i)
-        looksUtf8 = (p[i] == 0xC2 || p[i] == 0xC3) && p[i + 1] >= 0x80;
-    if (!looksUtf8) {
-        DataBuffer utf8;
-        EncodingConvert().convert(cp::Latin1, cp::Utf8, p, n, utf8);
-        if (utf8.size()) m_body = utf8;
+    unsigned cp = m_charset.getCodePage();
+    Charset chosen;
+    if (cp) {
+        if (!isContentType("text/") || charsetCarriesText(cp, p, n)) {
+            chosen = m_charset;
+        } else {
+            chosen.setByCodePage(cp::Utf8);
+        }
+    } else {
+        if (all7bit(p, n) || std::memchr(p, 0, n)) return;
+        if (!validUtf8(p, n)) {
+            DataBuffer utf8;
+            EncodingConvert().convert(cp::Latin1, cp::Utf8, p, n, utf8);
+            if (utf8.size()) m_body = utf8;
+        }
+        chosen.setByCodePage(
+            charsetCarriesText(cp::Latin1, m_body.data(), m_body.size()) ? cp::Latin1 : cp::Utf8);
     }
-    Charset latin1;
-    latin1.setByCodePage(cp::Latin1);
-    StringBuffer type(m_contentType.isEmpty() ? "text/plain" : m_contentType.getString());
-    setContentType(type.getString(), "", "", "", &latin1, "", "", "");
-    if (m_transferEncoding.isEmpty()) setContentTransferEncoding("quoted-printable");
+    if (chosen.getCodePage() != cp) setCharset(chosen);
+    // 7bit is a promise about the bytes sent; 8-bit text needs an encoding.
+    unsigned out = chosen.getCodePage();
+    bool sevenBitForm = out == cp::Utf7 || (out >= 50220 && out <= 50222) || out == 50225;
+    if ((m_transferEncoding.isEmpty() || m_transferEncoding.equalsIgnoreCase("7bit")) &&
+        !sevenBitForm && !all7bit(m_body.data(), m_body.size()))
+        setContentTransferEncoding("quoted-printable");
 }
 
 void Email2::writeBody(StringBuffer& out) {

@@ -22,6 +22,12 @@ void BvEmail::put_From(const char* from) {
     m_impl->put_From(x);
 }
 
+void BvEmail::put_FromName(const char* name) {
+    XString x;
+    x.setFromSwitch(name, m_utf8);
+    m_impl->put_FromName(x);
+}
+
 bool BvEmail::AddTo(const char* name, const char* address) {
     XString n, a;
     n.setFromSwitch(name, m_utf8);

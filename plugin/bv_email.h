@@ -15,6 +15,8 @@ class BvEmail : public BvObject {
 
     bool put_Charset(const char* charset);
     void put_From(const char* from);
+    // The display name of the sender, set before or after its address.
+    void put_FromName(const char* name);
     bool AddTo(const char* name, const char* address);
     bool AddCC(const char* name, const char* address);
     bool AddBcc(const char* name, const char* address);

@@ -40,6 +40,14 @@ public:
     virtual bool connect() = 0;                                                 // slot 11
     virtual bool new_message() = 0;                                             // slot 12
     virtual bool send() = 0;                                                    // slot 13
+    // Addresses (slots 14 to 17) take one mailbox: "Display Name <addr>"
+    // (the name plain, non-ASCII, or quoted with \" and \\ escapes) or
+    // "addr (Name)". The name goes into the header, the bare address into the
+    // SMTP envelope. Any other non-empty text is used as the address as it
+    // is. add_cc and add_bcc answer false even when the address was added.
+    // Subject and bodies (slots 18 to 20) are sent as UTF-8 and read back
+    // exactly by standard readers; line breaks never reach a header. An
+    // attachment (slot 21) is read whole; its file name is sent as it is.
     virtual bool set_from(const wchar_t* address) = 0;                          // slot 14
     virtual bool add_to(const wchar_t* address) = 0;                            // slot 15
     virtual bool add_cc(const wchar_t* address) = 0;                            // slot 16

@@ -1,6 +1,7 @@
 #include "plugin/smtp_plugin.h"
 
 #include "platform/files.h"
+#include "plugin/mailbox_text.h"
 #include "plugin/wide_text.h"
 #include "text/caches.h"
 
@@ -112,14 +113,33 @@ bool smtp_plugin::send() {
 bool smtp_plugin::set_from(const wchar_t* address) {
     if (!checkArgument(address, true)) return false;
     createClientObjects();
-    m_email->put_From(plugin::toUtf8(address).c_str());
+    const plugin::Utf8Text text = plugin::toUtf8(address);
+    std::string name, bare;
+    if (plugin::splitMailbox(text.str(), name, bare)) {
+        m_email->put_FromName(name.c_str());
+        m_email->put_From(bare.c_str());
+    } else {
+        m_email->put_From(text.c_str());
+    }
     return true;
+}
+
+// "Name <addr>" and "addr (Name)" give the display name; any other text is
+// the address as it is.
+void smtp_plugin::addRecipient(bool (BvEmail::*add)(const char*, const char*),
+                               const wchar_t* address) {
+    const plugin::Utf8Text text = plugin::toUtf8(address);
+    std::string name, bare;
+    if (plugin::splitMailbox(text.str(), name, bare))
+        (m_email.get()->*add)(name.c_str(), bare.c_str());
+    else
+        (m_email.get()->*add)("", text.c_str());
 }
 
 bool smtp_plugin::add_to(const wchar_t* address) {
     if (!checkArgument(address, true)) return false;
     createClientObjects();
-    m_email->AddTo("", plugin::toUtf8(address).c_str());
+    addRecipient(&BvEmail::AddTo, address);
     return true;
 }
 
@@ -128,14 +148,14 @@ bool smtp_plugin::add_to(const wchar_t* address) {
 bool smtp_plugin::add_cc(const wchar_t* address) {
     if (!checkArgument(address, true)) return false;
     createClientObjects();
-    m_email->AddCC("", plugin::toUtf8(address).c_str());
+    addRecipient(&BvEmail::AddCC, address);
     return false;
 }
 
 bool smtp_plugin::add_bcc(const wchar_t* address) {
     if (!checkArgument(address, true)) return false;
     createClientObjects();
-    m_email->AddBcc("", plugin::toUtf8(address).c_str());
+    addRecipient(&BvEmail::AddBcc, address);
     return false;
 }
 

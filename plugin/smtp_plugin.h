@@ -44,6 +44,8 @@ class smtp_plugin : public email_interface {
     // when the argument is refused.
     bool checkArgument(const wchar_t* text, bool requiredNonEmpty);
     void createClientObjects();
+    // Adds one recipient with BvEmail's AddTo, AddCC or AddBcc.
+    void addRecipient(bool (BvEmail::*add)(const char*, const char*), const wchar_t* address);
     void setError(const wchar_t* code) { m_errorCode = code; }
 
     std::wstring m_errorCode;

@@ -7,15 +7,23 @@ SOURCE is a file with the raw message, or "jsonl:FILE" for the last record
 that aiosmtpd_server.py wrote with --messages (then the envelope can be
 checked too). Expectations, each NAME=VALUE:
     from=ADDR  to=ADDR  cc=ADDR        an address in that header (repeatable)
+    from-name=NAME  to-name=NAME       a display name in that header
+    only-headers=A,B,...               no header field outside these and Content-*,
+                                       in the message or any part
     no-header=NAME                     the header is absent
     subject=TEXT                       the decoded subject
     text=TEXT  html=TEXT               the text/plain (text/html) body contains TEXT
+    text-is=TEXT                       the text/plain body is TEXT (line ends as LF)
     attachment=NAME:PATH               an attachment NAME whose bytes equal the file
     mail-from=ADDR  rcpt=ADDR  login=NAME   envelope (jsonl only)
+Parser defects fail the check, except the note on the encoded words that
+file names carry inside quoted parameters on purpose.
 Prints one line per failed expectation; exit status 0 when none failed.
 """
 import email
 import email.policy
+
+QUOTED_WORD_NOTE = "encoded word inside quoted string"
 import json
 import sys
 
@@ -41,6 +49,10 @@ def main():
         header = msg.get(name)
         return [a.addr_spec for a in header.addresses] if header is not None else []
 
+    def names(name):
+        header = msg.get(name)
+        return [a.display_name for a in header.addresses] if header is not None else []
+
     def body(kind):
         part = msg.get_body(preferencelist=(kind,))
         return part.get_content() if part is not None else None
@@ -51,6 +63,20 @@ def main():
             got = addresses(name)
             if value not in got:
                 problems.append("%s: %r not in %r" % (name, value, got))
+        elif name in ("from-name", "to-name"):
+            got = names(name[:-5])
+            if value not in got:
+                problems.append("%s: %r not in %r" % (name, value, got))
+        elif name == "only-headers":
+            allowed = {h.strip().lower() for h in value.split(",")}
+            for part in msg.walk():
+                for field in part.keys():
+                    if field.lower() not in allowed and not field.lower().startswith("content-"):
+                        problems.append("unexpected header %r: %r" % (field, str(part[field])[:200]))
+        elif name == "text-is":
+            got = body("plain")
+            if got is None or got.replace("\r\n", "\n").rstrip("\n") != value.replace("\r\n", "\n").rstrip("\n"):
+                problems.append("text body: %r != %r" % (got, value))
         elif name == "no-header":
             if msg.get(value) is not None:
                 problems.append("header %s present: %r" % (value, str(msg.get(value))))
@@ -82,8 +108,13 @@ def main():
                 problems.append("login: %r != %r" % (envelope.get("login"), value))
         else:
             problems.append("unknown expectation %r" % exp)
-    if msg.defects:
-        problems.append("parser defects: %r" % msg.defects)
+    for part in msg.walk():
+        if part.defects:
+            problems.append("parser defects: %r" % part.defects)
+        for field, value in part.items():
+            bad = [d for d in getattr(value, "defects", ()) if QUOTED_WORD_NOTE not in str(d)]
+            if bad:
+                problems.append("header %s defects: %r" % (field, bad))
     for p in problems:
         print(p)
     return 1 if problems else 0

@@ -51,7 +51,8 @@ TEST(CharsetChoice, EveryDecisionThroughTheBody) {
     EXPECT_EQ(charsetAfterBody("\xCE\xB1\xCE\xB2"), 28597u);                              // Greek
     EXPECT_EQ(charsetAfterBody("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"), 28598u);              // Hebrew
     EXPECT_EQ(charsetAfterBody("\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85"), 28596u);              // Arabic
-    EXPECT_EQ(charsetAfterBody("\xE0\xB8\xAA\xE0\xB8\xA7\xE0\xB8\xB1"), 874u);            // Thai
+    // Thai: 874 would do, but readers do not know its name "windows-874".
+    EXPECT_EQ(charsetAfterBody("\xE0\xB8\xAA\xE0\xB8\xA7\xE0\xB8\xB1"), 65001u);
     EXPECT_EQ(charsetAfterBody("\xE3\x81\x8B\xE3\x81\xAA\xE6\xBC\xA2"), 932u);            // Kana + Han
     EXPECT_EQ(charsetAfterBody("\xED\x95\x9C\xEA\xB5\xAD"), 949u);                        // Hangul
     EXPECT_EQ(charsetAfterBody("\xE4\xB8\xAD\xE6\x96\x87"), 936u);                        // Han only

@@ -114,6 +114,32 @@ TEST(CaptureDelivery, EveryFieldArrivesAndBccOnlyInTheEnvelope) {
     EXPECT_NE(messageId(m.data), messageId(m2.data));
 }
 
+// "Name <addr>" and "addr (Name)": the name goes into the header, the bare
+// address into the envelope; a list stays one (invalid) address as before.
+TEST(CaptureDelivery, DisplayNamesReachTheHeaderAndBareAddressesTheEnvelope) {
+    ScratchDir dir;
+    smtptest::CaptureServer server;
+    ASSERT_TRUE(server.start());
+    Plugin p;
+    ASSERT_TRUE(p->set_server(L"127.0.0.1", std::to_wstring(server.port()).c_str(), L"", L""));
+    ASSERT_TRUE(p->set_from(L"Alice Smith <alice@example.com>"));
+    ASSERT_TRUE(p->add_to(L"\"Bob, the builder\" <bob@example.com>"));
+    p->add_cc(L"carol@example.com (Carol)");
+    p->add_bcc(L"Dave <dave@example.com>");
+    ASSERT_TRUE(p->set_subject(L"Names"));
+    ASSERT_TRUE(p->set_body(L"Body"));
+    ASSERT_TRUE(p->send()) << dir.read("smtp_errors.xml");
+    ASSERT_TRUE(server.waitForMessages(1, 5000));
+    const smtptest::CapturedMessage m = server.messages()[0];
+    EXPECT_EQ(m.mailFrom, "alice@example.com");
+    EXPECT_EQ(m.recipients,
+              (std::vector<std::string>{"bob@example.com", "carol@example.com", "dave@example.com"}));
+    EXPECT_EQ(m.data.find("Dave"), std::string::npos) << m.data;
+    dir.write("names.eml", m.data);
+    judge(here() + "/names.eml", {"from=alice@example.com", "from-name=Alice Smith", "to=bob@example.com",
+                                  "to-name=Bob, the builder", "cc=carol@example.com"});
+}
+
 TEST(CaptureDelivery, RefusedRecipientsWriteTheReasonsToTheErrorFile) {
     ScratchDir dir;
     smtptest::CaptureOptions o;
