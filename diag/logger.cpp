@@ -13,33 +13,100 @@ namespace {
 const char kRootName[] = "BrenvikLog";
 const char kCrLf[] = "\r\n";
 
-// A text that would break the markup goes into a CDATA section, unless the
-// caller already supplied one (then it is written as given).
-bool needsCdata(const StringBuffer& s) {
-    const unsigned char* p = s.getBytes();
-    uint32_t n = s.length();
-    bool special = false;
-    for (uint32_t i = 0; i < n && !special; ++i) {
-        unsigned char c = p[i];
-        special = c == '\n' || c == '\t' || c == '&' || c == '>' || c == '<';
+// Length of the UTF-8 character at p (n > 0 bytes left) when it is one
+// that XML allows in a document, else 0.
+uint32_t xmlChar(const unsigned char* p, uint32_t n) {
+    const unsigned char b = p[0];
+    if (b < 0x80) return b >= 0x20 || b == '\t' || b == '\n' || b == '\r' ? 1 : 0;
+    uint32_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        if (b == 0xE0) lo = 0xA0;  // overlong
+        if (b == 0xED) hi = 0x9F;  // surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        if (b == 0xF0) lo = 0x90;  // overlong
+        if (b == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+    } else {
+        return 0;
     }
-    if (!special) return false;
-    return !(s.contains("<![CDATA[") && s.contains("]]>"));
+    if (n < len || p[1] < lo || p[1] > hi) return 0;
+    uint32_t cp = b & (0xFF >> (len + 1));
+    for (uint32_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    // U+FFFE and U+FFFF are valid UTF-8 but not XML characters.
+    return cp == 0xFFFE || cp == 0xFFFF ? 0 : len;
 }
 
+void appendHexByte(StringBuffer& out, const char* prefix, unsigned char b) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out.append(prefix);
+    out.appendChar(kHex[b >> 4]);
+    out.appendChar(kHex[b & 15]);
+}
+
+// Whether the byte may stand in an element name. ASCII only: readers do not
+// agree on which other characters a name may hold (expat, behind Python and
+// Firefox, keeps to the older list), and ':' means a namespace to many.
+bool isNameByte(unsigned char c, bool first) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') return true;
+    return !first && ((c >= '0' && c <= '9') || c == '-' || c == '.');
+}
+
+// Texts, values and raw entries come from anywhere, servers included, yet
+// the file must stay well-formed with only the elements the log wrote:
+// a byte XML cannot carry (a C0 control other than TAB, LF and CR, a byte
+// that is not part of valid UTF-8, the bytes of U+FFFE and U+FFFF) is
+// written as "\xHH"; a text with markup characters, a tab or a line feed
+// goes into a CDATA section, with every "]]>" split across two sections.
 void appendXmlText(StringBuffer& out, const StringBuffer* s) {
     if (!s) return;
-    if (needsCdata(*s)) {
-        out.append("<![CDATA[");
-        out.append(*s);
-        out.append("]]>");
-    } else {
-        out.append(*s);
+    const unsigned char* p = s->getBytes();
+    const uint32_t n = s->length();
+    bool cdata = false;
+    for (uint32_t i = 0; i < n && !cdata; ++i) {
+        const unsigned char c = p[i];
+        cdata = c == '\n' || c == '\t' || c == '&' || c == '>' || c == '<';
     }
+    if (cdata) out.append("<![CDATA[");
+    uint32_t i = 0;
+    while (i < n) {
+        const uint32_t len = xmlChar(p + i, n - i);
+        if (len == 0) {
+            appendHexByte(out, "\\x", p[i]);
+            ++i;
+        } else if (cdata && i + 3 <= n && p[i] == ']' && p[i + 1] == ']' && p[i + 2] == '>') {
+            out.append("]]]]><![CDATA[>");
+            i += 3;
+        } else {
+            out.append(p + i, len);
+            i += len;
+        }
+    }
+    if (cdata) out.append("]]>");
 }
 
+// Names become element names: a byte that may not stand there is written
+// as "_xHH" (a backslash cannot be part of a name either), an empty name
+// as "_".
 void appendName(StringBuffer& out, const StringBuffer* s) {
-    if (s) out.append(*s);
+    const uint32_t n = s ? s->length() : 0;
+    if (n == 0) {
+        out.appendChar('_');
+        return;
+    }
+    const unsigned char* p = s->getBytes();
+    for (uint32_t i = 0; i < n; ++i) {
+        if (isNameByte(p[i], i == 0))
+            out.appendChar(static_cast<char>(p[i]));
+        else
+            appendHexByte(out, "_x", p[i]);
+    }
 }
 
 void appendEscaped(StringBuffer& out, const StringBuffer* s) {

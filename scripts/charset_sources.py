@@ -250,4 +250,14 @@ def mappings(cp):
                 t = decode(src, bytes([a, b, c]))
                 if t is not None and len(t) == 1 and ord(t) < 0x10000:
                     out[bytes([a, b, c])] = ord(t)
+    # Pairs the source writes but will not read on their own: Python's
+    # euc_kr takes A4 D4 (HANGUL FILLER) only as the start of an eight-byte
+    # composed syllable, yet writes it for U+3164.
+    known = set(out.values())
+    for u in range(0x80, 0x10000):
+        if 0xD800 <= u < 0xE000 or u in known:
+            continue
+        seq = encode(src, chr(u))
+        if seq is not None and len(seq) == 2 and seq not in out:
+            out[seq] = u
     return out

@@ -673,11 +673,15 @@ StringBuffer* StringBuffer::createFromFile(const char* path, LogBase& log) {
         return nullptr;
     }
     StringBuffer clean(path);
+#if defined(_WIN32)
+    // Old URL forms of Windows paths ("file:///C|/dir/x"). Elsewhere both
+    // are ordinary path characters, so the path is taken as given.
     if (clean.beginsWith("file:///")) {
         StringBuffer rest(clean.getString() + 8);
         clean.setString(rest.getString(), rest.length());
     }
     clean.replaceChar('|', ':');
+#endif
 
     uint64_t size = 0;
     {

@@ -93,7 +93,8 @@ class StringBuffer : public BrenvikObject {
     // Appends the whole file to this buffer; on failure the text is unchanged
     // and the reason goes to log (which may be null).
     bool loadFromFile(const char* utf8Path, LogBase* log);
-    // A new buffer holding the file, or null. Accepts "file:///" paths.
+    // A new buffer holding the file, or null. On Windows "file:///" paths and
+    // "|" for ":" are accepted too.
     static StringBuffer* createFromFile(const char* path, LogBase& log);
 
   private:

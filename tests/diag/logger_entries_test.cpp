@@ -4,10 +4,13 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <ostream>
+#include <filesystem>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "diag/logger.h"
+#include "integration/log_xml_check.h"
 #include "log_test_support.h"
 #include "platform/clock.h"
 #include "platform/system_error.h"
@@ -34,75 +37,195 @@ TEST(LoggerEntries, EmptyTextIsAnEntryUnlikeANullOne) {
     EXPECT_EQ(xmlOf(log), underRoot("<error></error>\r\n<info></info>\r\n"));
 }
 
-// ----------------------------------------------------------------- CDATA
+// ------------------------------------------------------------ XML form
 
-struct CdataCase {
+namespace {
+
+// A text as logged and as it stands between the tags of "smtp_errors.xml".
+struct XmlCase {
     const char* label;
-    const char* text;
-    bool wrapped;
+    std::string logged;
+    std::string written;
 };
 
-// Names the case in failure messages instead of dumping its bytes.
-void PrintTo(const CdataCase& c, std::ostream* os) { *os << c.label; }
-
-class LoggerCdata : public ::testing::TestWithParam<CdataCase> {};
-
-TEST_P(LoggerCdata, InfoTextIsWrappedOnlyWhenItWouldBreakTheMarkup) {
-    const CdataCase& c = GetParam();
-    Logger log;
-    log.LogInfo(c.text);
-    std::string body = c.wrapped ? std::string("<![CDATA[") + c.text + "]]>" : std::string(c.text);
-    EXPECT_EQ(xmlOf(log), underRoot("<info>" + body + "</info>\r\n"));
+std::string cdata(const std::string& s) {
+    return "<![CDATA[" + s + "]]>";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, LoggerCdata,
-    ::testing::Values(CdataCase{"less_than", "a<b", true},
-                      CdataCase{"greater_than", "a>b", true},
-                      CdataCase{"ampersand", "Tom & Jerry", true},
-                      CdataCase{"tab", "a\tb", true},
-                      CdataCase{"line_feed", "line1\nline2", true},
-                      CdataCase{"crlf", "line1\r\nline2", true},
-                      CdataCase{"letters", "abcXYZ", false},
-                      CdataCase{"cr_only", "a\rb\r", false},
-                      CdataCase{"quotes", "say \"hi\" it's", false},
-                      CdataCase{"utf8_bytes", "Gr\xC3\xBC\xC3\x9F" "e", false},
-                      CdataCase{"empty", "", false},
-                      // Already a CDATA section: written as given.
-                      CdataCase{"has_both_markers", "<![CDATA[x<y]]>", false},
-                      CdataCase{"markers_reversed", "]]> and <![CDATA[", false},
-                      // One marker alone is not enough to count as pre-wrapped;
-                      // the text is wrapped like any other.
-                      CdataCase{"only_close_marker", "x]]>y", true},
-                      CdataCase{"only_open_marker", "<![CDATA[ only", true}),
-    [](const ::testing::TestParamInfo<CdataCase>& info) { return std::string(info.param.label); });
+const XmlCase kTexts[] = {
+    // Markup characters, tabs and line feeds put a text into CDATA; a CR
+    // alone does not.
+    {"less_than", "a<b", cdata("a<b")},
+    {"greater_than", "a>b", cdata("a>b")},
+    {"ampersand", "Tom & Jerry", cdata("Tom & Jerry")},
+    {"tab", "a\tb", cdata("a\tb")},
+    {"line_feed", "line1\nline2", cdata("line1\nline2")},
+    {"crlf", "line1\r\nline2", cdata("line1\r\nline2")},
+    {"letters", "abcXYZ", "abcXYZ"},
+    {"cr_only", "a\rb\r", "a\rb\r"},
+    {"quotes_and_backslash", "say \"hi\" it's C:\\x41", "say \"hi\" it's C:\\x41"},
+    {"empty", "", ""},
+    // Valid UTF-8 of every length is kept, up to U+10FFFF; so are DEL and
+    // C1 controls, which XML allows.
+    {"multi_byte",
+     "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xED\x9F\xBF\xEE\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",
+     "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xED\x9F\xBF\xEE\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
+    {"del_and_c1", "a\x7Fz\xC2\x85", "a\x7Fz\xC2\x85"},
+    // "]]>" cannot end the section early: it is split across two.
+    {"close_marker", "x]]>y", cdata("x]]]]><![CDATA[>y")},
+    {"brackets_before_marker", "]]]>", cdata("]]]]]><![CDATA[>")},
+    {"two_markers", "]]>]]>", cdata("]]]]><![CDATA[>]]]]><![CDATA[>")},
+    {"open_marker", "<![CDATA[ only", cdata("<![CDATA[ only")},
+    {"a_section_already", "<![CDATA[x<y]]>", cdata("<![CDATA[x<y]]]]><![CDATA[>")},
+    {"markers_reversed", "]]> and <![CDATA[", cdata("]]]]><![CDATA[> and <![CDATA[")},
+    {"injected_elements", "554 <![CDATA[]]><injected>evil</injected><![CDATA[]]>",
+     cdata("554 <![CDATA[]]]]><![CDATA[><injected>evil</injected><![CDATA[]]]]><![CDATA[>")},
+    // C0 controls other than TAB, LF and CR become \xHH, bare or in CDATA.
+    {"controls", "a\x01z\x1B[31m\x0B\x0C\x1F", "a\\x01z\\x1B[31m\\x0B\\x0C\\x1F"},
+    {"control_in_cdata", "\x02<\x08", cdata("\\x02<\\x08")},
+    // So does every byte that is not part of valid UTF-8.
+    {"overlong_two", "/\xC0\xAF", "/\\xC0\\xAF"},
+    {"overlong_three", "\xE0\x80\xAF", "\\xE0\\x80\\xAF"},
+    {"overlong_four", "\xF0\x80\x80\xAF", "\\xF0\\x80\\x80\\xAF"},
+    {"lone_continuation", "a\x80z\xBF", "a\\x80z\\xBF"},
+    {"truncated_in_text", "\xE2\x82z", "\\xE2\\x82z"},
+    {"truncated_at_end", "ok \xF0\x9F\x98", "ok \\xF0\\x9F\\x98"},
+    {"surrogate", "\xED\xA0\x80\xED\xBF\xBF", "\\xED\\xA0\\x80\\xED\\xBF\\xBF"},
+    {"above_10FFFF", "\xF4\x90\x80\x80 \xF5\x80\x80\x80",
+     "\\xF4\\x90\\x80\\x80 \\xF5\\x80\\x80\\x80"},
+    {"never_in_utf8", "\xFF\xFE\xC1", "\\xFF\\xFE\\xC1"},
+    // Valid UTF-8, but not characters XML allows.
+    {"noncharacters", "\xEF\xBF\xBE\xEF\xBF\xBF", "\\xEF\\xBF\\xBE\\xEF\\xBF\\xBF"},
+    {"escape_and_split", "\x01]]>\xFF", cdata("\\x01]]]]><![CDATA[>\\xFF")},
+};
 
-TEST(LoggerEntries, ErrorsValuesAndRawTextsAreWrappedTheSameWay) {
-    Logger log;
-    log.LogError("x<y");
-    log.LogData("reply", "250 OK\n");
-    log.LogRaw("a&b");
-    log.LogError("plain");
-    EXPECT_EQ(xmlOf(log), underRoot("<error><![CDATA[x<y]]></error>\r\n"
-                                    "<reply><![CDATA[250 OK\n]]></reply>\r\n"
-                                    "<![CDATA[a&b]]>\r\n"
-                                    "<error>plain</error>\r\n"));
+// A name as given and as written in the tags.
+const XmlCase kNames[] = {
+    {"plain", "SendEmail", "SendEmail"},
+    {"inner_punctuation", "x-1.2_y", "x-1.2_y"},
+    // Readers disagree on the non-ASCII letters a name may hold.
+    {"non_ascii", "Gr\xC3\xB6\xC3\x9Fx\xE6\x97\xA5", "Gr_xC3_xB6_xC3_x9Fx_xE6_x97_xA5"},
+    {"astral", "a\xF0\x90\x80\x80", "a_xF0_x90_x80_x80"},
+    {"control", "a\x01z", "a_x01z"},
+    {"invalid_utf8", "a\xC0\xAFz\xFF", "a_xC0_xAFz_xFF"},
+    {"surrogate", "\xED\xA0\x80", "_xED_xA0_x80"},
+    {"markup", "a<b>&c/\"d'", "a_x3Cb_x3E_x26c_x2F_x22d_x27"},
+    {"inner_blank", "a b", "a_x20b"},
+    {"colon", "ns:x", "ns_x3Ax"},
+    {"leading_digit", "1st", "_x31st"},
+    {"leading_dash", "-x", "_x2Dx"},
+    {"not_a_name_character", "a\xC3\x97z", "a_xC3_x97z"},  // U+00D7
+    {"injected_elements", "x><injected/><y", "x_x3E_x3Cinjected_x2F_x3E_x3Cy"},
+    {"empty", "", "_"},
+};
+
+}  // namespace
+
+TEST(LoggerXml, ErrorsInfosValuesAndRawEntriesAreWrittenAlike) {
+    for (const XmlCase& c : kTexts) {
+        SCOPED_TRACE(c.label);
+        Logger log;
+        log.LogError(c.logged.c_str());
+        log.LogData("v", c.logged.c_str());
+        log.LogRaw(c.logged.c_str());
+        log.LogInfo(c.logged.c_str());
+        const std::string& w = c.written;
+        EXPECT_EQ(xmlOf(log), underRoot("<error>" + w + "</error>\r\n<v>" + w + "</v>\r\n" + w +
+                                        "\r\n<info>" + w + "</info>\r\n"));
+    }
 }
 
-TEST(LoggerEntries, TextsAreNeverEscaped) {
+TEST(LoggerXml, ContextAndDataNamesAreWrittenAsXmlNames) {
+    for (const XmlCase& c : kNames) {
+        SCOPED_TRACE(c.label);
+        Logger log;
+        log.EnterContext(c.logged.c_str(), true);
+        log.LeaveContext();
+        const std::string& w = c.written;
+        std::string want = "<" + w + ">\r\n</" + w + ">\r\n";
+        // LogData trims names and turns blanks into "_" before this.
+        if (!c.logged.empty() && c.logged.find(' ') == std::string::npos) {
+            EXPECT_TRUE(log.LogData(c.logged.c_str(), "v"));
+            want += "<" + w + ">v</" + w + ">\r\n";
+        }
+        EXPECT_EQ(xmlOf(log), underRoot(want));
+    }
+}
+
+TEST(LoggerXml, TextsAreNeverEntityEscaped) {
     Logger log;
     log.LogInfo("<b>&amp;</b>");
-    std::string xml = xmlOf(log);
-    EXPECT_EQ(xml.find("&lt;"), std::string::npos);
-    EXPECT_NE(xml.find("<![CDATA[<b>&amp;</b>]]>"), std::string::npos);
+    EXPECT_EQ(xmlOf(log), underRoot("<info><![CDATA[<b>&amp;</b>]]></info>\r\n"));
 }
 
-TEST(LoggerEntries, ContextNamesAreWrittenAsGiven) {
-    Logger log;
-    log.EnterContext("a&b c", true);
-    log.LogInfo("x");
-    EXPECT_EQ(xmlOf(log), underRoot("<a&b c>\r\n<info>x</info>\r\n</a&b c>\r\n"));
+#ifndef _WIN32
+namespace {
+
+// What an XML reader sees of a written text: the sections joined, line
+// ends as LF.
+std::string asRead(const std::string& written) {
+    std::string s = written;
+    if (s.rfind("<![CDATA[", 0) == 0) {
+        s = s.substr(9, s.size() - 12);
+        for (size_t at; (at = s.find("]]><![CDATA[")) != std::string::npos;) s.erase(at, 12);
+    }
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\r') {
+            out += s[i];
+        } else {
+            out += '\n';
+            if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
+        }
+    }
+    return out;
 }
+
+}  // namespace
+
+// Every case in one saved file, read by Python's XML parser: the file is
+// well-formed, holds exactly the elements logged, and each text reads back
+// as logged, escapes aside.
+TEST(LoggerXml, PythonReadsEveryCaseBackAsLogged) {
+    if (!log_xml::pythonPresent()) GTEST_SKIP() << "no /usr/bin/python3";
+    Logger log;
+    std::vector<log_xml::Element> want = {{"BrenvikLog", "\n", ""}};
+    for (const XmlCase& c : kTexts) {
+        log.LogError(c.logged.c_str());
+        log.LogData("v", c.logged.c_str());
+        log.LogRaw(c.logged.c_str());
+        const std::string r = asRead(c.written);
+        want.push_back({"error", r, "\n"});
+        want.push_back({"v", r, "\n" + r + "\n"});  // the raw entry is the tail
+    }
+    for (const XmlCase& c : kNames) {
+        log.EnterContext(c.logged.c_str(), true);
+        log.LogInfo("x");
+        log.LeaveContext();
+        want.push_back({c.written, "\n", "\n"});
+        want.push_back({"info", "x", "\n"});
+    }
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() /
+        ("logger_xml_" + std::to_string(std::random_device()()) + ".xml");
+    ASSERT_TRUE(log.SaveLastError(0, file.string().c_str()));
+    std::vector<log_xml::Element> got;
+    std::string report;
+    const bool parsed = log_xml::read(SMTP_SOURCE_DIR "/tests/integration/check_log_xml.py",
+                                      file.string(), got, report);
+    std::filesystem::remove(file);
+    ASSERT_TRUE(parsed) << report;
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(std::to_string(i) + ": " + want[i].tag);
+        EXPECT_EQ(got[i].tag, want[i].tag);
+        EXPECT_EQ(got[i].text, want[i].text);
+        if (i > 0) {  // the root's tail is the final line end
+            EXPECT_EQ(got[i].tail, want[i].tail);
+        }
+    }
+}
+#endif
 
 // --------------------------------------------------------------- LogData
 

@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "convert_test_support.h"
 #include "text/caches.h"
 #include "text/code_page_tables.h"
 #include "text/encoding_convert.h"
-#include "convert_test_support.h"
 
 namespace {
 
@@ -197,6 +198,32 @@ TEST(CodePageTables, MultiByteLookupOrderAndDroppedLeadByte) {
     EXPECT_EQ(conv(65001, 51932, "\xE4\xB8\x82").out, "\x8F\xB0\xA1");
     // 936: Microsoft's euro sign at 0x80.
     EXPECT_EQ(conv(936, 65001, "\x80").out, "\xE2\x82\xAC");
+}
+
+// euc-kr is the KS X 1001 square (A1-FE by A1-FE) of Windows' 949, which
+// comes from another source (Python's cp949 instead of its euc_kr): every
+// pair reads and writes alike in both, A4 D4 (HANGUL FILLER) included.
+TEST(CodePageTables, EucKrIsTheKsX1001SquareOf949) {
+    EXPECT_EQ(conv(51949, 65001, "\xA4\xD4").out, "\xE3\x85\xA4");
+    EXPECT_EQ(conv(65001, 51949, "\xE3\x85\xA4").out, "\xA4\xD4");
+    std::vector<std::string> differ;
+    int pairs = 0;
+    for (int lead = 0xA1; lead <= 0xFE; ++lead) {
+        for (int trail = 0xA1; trail <= 0xFE; ++trail) {
+            const std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
+            const Result uhc = conv(949, 1200, pair);
+            if (!uhc.ok) continue;
+            ++pairs;
+            const Result euc = conv(51949, 1200, pair);
+            if (!euc.ok || euc.out != uhc.out || conv(1200, 51949, uhc.out).out != pair) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "%02X %02X", lead, trail);
+                differ.push_back(hex);
+            }
+        }
+    }
+    EXPECT_GT(pairs, 8000);
+    EXPECT_TRUE(differ.empty()) << differ.size() << " pairs, first " << differ.front();
 }
 
 TEST(CodePageTables, MacArabicInputPreparation) {

@@ -505,22 +505,17 @@ TEST(StringBufferFiles, UnreadableFileFails) {
     EXPECT_TRUE(log.hasError("Failed to open file"));
 }
 
+#if defined(_WIN32)
 TEST(StringBufferFiles, CreateFromFileUrlWithBar) {
     ScratchDir dir;
-    // "file:///" is stripped, then "|" becomes ":".
-#if defined(_WIN32)
-    // The old URL form of a drive letter: file:///C|/dir/file.
+    // "file:///" is stripped, then "|" becomes ":": the old URL form of a
+    // drive letter, file:///C|/dir/file.
     dir.file("bar.txt", "colon file");
     std::string path = dir.path("bar.txt");
     ASSERT_TRUE(path.size() > 3 && path[1] == ':') << path;
     std::string url = "file:///" + path.substr(0, 1) + "|" + path.substr(2);
     for (char& c : url)
         if (c == '\\') c = '/';
-#else
-    // No drive letters here, but ':' may be part of a file name.
-    dir.file("a:b.txt", "colon file");
-    std::string url = "file:///" + dir.path() + "/a|b.txt";
-#endif
     RecordingLog log;
     StringBuffer* sb = StringBuffer::createFromFile(url.c_str(), log);
     ASSERT_NE(sb, nullptr);
@@ -529,6 +524,46 @@ TEST(StringBufferFiles, CreateFromFileUrlWithBar) {
     delete sb;
     EXPECT_TRUE(log.errors.empty());
 }
+#else
+// "|" and "file:///" are ordinary path characters here: each path opens the
+// file of that very name, never the one a Windows rewrite would make of it.
+TEST(StringBufferFiles, CreateFromFileTakesPosixPathsAsGiven) {
+    ScratchDir dir;
+    struct InDir {
+        std::filesystem::path previous = std::filesystem::current_path();
+        explicit InDir(const std::string& d) { std::filesystem::current_path(d); }
+        ~InDir() { std::filesystem::current_path(previous); }
+    } inDir(dir.path());
+    std::filesystem::create_directories("file:/tmp");
+    std::filesystem::create_directories("tmp");
+    dir.file("p|q.txt", "bar");
+    dir.file("p:q.txt", "colon");
+    dir.file("file:/tmp/x", "url");
+    dir.file("tmp/x", "stripped");
+    const struct {
+        std::string path, content;
+    } cases[] = {
+        {"p|q.txt", "bar"},
+        {dir.path("p|q.txt"), "bar"},
+        {"file:///tmp/x", "url"},
+        {"file:///" + dir.path("p|q.txt"), ""},  // no such file
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        RecordingLog log;
+        StringBuffer* sb = StringBuffer::createFromFile(c.path.c_str(), log);
+        if (c.content.empty()) {
+            EXPECT_EQ(sb, nullptr);
+            EXPECT_TRUE(log.hasData("filename=" + c.path));
+        } else {
+            ASSERT_NE(sb, nullptr);
+            EXPECT_EQ(str(*sb), c.content);
+            EXPECT_TRUE(log.errors.empty());
+        }
+        delete sb;
+    }
+}
+#endif
 
 TEST(StringBufferFiles, CreateFromMissingFileIsNull) {
     ScratchDir dir;
