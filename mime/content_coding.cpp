@@ -127,8 +127,8 @@ struct QpClasses {
     QpClasses() {
         for (int b = 0; b < 256; ++b)
             cls[b] = ((b >= 33 && b <= 60) || (b >= 62 && b <= 126)) ? kLiteral : kEscape;
-        cls[' '] = cls['\t'] = kBlank;
-        cls['\r'] = kCr;
+        cls[0x20] = cls[0x09] = kBlank;
+        cls[0x0D] = kCr;
     }
 };
 const QpClasses kQp;
@@ -208,7 +208,11 @@ bool ContentCoding::encodeQWord(const void* bytes, uint32_t n, StringBuffer& out
     for (uint32_t i = 0; i < n; ++i) {
         unsigned char b = p[i];
         bool literal = (b >= 33 && b <= 60) || b == 62 || (b >= 64 && b <= 94) || (b >= 96 && b <= 126);
-        if (b == ',' && m_addressField) literal = false;
+        if (m_addressField)
+            literal = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+                      b == '!' || b == '*' || b == '+' || b == '-' || b == '/';
+        else if (m_quotedString && (b == '"' || b == '\\'))
+            literal = false;
         if (literal)
             st.put(static_cast<char>(b));
         else if (b == ' ')
@@ -439,6 +443,85 @@ void ContentCoding::decodeEncodedWords(const char* text, StringBuffer& out, unsi
     }
 }
 
+namespace {
+
+// Decoded text that would end or split a quoted string, a phrase or a list.
+bool needsQuoting(const StringBuffer& s) {
+    for (uint32_t i = 0; i < s.length(); ++i) {
+        char c = s.charAt(i);
+        if (c && std::strchr("\"\\,;:<>()[]@", c)) return true;
+    }
+    return false;
+}
+
+// True when s is one or more encoded words with nothing but blanks around
+// and between them.
+bool onlyWords(const char* s) {
+    bool noEnd = false;
+    while (isBlank(*s)) ++s;
+    if (!*s) return false;
+    while (*s) {
+        EncodedWord w;
+        if (!readWord(s, w, noEnd)) return false;
+        s += w.total;
+        while (isBlank(*s)) ++s;
+    }
+    return true;
+}
+
+}  // namespace
+
+void ContentCoding::decodeStructured(const char* text, StringBuffer& out, unsigned* firstCodePage) {
+    if (firstCodePage) *firstCodePage = 0;
+    if (!text) return;
+    auto decode = [&](const char* words, StringBuffer& d) {
+        unsigned cp = 0;
+        decodeEncodedWords(words, d, &cp);
+        if (firstCodePage && !*firstCodePage) *firstCodePage = cp;
+    };
+    const char* p = text;
+    const char* end = text + std::strlen(text);
+    bool noEnd = false;
+    while (p < end) {
+        if (*p == '"') {
+            uint32_t len = mimetext::quotedEnd(p, static_cast<uint32_t>(end - p));
+            bool closed = len >= 2 && p[len - 1] == '"';
+            StringBuffer content;
+            mimetext::appendUnescaped(content, p + 1, closed ? len - 2 : len - 1);
+            if (closed && onlyWords(content.getString())) {
+                StringBuffer d;
+                decode(content.getString(), d);
+                mimetext::appendQuoted(out, d.getString(), d.length());
+            } else {
+                out.append(p, len);
+            }
+            p += len;
+            continue;
+        }
+        EncodedWord w;
+        if (!readWord(p, w, noEnd)) {
+            out.appendChar(*p++);
+            continue;
+        }
+        // The run: this word and each one that follows after blanks only.
+        const char* q = p + w.total;
+        for (;;) {
+            const char* r = q;
+            while (r < end && isBlank(*r)) ++r;
+            if (r == end || !readWord(r, w, noEnd)) break;
+            q = r + w.total;
+        }
+        StringBuffer run, d;
+        run.setString(p, static_cast<uint32_t>(q - p));
+        decode(run.getString(), d);
+        if (needsQuoting(d))
+            mimetext::appendQuoted(out, d.getString(), d.length());
+        else
+            out.append(d);
+        p = q;
+    }
+}
+
 void encodeHeaderWord(const char* utf8Text, const char* charsetName, StringBuffer& out) {
     static const char* const kBCharsets[] = {
         "shift_jis", "shift-jis", "iso-2022-jp", "euc-jp", "euc-kr", "iso-2022-kr", "gb2312",
@@ -470,7 +553,10 @@ void encodeHeaderWord(const char* utf8Text, const char* charsetName, StringBuffe
         ContentCoding::encodeBase64(bytes.data(), bytes.size(), out);
     } else {
         out.append("?Q?");
-        ContentCoding().encodeQWord(bytes.data(), bytes.size(), out);
+        // Stored names are formatted inside a quoted string.
+        ContentCoding q;
+        q.setQuotedString(true);
+        q.encodeQWord(bytes.data(), bytes.size(), out);
     }
     out.append("?=");
 }

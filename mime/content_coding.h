@@ -10,9 +10,13 @@ class ContentCoding {
   public:
     ContentCoding() = default;
 
-    // Q words in address fields also escape the comma, which would otherwise
-    // split the address list.
+    // Q words in address fields stand for a phrase: only letters, digits
+    // and "!*+-/" stay literal (RFC 2047 section 5), so no comma, quote or
+    // bracket can split the address list.
     void setAddressField(bool on) { m_addressField = on ? 1 : 0; }
+    // Q words inside a quoted string (parameter values) also escape the
+    // double quote and the backslash, which would end or bend the string.
+    void setQuotedString(bool on) { m_quotedString = on ? 1 : 0; }
     uint32_t lineLength() const { return m_lineLength; }
 
     // Base64 in lines of 72 characters, each ending in CR LF; the output
@@ -45,10 +49,17 @@ class ContentCoding {
     static void decodeEncodedWords(const char* text, StringBuffer& out,
                                    unsigned* firstCodePage = nullptr,
                                    const char* commaStandIn = nullptr);
+    // The same for structured fields (addresses, parameters), keeping the
+    // structure: a quoted string is decoded only when it holds nothing but
+    // encoded words, and decoded text that could end or split a quoted
+    // string, a phrase or a list comes out as an escaped quoted string.
+    static void decodeStructured(const char* text, StringBuffer& out,
+                                 unsigned* firstCodePage = nullptr);
 
   private:
     uint32_t m_lineLength = 72;
     unsigned char m_addressField = 0;
+    unsigned char m_quotedString = 0;
 };
 
 // One encoded word for a friendly name stored in a From or Reply-To field:

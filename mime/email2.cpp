@@ -198,13 +198,17 @@ void Email2::setContentType(const char* contentType, const char* name, const cha
         if (value.isEmpty()) return;
         sep();
         v.append(prefix);
-        if (quoted) v.append("\"");
-        v.append(value);
-        if (quoted) v.append("\"");
+        if (quoted)
+            mimetext::appendQuoted(v, value.getString(), value.length());
+        else
+            v.append(value);
         v.append(";");
     };
-    // A multipart/related header never carries its type parameter.
-    if (!containsNoCase(v.getString(), "multipart")) param(ty, " type=", true);
+    // Of the multipart types only multipart/related carries "type": the
+    // type of its root part (RFC 2387).
+    bool related = ct.equalsIgnoreCase("multipart/related");
+    if (related && ty.isEmpty() && numParts()) ty.setString(getPart(0)->m_contentType.getString());
+    if (!containsNoCase(v.getString(), "multipart") || related) param(ty, " type=", true);
     param(bo, "\r\n\tboundary=", true);
     param(nm, "\r\n\tname=", true);
     param(pr, "\r\n\tprotocol=", true);
@@ -239,9 +243,8 @@ void Email2::setContentDisposition(const char* disposition, const char* filename
     m_filename.setString(filename ? filename : "");
     StringBuffer v(m_disposition.getString());
     if (filename) {
-        v.append("; filename=\"");
-        v.append(filename);
-        v.append("\"");
+        v.append("; filename=");
+        mimetext::appendQuoted(v, filename, static_cast<uint32_t>(std::strlen(filename)));
     }
     m_header.replaceField("Content-Disposition", v.getString());
 }

@@ -1,22 +1,62 @@
 #include "mime/mime_header.h"
 
+#include <initializer_list>
+
 #include "mime/content_coding.h"
 #include "mime/mime_text.h"
 
+namespace {
+
+MimeField::Kind kindOf(const StringBuffer& name) {
+    using Kind = MimeField::Kind;
+    for (const char* n : {"to", "cc", "bcc", "from", "reply-to", "sender"}) {
+        if (name.equalsIgnoreCase(n)) return Kind::Address;
+    }
+    if (name.equalsIgnoreCase("content-type") || name.equalsIgnoreCase("content-disposition"))
+        return Kind::Parameters;
+    if (name.equalsIgnoreCase("received") || name.equalsIgnoreCase("content-transfer-encoding"))
+        return Kind::Verbatim;
+    return Kind::Unstructured;
+}
+
+}  // namespace
+
 void MimeField::set(const char* name, const char* value) {
-    m_name.setString(name ? name : "");
-    const char* v = value ? value : "";
+    // Either may be this field's own text (setValue, mergeFields).
+    StringBuffer givenName(name ? name : ""), given(value ? value : "");
+    // A name with any character a field name may not have (a blank, a
+    // colon, a line break) stays empty: such a field is never written.
+    m_name.clear();
+    bool validName = true;
+    for (const char* c = givenName.getString(); *c; ++c) {
+        unsigned char b = static_cast<unsigned char>(*c);
+        if (b <= 32 || b >= 127 || b == ':') validName = false;
+    }
+    if (validName) m_name.append(givenName);
+    m_kind = kindOf(m_name);
+    const char* v = given.getString();
+    StringBuffer text;
     if (mimetext::containsNoCase(v, "?Q?") || mimetext::containsNoCase(v, "?B?")) {
-        StringBuffer decoded;
-        ContentCoding::decodeEncodedWords(v, decoded);
-        m_value.setString(decoded.getString(), decoded.length());
+        if (m_kind == Kind::Address || m_kind == Kind::Parameters)
+            ContentCoding::decodeStructured(v, text);
+        else
+            ContentCoding::decodeEncodedWords(v, text);
     } else {
-        m_value.setString(v);
+        text.setString(v);
     }
-    if (m_value.findChar('\n') >= 0) {
-        m_value.replaceAll("\r\n\t", "");
-        m_value.replaceAll("\r\n ", "");
+    if (text.findChar('\n') >= 0) {
+        text.replaceAll("\r\n\t", "");
+        text.replaceAll("\r\n ", "");
     }
+    m_value.clear();
+    const char* t = text.getString();
+    uint32_t start = 0;
+    for (uint32_t i = 0; i < text.length(); ++i) {
+        if (t[i] != '\r' && t[i] != '\n' && t[i] != '\0') continue;
+        m_value.append(t + start, i - start);
+        start = i + 1;
+    }
+    m_value.append(t + start, text.length() - start);
     m_noFold = (m_name.equalsIgnoreCase("user-agent") || m_name.equalsIgnoreCase("accept") ||
                 m_name.equalsIgnoreCase("accept-charset"))
                    ? 1

@@ -7,27 +7,38 @@
 
 class MimeField : public BrenvikObject {
   public:
+    // How a value is read and written: address lists and parameter fields
+    // have quoted strings and may fold after their separators; verbatim
+    // fields are never encoded; every other field is unstructured text.
+    enum class Kind : unsigned char { Unstructured, Address, Parameters, Verbatim };
+
     MimeField() = default;
     ~MimeField() override = default;
 
     // Stores the value decoded from encoded words and unfolded, so that
-    // folding is only ever decided when the field is written.
+    // folding is only ever decided when the field is written. CR, LF and
+    // NUL never stay in the value (not even from a decoded word), and a
+    // name with characters a field name may not have is left empty (the
+    // field is then never written), so nothing can start a line of its own.
     void set(const char* name, const char* value);
 
     const StringBuffer& name() const { return m_name; }
     const StringBuffer& value() const { return m_value; }
     bool noFold() const { return m_noFold != 0; }
+    Kind kind() const { return m_kind; }
     void setValue(const char* value) { set(m_name.getString(), value); }
 
     // Appends "name: value" for the charset of the given code page (0 when
     // none): folded 7-bit text, or encoded words where the value needs them.
-    // Never a bare CR or LF, and no line longer than 998 octets.
+    // Never a CR or LF other than a fold, and no line longer than 998
+    // octets; nothing for a field without a name.
     void write(StringBuffer& out, unsigned codePage) const;
 
   private:
     StringBuffer m_name;
     StringBuffer m_value;  // UTF-8
     unsigned char m_noFold = 0;
+    Kind m_kind = Kind::Unstructured;
 };
 
 class MimeHeader : public BrenvikObject {

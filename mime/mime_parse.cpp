@@ -17,8 +17,6 @@ using mimetext::equalsNoCase;
 
 namespace {
 
-constexpr const char* kCommaStandIn = "_COMMA_";
-
 bool isBlank(unsigned char c) { return c == ' ' || c == '\t'; }
 
 // Finds where the header ends: "\r\n\r\n" and the damaged forms
@@ -259,6 +257,24 @@ void mainValue(const StringBuffer& v, StringBuffer& out) {
     out.trim();
 }
 
+// In To and Cc a ";" separates like ","; inside a quoted name it is text.
+void semicolonsToCommas(StringBuffer& v) {
+    StringBuffer out;
+    const char* s = v.getString();
+    uint32_t n = v.length();
+    for (uint32_t i = 0; i < n;) {
+        if (s[i] == '"') {
+            uint32_t len = mimetext::quotedEnd(s + i, n - i);
+            out.append(s + i, len);
+            i += len;
+            continue;
+        }
+        out.appendChar(s[i] == ';' ? ',' : s[i]);
+        ++i;
+    }
+    v.setString(out.getString(), out.length());
+}
+
 bool validFieldName(const unsigned char* p, uint32_t n) {
     if (n == 0) return false;
     for (uint32_t i = 0; i < n; ++i) {
@@ -383,7 +399,7 @@ void MimeMessage2::addParsedField(StringBuffer& fname, StringBuffer& value) {
 
     bool encoded = containsNoCase(value.getString(), "?Q?") || containsNoCase(value.getString(), "?B?");
     bool toOrCc = fname.equalsIgnoreCase("to") || fname.equalsIgnoreCase("cc");
-    if (toOrCc) value.replaceChar(';', ',');
+    if (toOrCc) semicolonsToCommas(value);
     if (!encoded) {
         header.addField(fname.getString(), value.getString());
         return;
@@ -391,13 +407,14 @@ void MimeMessage2::addParsedField(StringBuffer& fname, StringBuffer& value) {
     unsigned cp = 0;
     bool addresses = toOrCc || fname.equalsIgnoreCase("from");
     StringBuffer decoded;
-    ContentCoding::decodeEncodedWords(value.getString(), decoded, &cp, addresses ? kCommaStandIn : nullptr);
+    // Decoded names come out quoted when they hold a comma or a quote, so
+    // they cannot split the list.
+    ContentCoding::decodeStructured(value.getString(), decoded, &cp);
     if (cp && !header.codePage()) header.setCodePage(cp);
     if (!addresses) {
         header.addField(fname.getString(), value.getString());
         return;
     }
-    // Commas that came out of a friendly name must not split the list.
     LogNull quiet;
     ExtPtrArray list;
     Rfc822Address::parseAddressList(decoded.getString(), list, false, quiet);
@@ -406,17 +423,12 @@ void MimeMessage2::addParsedField(StringBuffer& fname, StringBuffer& value) {
         Rfc822Address* a = list.at<Rfc822Address>(i);
         StringBuffer nm;
         a->getName(nm);
-        nm.replaceAll(kCommaStandIn, ",");
-        nm.removeChar('"');
         a->setName(nm.getString());
         if (!joined.isEmpty()) joined.append(", ");
         a->format(joined);
     }
     list.deleteAll();
-    if (joined.isEmpty()) {
-        decoded.replaceAll(kCommaStandIn, ",");
-        joined.append(decoded);
-    }
+    if (joined.isEmpty()) joined.append(decoded);
     header.addField(fname.getString(), joined.getString());
 }
 

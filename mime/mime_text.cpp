@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text/string_buffer.h"
+
 namespace mimetext {
 
 int findNoCase(const char* hay, const char* needle, uint32_t start) {
@@ -38,6 +40,53 @@ bool equalsNoCase(const char* a, const char* b) {
         if (lower(*a) != lower(*b)) return false;
     }
     return *a == *b;
+}
+
+void appendQuotedContent(StringBuffer& out, const char* s, uint32_t n) {
+    uint32_t start = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (s[i] != '"' && s[i] != '\\') continue;
+        out.append(s + start, i - start);
+        out.appendChar('\\');
+        start = i;
+    }
+    out.append(s + start, n - start);
+}
+
+void appendQuoted(StringBuffer& out, const char* s, uint32_t n) {
+    out.appendChar('"');
+    appendQuotedContent(out, s, n);
+    out.appendChar('"');
+}
+
+void appendUnescaped(StringBuffer& out, const char* s, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        if (s[i] == '\\' && i + 1 < n) ++i;
+        out.appendChar(s[i]);
+    }
+}
+
+uint32_t quotedEnd(const char* s, uint32_t n) {
+    for (uint32_t i = 1; i < n; ++i) {
+        if (s[i] == '\\')
+            ++i;
+        else if (s[i] == '"')
+            return i + 1;
+    }
+    return n;
+}
+
+void appendPhraseText(StringBuffer& out, const char* s, uint32_t n) {
+    for (uint32_t i = 0; i < n;) {
+        if (s[i] != '"') {
+            out.appendChar(s[i++]);
+            continue;
+        }
+        uint32_t len = quotedEnd(s + i, n - i);
+        bool closed = len >= 2 && s[i + len - 1] == '"';
+        appendUnescaped(out, s + i + 1, closed ? len - 2 : len - 1);
+        i += len;
+    }
 }
 
 }  // namespace mimetext

@@ -1,8 +1,10 @@
 #pragma once
-// Small ASCII case-insensitive text tests shared by the MIME code. Header
-// names, media types and tag names are all ASCII, so the letters A-Z are
-// the only ones folded.
+// Small text helpers shared by the MIME code: ASCII case-insensitive tests
+// (header names, media types and tag names are all ASCII, so the letters
+// A-Z are the only ones folded) and quoted strings.
 #include <cstdint>
+
+class StringBuffer;
 
 namespace mimetext {
 
@@ -16,5 +18,18 @@ inline bool containsNoCase(const char* hay, const char* needle) {
 bool beginsWithNoCase(const char* s, const char* prefix);
 bool endsWithNoCase(const char* s, const char* suffix);
 bool equalsNoCase(const char* a, const char* b);
+
+// Quoted strings: the text between the quotes with every '"' and '\'
+// escaped by a backslash, and the reverse.
+void appendQuotedContent(StringBuffer& out, const char* s, uint32_t n);
+void appendQuoted(StringBuffer& out, const char* s, uint32_t n);
+void appendUnescaped(StringBuffer& out, const char* s, uint32_t n);
+// From the opening quote at s[0]: the offset just past the closing quote
+// (n when the string is not closed).
+uint32_t quotedEnd(const char* s, uint32_t n);
+// A phrase (display name) as the text it stands for: quoted strings
+// without their quotes and escapes, the rest as it is. An unclosed quote
+// runs to the end.
+void appendPhraseText(StringBuffer& out, const char* s, uint32_t n);
 
 }  // namespace mimetext

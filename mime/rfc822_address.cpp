@@ -49,9 +49,8 @@ Rfc822Address::Rfc822Address(const char* name, const char* address) : m_valid(1)
     if (m_address.findChar('"') < 0) m_address.removeChar(' ');
 
     if (!m_name.isEmpty()) {
-        m_sourceText.append("\"");
-        m_sourceText.append(m_name);
-        m_sourceText.append("\" <");
+        mimetext::appendQuoted(m_sourceText, m_name.getString(), m_name.length());
+        m_sourceText.append(" <");
         m_sourceText.append(m_address);
         m_sourceText.append(">");
     } else {
@@ -64,9 +63,8 @@ Rfc822Address::Rfc822Address(const char* name, const char* address) : m_valid(1)
 
 void Rfc822Address::format(StringBuffer& out) const {
     if (!m_name.isEmpty()) {
-        out.append("\"");
-        out.append(m_name);
-        out.append("\" <");
+        mimetext::appendQuoted(out, m_name.getString(), m_name.length());
+        out.append(" <");
         out.append(m_address);
         out.append(">");
     } else if (m_address.findChar(' ') >= 0) {
@@ -121,24 +119,14 @@ Rfc822Address* Rfc822Address::parseAddress(const char* text, LogBase& /*log*/) {
         while (end < len && s[end] != ' ' && s[end] != '>') ++end;
         addr.setString(s + start, end - start);
 
-        // The name: what stands before the address, up to the closing quote.
+        // The name: what stands before the address, its quoted strings
+        // read without their quotes and escapes.
         uint32_t from = 0;
-        while (from < start && (s[from] == '"' || s[from] == '\'')) ++from;
+        while (from < start && s[from] == '\'') ++from;
         uint32_t stop = start;
-        bool quoted = false;
-        for (uint32_t i = from; i < start; ++i) {
-            if (s[i] == '"' && (i == 0 || s[i - 1] != '\\')) {
-                stop = i;
-                quoted = true;
-                break;
-            }
-        }
-        if (!quoted) {
-            while (stop > from && (s[stop - 1] == '<' || s[stop - 1] == '"' || s[stop - 1] == '\'' ||
-                                   s[stop - 1] == ' '))
-                --stop;
-        }
-        name.setString(s + from, stop - from);
+        while (stop > from && (s[stop - 1] == '<' || s[stop - 1] == '\'' || s[stop - 1] == ' '))
+            --stop;
+        mimetext::appendPhraseText(name, s + from, stop - from);
         name.trim();
         removeChars(addr, " \"");
         if (name.equals(addr)) name.clear();
@@ -182,7 +170,11 @@ int Rfc822Address::parseAddressList(const char* text, ExtPtrArray& list, bool sk
     uint32_t pieceStart = 0;
     for (uint32_t i = 0; i <= t.length(); ++i) {
         char c = t.charAt(i);
-        if (c == '"' && (i == 0 || t.charAt(i - 1) != '\\')) inQuotes = !inQuotes;
+        if (inQuotes && c == '\\' && i + 1 < t.length()) {
+            ++i;
+            continue;
+        }
+        if (c == '"') inQuotes = !inQuotes;
         if (i < t.length() && (c != ',' || inQuotes)) continue;
         StringBuffer piece;
         piece.setString(t.getString() + pieceStart, i - pieceStart);

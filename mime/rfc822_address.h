@@ -22,8 +22,9 @@ class Rfc822Address : public BrenvikObject {
     static int parseAddressList(const char* text, ExtPtrArray& list, bool skipDuplicates,
                                 LogBase& log);
 
-    // "\"name\" <address>", or the bare address (in angle brackets when it
-    // holds a space).
+    // "\"name\" <address>" with '"' and '\' in the name escaped, or the bare
+    // address (in angle brackets when it holds a space). Names are held as
+    // plain text, never escaped.
     void format(StringBuffer& out) const;
     void getAddress(StringBuffer& out) const { out.setString(m_address.getString(), m_address.length()); }
     // The name with its encoded words decoded.

@@ -39,7 +39,8 @@ TEST(AddressParsing, NamesQuotesAndBrackets) {
     EXPECT_EQ(p.formatted, "\"John Smith\" <john@example.com>");
 
     p = parse("\"Smith, John \\\"JS\\\"\" <js@example.com>");
-    EXPECT_EQ(p.name, "Smith, John \\\"JS\\\"");
+    EXPECT_EQ(p.name, "Smith, John \"JS\"");  // read without its escapes; format puts them back
+    EXPECT_EQ(p.formatted, "\"Smith, John \\\"JS\\\"\" <js@example.com>");
     EXPECT_EQ(p.address, "js@example.com");
 
     p = parse("  plain@example.com  ");

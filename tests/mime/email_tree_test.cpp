@@ -107,7 +107,7 @@ TEST(HeaderFields, ContentFieldsAreBuiltWithTheirParameters) {
     e->setContentType("text/plain", "", "", "", &utf8, "", "", "");
     EXPECT_EQ(field(*e, "Content-Type"), "text/plain; charset=\"utf-8\"");
     e->setContentType("multipart/related", "", "", "", nullptr, "BND", "", "text/html");
-    EXPECT_EQ(field(*e, "Content-Type"), "multipart/related;boundary=\"BND\"");
+    EXPECT_EQ(field(*e, "Content-Type"), "multipart/related; type=\"text/html\";boundary=\"BND\"");
     EXPECT_EQ(e->charset().getCodePage(), 65001u);  // not written for multipart, still kept
     e->setContentType("application/pkcs7-mime", "s.p7m", "", "", &utf8, "", "", "");
     e->setContentType("", "", "p", "sha1", nullptr, "", "enveloped-data", "");
