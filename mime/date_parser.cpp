@@ -69,7 +69,9 @@ int monthIndex(const char* word, size_t len) {
 }
 
 // The zone at p as signed minutes east of UTC; a word we do not know is 0.
-int readZone(const char* p) {
+// Wide, since the text may hold any nine-digit number of hours: the caller
+// refuses whatever lies a day or more away.
+int64_t readZone(const char* p) {
     skipBlanks(p);
     if (!*p) return 0;
     int sign = 1;
@@ -93,7 +95,7 @@ int readZone(const char* p) {
         } else {
             hours = first;
         }
-        return sign * (hours * 60 + minutes);
+        return sign * (static_cast<int64_t>(hours) * 60 + minutes);
     }
     const char* e = p;
     while (*e && !isBlank(*e)) ++e;
@@ -168,9 +170,9 @@ bool DateParser::parseRfc822Date(const char* text, SystemTime& out) {
         second > 60)
         return false;
 
-    int zone = readZone(p);
+    const int64_t zone = readZone(p);
     if (zone <= -1440 || zone >= 1440) return false;
-    int minutes = hour * 60 + minute - zone;
+    int minutes = hour * 60 + minute - static_cast<int>(zone);
     if (minutes < 0) {
         minutes += 1440;
         if (--day < 1) {
