@@ -5,6 +5,7 @@
 #include "mime/content_coding.h"
 #include "mime/email2.h"
 #include "mime/html_help.h"
+#include "mime/mime_message.h"
 #include "mime/mime_output.h"
 #include "mime/mime_text.h"
 #include "platform/code_pages.h"
@@ -96,6 +97,42 @@ void appendWithCrLf(const unsigned char* p, uint32_t n, StringBuffer& out) {
 
 }  // namespace
 
+namespace {
+
+// RFC 2046: 1 to 70 of these characters, not ending in a blank.
+bool usableBoundary(const StringBuffer& b) {
+    static const char kOther[] = "'()+_,-./:=? ";
+    const uint32_t n = b.length();
+    if (n == 0 || n > 70 || b.charAt(n - 1) == ' ') return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        const char c = b.charAt(i);
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              std::strchr(kOther, c)))
+            return false;
+    }
+    return true;
+}
+
+// Whether "--" and the boundary occur in the body of any part below: once
+// line ends are made CR LF such a line would end the part early.
+bool boundaryInBodies(Email2& node, const StringBuffer& boundary, int depth) {
+    if (depth > MimeMessage2::kMaxDepth) return false;
+    StringBuffer needle("--");
+    needle.append(boundary);
+    for (uint32_t i = 0; i < node.numParts(); ++i) {
+        Email2* part = node.getPart(i);
+        const DataBuffer& body = part->body();
+        const uint32_t n = needle.length();
+        const unsigned char* p = body.data();
+        for (uint32_t at = 0; body.size() >= n && at <= body.size() - n; ++at)
+            if (p[at] == '-' && std::memcmp(p + at, needle.getString(), n) == 0) return true;
+        if (boundaryInBodies(*part, boundary, depth + 1)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool Email2::assembleMime(StringBuffer& out, MimeOutput* stream, const char* omitPrefix,
                           LogBase& log) {
     StringBuffer scratch;
@@ -130,9 +167,11 @@ bool Email2::assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream,
         writeBody(out);
         return flush(stream, out);
     }
-    if (m_boundary.isEmpty()) {
+    if (!usableBoundary(m_boundary) || boundaryInBodies(*this, m_boundary, depth)) {
         // Parts need a boundary to be told apart; one read from a message
-        // that had none gets a fresh one.
+        // that had none, or one that readers would not find as written (a
+        // control or 8-bit byte, or the same text inside a part), gets a
+        // fresh one.
         StringBuffer b;
         generateBoundary(b);
         b.append("_.MIX");
