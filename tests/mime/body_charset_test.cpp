@@ -130,7 +130,9 @@ void compose(ClsEmail& e, Shape shape, const std::string& text, const char* char
             break;
     }
     if (shape == Shape::PlainAttachment || shape == Shape::AlternativeAttachment) {
-        std::string path = ::testing::TempDir() + "body_charset_data.bin";
+        // One file per shape: the shapes run as separate, parallel tests.
+        std::string path = ::testing::TempDir() + "body_charset_data_" +
+                           std::to_string(static_cast<int>(shape)) + ".bin";
         writeFileUtf8(path, attachmentBytes());
         XString p = utf8(path.c_str());
         StringBuffer type;
