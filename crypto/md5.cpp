@@ -5,38 +5,21 @@
 namespace {
 
 constexpr uint32_t kSine[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-    0xeb86d391};
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
 constexpr int kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
                             5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
                             4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
                             6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
-inline uint32_t rotl(uint32_t x, int c) { return (x << c) | (x >> (32 - c)); }
-
-inline uint32_t load32le(const unsigned char* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
-
-void Md5::reset() {
-    m_state[0] = 0x67452301;
-    m_state[1] = 0xefcdab89;
-    m_state[2] = 0x98badcfe;
-    m_state[3] = 0x10325476;
-    m_bytes = 0;
-    m_buffered = 0;
-}
 
 void Md5::block(const unsigned char* p) {
     uint32_t m[16];
@@ -68,43 +51,6 @@ void Md5::block(const unsigned char* p) {
     m_state[1] += b;
     m_state[2] += c;
     m_state[3] += d;
-}
-
-void Md5::update(const void* data, size_t n) {
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    m_bytes += n;
-    if (n == 0) return;
-    if (m_buffered) {
-        size_t take = 64 - m_buffered < n ? 64 - m_buffered : n;
-        std::memcpy(m_buffer + m_buffered, p, take);
-        m_buffered += take;
-        p += take;
-        n -= take;
-        if (m_buffered < 64) return;
-        block(m_buffer);
-        m_buffered = 0;
-    }
-    for (; n >= 64; p += 64, n -= 64) block(p);
-    if (n) std::memcpy(m_buffer, p, n);  // p may be null when n is 0
-    m_buffered = n;
-}
-
-void Md5::finish(unsigned char out[kDigestSize]) {
-    const uint64_t bits = m_bytes * 8;
-    static const unsigned char kPad[64] = {0x80};
-    size_t padLen = m_buffered < 56 ? 56 - m_buffered : 120 - m_buffered;
-    update(kPad, padLen);
-    unsigned char len[8];
-    for (int i = 0; i < 8; ++i) len[i] = static_cast<unsigned char>(bits >> (8 * i));
-    update(len, 8);
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<unsigned char>(m_state[i] >> (8 * j));
-}
-
-void Md5::digest(const void* data, size_t n, unsigned char out[kDigestSize]) {
-    Md5 h;
-    h.update(data, n);
-    h.finish(out);
 }
 
 void hmacMd5(const void* key, size_t keyLen, const void* msg, size_t msgLen,

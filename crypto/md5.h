@@ -1,27 +1,13 @@
 #pragma once
 // MD5 message digest (RFC 1321) and HMAC-MD5 (RFC 2104).
 #include <cstddef>
-#include <cstdint>
 
-class Md5 {
-public:
-    static constexpr size_t kDigestSize = 16;
+#include "crypto/md_hash.h"
 
-    Md5() { reset(); }
-    void reset();
-    void update(const void* data, size_t n);
-    // Writes the 16-byte digest; the object must be reset before reuse.
-    void finish(unsigned char out[kDigestSize]);
-
-    static void digest(const void* data, size_t n, unsigned char out[kDigestSize]);
-
-private:
+class Md5 : public MdHash<Md5> {
+  private:
+    friend class MdHash<Md5>;
     void block(const unsigned char* p);
-
-    uint32_t m_state[4];
-    uint64_t m_bytes;
-    unsigned char m_buffer[64];
-    size_t m_buffered;
 };
 
 // HMAC-MD5 of the message under the key; keys longer than a block are hashed first.
