@@ -6,7 +6,13 @@
 #include <map>
 #include <string>
 
+#include "tools/smtp_server/smtp_test_server.h"
+
 namespace ntlmtest {
+
+// "NTLMSSP\0" and the message type, as the base64 lines of TYPE1 and TYPE3 begin.
+constexpr char kType1Prefix[] = "TlRMTVNTUAABAAAA";
+constexpr char kType3Prefix[] = "TlRMTVNTUAADAAAA";
 
 inline std::string fromHex(const std::string& hex) {
     std::string out;
@@ -52,6 +58,15 @@ inline std::string type2(uint32_t flags, const std::string& challenge,
     m += le16(targetInfo.size()) + le16(targetInfo.size()) + le32(targetInfo.empty() ? 0 : infoAt);
     m += std::string(8, '\0');  // version
     return m + targetName + targetInfo;
+}
+
+// A server's 334 line carrying a TYPE2 with the published challenge
+// 0123456789abcdef.
+inline std::string challengeLine(uint32_t flags, const std::string& targetName) {
+    return "334 " +
+           smtptest::base64Encode(
+               type2(flags, fromHex("0123456789abcdef"), utf16le(targetName), "")) +
+           "\r\n";
 }
 
 inline std::string avPair(uint16_t id, const std::string& value) {

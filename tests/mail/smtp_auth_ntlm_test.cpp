@@ -20,10 +20,6 @@ using smtptest::FaultServer;
 
 namespace {
 
-// "NTLMSSP\0" and the message type, as the base64 lines begin.
-const char kType1Prefix[] = "TlRMTVNTUAABAAAA";
-const char kType3Prefix[] = "TlRMTVNTUAADAAAA";
-
 class SmtpAuthNtlmOwn : public ::testing::Test {
   protected:
     void SetUp() override { platform::setUserNameForTesting("SYSTEM"); }
@@ -51,12 +47,6 @@ class SmtpAuthNtlmOwn : public ::testing::Test {
         return s;
     }
 
-    static std::string challengeLine(uint32_t flags) {
-        return "334 " +
-               base64Encode(type2(flags, fromHex("0123456789abcdef"), utf16le("Server"), "")) +
-               "\r\n";
-    }
-
     Logger log;
     bool timedOut = false;
     std::string transcript;
@@ -64,7 +54,7 @@ class SmtpAuthNtlmOwn : public ::testing::Test {
 
 TEST_F(SmtpAuthNtlmOwn, LogsInWithThePublishedResponse) {
     FaultServer server(untilType1()
-                           .send(challengeLine(0x00008205))
+                           .send(challengeLine(0x00008205, "Server"))
                            .expect(kType3Prefix)
                            .send("235 2.7.0 Authentication successful\r\n")
                            .expect("QUIT")
@@ -91,7 +81,8 @@ TEST_F(SmtpAuthNtlmOwn, LogsInWithThePublishedResponse) {
     EXPECT_EQ(transcript.find(kType1Prefix), std::string::npos);
     EXPECT_EQ(transcript.find(kType3Prefix), std::string::npos);
     EXPECT_EQ(xml(log).find(got[3]), std::string::npos);
-    EXPECT_EQ(data(log, "NtlmChallenge"), std::to_string(challengeLine(0x00008205).size() - 6));
+    EXPECT_EQ(data(log, "NtlmChallenge"),
+              std::to_string(challengeLine(0x00008205, "Server").size() - 6));
 }
 
 TEST_F(SmtpAuthNtlmOwn, ServerFailuresEndTheLoginWithTheirMessages) {
@@ -107,7 +98,7 @@ TEST_F(SmtpAuthNtlmOwn, ServerFailuresEndTheLoginWithTheirMessages) {
     Case cases[] = {
         {"TYPE3 refused",
          untilType1()
-             .send(challengeLine(0x00008205))
+             .send(challengeLine(0x00008205, "Server"))
              .expect(kType3Prefix)
              .send("535 5.7.8 bad credentials\r\n"),
          {"Logon denied.  Check username, password, and domain", "NTLM authentication failed"},
@@ -136,7 +127,7 @@ TEST_F(SmtpAuthNtlmOwn, ServerFailuresEndTheLoginWithTheirMessages) {
          "",
          false},
         {"silence after TYPE3",
-         untilType1().send(challengeLine(0x00088205)).expect(kType3Prefix).silence(1500),
+         untilType1().send(challengeLine(0x00088205, "Server")).expect(kType3Prefix).silence(1500),
          {"Logon denied.  Check username, password, and domain", "NTLM authentication failed"},
          "",
          true},
@@ -166,9 +157,12 @@ TEST_F(SmtpAuthNtlmOwn, OwnMessagesOnlyUnderSystemWithAnExplicitUser) {
         std::string user;
         bool own;
     } cases[] = {
-        {"SYSTEM", "User", true}, {"system", "User", false},  // the account name is compared
-                                                              // exactly
-        {"alice", "User", false}, {"SYSTEM", " Default ", false}, {"SYSTEM", "   ", false},
+        {"SYSTEM", "User", true},
+        {"system", "User", false},  // the account name is compared
+                                    // exactly
+        {"alice", "User", false},
+        {"SYSTEM", " Default ", false},
+        {"SYSTEM", "   ", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.account) + "/" + c.user);

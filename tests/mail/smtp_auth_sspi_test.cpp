@@ -21,8 +21,6 @@ using smtptest::FaultServer;
 
 namespace {
 
-const char kType1Prefix[] = "TlRMTVNTUAABAAAA";
-const char kType3Prefix[] = "TlRMTVNTUAADAAAA";
 // As a Cyrus SASL server sends it: Unicode, OEM, request target, sign,
 // NTLM, target type domain; no extended session security, no target info.
 const uint32_t kCyrusFlags = 0x00028217;
@@ -51,13 +49,6 @@ class SmtpAuthSspi : public ::testing::Test {
         return s;
     }
 
-    static std::string challengeLine() {
-        return "334 " +
-               base64Encode(
-                   type2(kCyrusFlags, fromHex("0123456789abcdef"), utf16le("SERVER"), "")) +
-               "\r\n";
-    }
-
     static FaultScript loginAfterCancel(FaultScript s, const std::string& user,
                                         const std::string& password) {
         s.expect("*")
@@ -81,7 +72,7 @@ class SmtpAuthSspi : public ::testing::Test {
 TEST_F(SmtpAuthSspi, ExplicitCredentialsLogInWithTheNtlmPackage) {
     FaultServer server(afterAuth("NTLM", "AUTH NTLM")
                            .expect(kType1Prefix)
-                           .send(challengeLine())
+                           .send(challengeLine(kCyrusFlags, "SERVER"))
                            .expect(kType3Prefix)
                            .send("235 2.7.0 Authentication successful\r\n")
                            .expect("QUIT")
@@ -112,7 +103,7 @@ TEST_F(SmtpAuthSspi, RefusedTokenAndBrokenPeers) {
         {"535 after the last token",
          afterAuth("NTLM", "AUTH NTLM")
              .expect(kType1Prefix)
-             .send(challengeLine())
+             .send(challengeLine(kCyrusFlags, "SERVER"))
              .expect(kType3Prefix)
              .send("535 5.7.8 Error: authentication failed\r\n"),
          {"Logon denied.  Check username, password, and domain", "NTLM authentication failed"},
@@ -143,7 +134,7 @@ TEST_F(SmtpAuthSspi, RefusedTokenAndBrokenPeers) {
         {"silence after the last token",
          afterAuth("NTLM", "AUTH NTLM")
              .expect(kType1Prefix)
-             .send(challengeLine())
+             .send(challengeLine(kCyrusFlags, "SERVER"))
              .expect(kType3Prefix)
              .silence(1500),
          {"Logon denied.  Check username, password, and domain", "NTLM authentication failed"},
@@ -189,7 +180,7 @@ TEST_F(SmtpAuthSspi, DefaultCredentialsForceNtlmWithTheCurrentLogon) {
 #ifdef _WIN32
     // Wine's package starts with the logon's name but has no password to
     // answer the challenge with.
-    s.expect(kType1Prefix).send(challengeLine());
+    s.expect(kType1Prefix).send(challengeLine(kCyrusFlags, "SERVER"));
 #endif
     s.expect("*").send("501 5.7.0 cancelled\r\n").expect("QUIT").send("221 bye\r\n");
     FaultServer server(s);
