@@ -1,0 +1,394 @@
+// The activity log: its tree of contexts and entries, the XML, text and HTML
+// renderings, several threads at once, and the error file written from it.
+// Call scripts and escape vectors live in tests/data/diag.
+#include "diag/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/cls_base.h"
+#include "integration/log_xml_check.h"
+#include "platform/clock.h"
+#include "platform/system_error.h"
+#include "support/data_file.h"
+#include "support/engine_log.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+const size_t npos = std::string::npos;
+
+std::string underRoot(const std::string& body) {
+    return "<BrenvikLog>\r\n" + body + "</BrenvikLog>\r\n";
+}
+
+size_t countOf(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t p = hay.find(needle); p != npos; p = hay.find(needle, p + needle.size())) ++n;
+    return n;
+}
+
+// One line of log_scripts.txt.
+void call(Logger& log, const std::string& line) {
+    const bool want = line[0] != '!';
+    const std::string l = want ? line : line.substr(1);
+    const std::string arg = l.size() > 2 ? unescape(l.substr(2)) : "";
+    const size_t bar = arg.find('|');
+    const std::string name = arg.substr(0, bar), value = bar == npos ? "" : arg.substr(bar + 1);
+    const char* a = arg == "~" ? nullptr : arg.c_str();
+    const char* n = name == "~" ? nullptr : name.c_str();
+    const char c = l[0];
+    bool ok = c == 'c';
+    if (c == 'c') log.ClearLog();
+    if (c == '>') ok = log.EnterContext(a, false);
+    if (c == '<') ok = log.LeaveContext();
+    if (c == 'e') ok = log.LogError(a);
+    if (c == 'i') ok = log.LogInfo(a);
+    if (c == 'r') ok = log.LogRaw(a);
+    if (c == 'd') ok = log.LogData(n, value == "~" ? nullptr : value.c_str());
+    if (c == 'l') ok = log.LogDataLong(n, static_cast<int32_t>(std::stoll(value)));
+    if (c == 'q') ok = log.LogDataInt64(n, std::stoll(value));
+    if (c == 'h') ok = log.LogDataHex(n, static_cast<uint32_t>(std::stoull(value, nullptr, 0)));
+    if (std::string("c><eirdlqh").find(c) == npos) ADD_FAILURE() << "unknown call: " << line;
+    EXPECT_EQ(ok, want) << line;
+}
+
+TEST(LoggerTree, ScriptsLeaveTheirTreeAndDepth) {
+    const std::vector<std::string> lines = dataLines("diag/log_scripts.txt");
+    for (size_t i = 0; i < lines.size();) {
+        ASSERT_EQ(lines[i].rfind("=== ", 0), 0u) << lines[i];
+        SCOPED_TRACE(lines[i++]);
+        Logger log;
+        for (; i < lines.size() && lines[i].rfind("--- depth ", 0) != 0; ++i) call(log, lines[i]);
+        ASSERT_LT(i, lines.size()) << "no depth line";
+        const std::string rendered = xml(log);  // rendering must not leave open contexts
+        EXPECT_EQ(log.contextDepth(), std::stoul(lines[i++].substr(10)));
+        std::string want;
+        for (; i < lines.size() && lines[i].rfind("=== ", 0) != 0; ++i)
+            want += unescape(lines[i]) + "\r\n";
+        EXPECT_EQ(rendered, underRoot(want));
+    }
+}
+
+TEST(LoggerTree, ContextExitorLeavesOnEveryPath) {
+    Logger log;
+    auto op = [&log](bool early) {
+        LogContextExitor ctx(log, "Op");
+        log.LogInfo("start");
+        if (early) return false;
+        log.LogInfo("end");
+        return true;
+    };
+    EXPECT_FALSE(op(true));
+    EXPECT_TRUE(op(false));
+    EXPECT_EQ(log.contextDepth(), 1u);
+    EXPECT_EQ(xml(log),
+              underRoot("<Op>\r\n<info>start</info>\r\n</Op>\r\n<Op>\r\n<info>start</info>"
+                        "\r\n<info>end</info>\r\n</Op>\r\n"));
+}
+
+TEST(LoggerTree, VeryDeepUnbalancedNestingRendersAndFrees) {
+    // A caller that forgets LeaveContext in a loop must not exhaust the
+    // stack when the log is rendered or destroyed.
+    const uint32_t levels = 200000;
+    auto log = std::make_unique<Logger>();
+    for (uint32_t i = 0; i < levels; ++i) log->EnterContext("d", true);
+    log->LogInfo("bottom");
+    EXPECT_EQ(log->contextDepth(), levels + 1);
+    const std::string x = xml(*log);
+    EXPECT_EQ(countOf(x, "<d>\r\n"), levels);
+    EXPECT_EQ(countOf(x, "</d>\r\n"), levels);
+    EXPECT_NE(x.find("<d>\r\n<info>bottom</info>\r\n</d>\r\n"), npos);
+    StringBuffer text;
+    log->GetText(text);
+    EXPECT_GT(text.length(), levels);
+    log->ClearLog();
+    EXPECT_EQ(xml(*log), underRoot(""));
+    for (uint32_t i = 0; i < levels; ++i) log->EnterContext("d", true);
+    log.reset();  // the destructor, with a deep tree
+}
+
+TEST(LoggerData, TickCountsAndStringBuffers) {
+    Logger log;
+    const uint32_t before = platform::tickCount();
+    ASSERT_TRUE(log.LogTickCount("start tick"));
+    const uint32_t after = platform::tickCount();
+    EXPECT_FALSE(log.LogTickCount("  "));
+    const std::string v = data(log, "start_tick");
+    ASSERT_FALSE(v.empty());
+    EXPECT_EQ(v.find_first_not_of("0123456789abcdef"), npos) << v;
+    // Unsigned differences survive the wrap at 2^32.
+    EXPECT_LE(static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 16)) - before, after - before);
+    const StringBuffer sb("user@example.com");
+    EXPECT_TRUE(log.LogDataSb("mail from", sb));
+    EXPECT_FALSE(log.LogDataSb(" ", sb));
+    EXPECT_EQ(data(log, "mail_from"), "user@example.com");
+    EXPECT_EQ(entries(log).size(), 3u);
+    // System errors: the system's text under one name; code 0 logs nothing.
+    EXPECT_TRUE(log.LogWindowsError(0));
+    ASSERT_TRUE(log.LogWindowsError(2));
+    EXPECT_EQ(data(log, "WindowsError"), platform::systemErrorText(2));
+    EXPECT_FALSE(platform::systemErrorText(2).empty());
+    EXPECT_EQ(entries(log).size(), 4u);
+}
+
+TEST(LogBaseDefaults, NullLogAcceptsEverythingAndKeepsNothing) {
+    LogNull log;
+    StringBuffer out("untouched");
+    EXPECT_TRUE(log.GetXml(out) && log.GetHtml(out) && log.GetText(out));
+    EXPECT_EQ(str(out), "untouched");
+    log.ClearLog();
+    // Even what a recording log refuses succeeds; nothing is written anywhere.
+    EXPECT_TRUE(log.LogError("e") && log.LogInfo(nullptr) && log.LogRaw("r"));
+    EXPECT_TRUE(log.EnterContext("c", true) && log.LeaveContext() && log.LeaveContext());
+    EXPECT_TRUE(log.LogData("  ", "v") && log.LogDataLong("", 1) && log.LogDataInt64("n", -1));
+    EXPECT_TRUE(log.LogDataHex("n", 1) && log.LogWindowsError(2) && log.LogTickCount("t"));
+    EXPECT_TRUE(log.LogDataSb("n", StringBuffer("v")) && log.SaveLastError(0, nullptr));
+}
+
+TEST(LoggerRenderings, TextIndentsAndHtmlEscapes) {
+    Logger log;
+    log.EnterContext("Op", true);
+    log.LogInfo("hello");
+    log.LogError("oops");
+    log.LogData("k", "v");
+    log.LeaveContext();
+    // Each rendering replaces what the buffer held.
+    StringBuffer out("old");
+    ASSERT_TRUE(log.GetXml(out));
+    EXPECT_EQ(
+        str(out),
+        underRoot("<Op>\r\n<info>hello</info>\r\n<error>oops</error>\r\n<k>v</k>\r\n</Op>\r\n"));
+    out.setString("old");
+    ASSERT_TRUE(log.GetText(out));
+    EXPECT_EQ(str(out), "BrenvikLog:\r\n  Op:\r\n    hello\r\n    Error: oops\r\n    k: v\r\n");
+    log.EnterContext("a<b", true);
+    log.LogInfo("<script>&");
+    log.LogData("k", "\"q\"");
+    log.LogRaw("r<");
+    out.setString("old");
+    ASSERT_TRUE(log.GetHtml(out));
+    const std::string h = str(out);
+    for (const char* gone : {"old", "<script>", "a<b", "r<"}) EXPECT_EQ(h.find(gone), npos) << gone;
+    for (const char* kept : {"&lt;script&gt;&amp;", "a&lt;b", "&quot;q&quot;", "<pre>r&lt;</pre>",
+                             "oops</div>", "BrenvikLog"})
+        EXPECT_NE(h.find(kept), npos) << kept;
+    EXPECT_EQ(countOf(h, "<div"), countOf(h, "</div>")) << "every division is closed";
+}
+
+// ------------------------------------------------------------ XML escapes
+
+// What an XML reader sees of a written text: the sections joined, line ends as LF.
+std::string asRead(const std::string& written) {
+    std::string s = written;
+    if (s.rfind("<![CDATA[", 0) == 0) {
+        s = s.substr(9, s.size() - 12);
+        for (size_t at; (at = s.find("]]><![CDATA[")) != npos;) s.erase(at, 12);
+    }
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        out += s[i] == '\r' ? '\n' : s[i];
+        if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+    }
+    return out;
+}
+
+// Every vector of xml_escapes.tsv in one log: its XML holds the written forms,
+// and Python's XML parser reads the saved file back as logged, escapes aside:
+// well-formed, with exactly the elements the log wrote.
+TEST(LoggerXml, TextsAndNamesAreWrittenAsTheVectorsSayAndPythonReadsThemBack) {
+    Logger log;
+    std::string want;
+    struct Element {
+        std::string tag, text, tail;  // as an XML reader gives them
+    };
+    std::vector<Element> read = {{"BrenvikLog", "\n", ""}};
+    for (const std::string& line : dataLines("diag/xml_escapes.tsv")) {
+        const std::vector<std::string> f = tabFields(line);
+        ASSERT_EQ(f.size(), 4u) << line;
+        const std::string &logged = f[2], &w = f[3], r = asRead(w);
+        if (f[0] == "text") {
+            log.LogError(logged.c_str());
+            log.LogData("v", logged.c_str());
+            log.LogRaw(logged.c_str());
+            log.LogInfo(logged.c_str());
+            want += "<error>" + w + "</error>\r\n<v>" + w + "</v>\r\n" + w + "\r\n<info>" + w +
+                    "</info>\r\n";
+            read.insert(read.end(),
+                        {{"error", r, "\n"}, {"v", r, "\n" + r + "\n"}, {"info", r, "\n"}});
+            continue;
+        }
+        // LogData trims names and turns blanks into "_" before this.
+        const bool plain = !logged.empty() && logged.find(' ') == npos;
+        log.EnterContext(logged.c_str(), true);
+        EXPECT_EQ(plain && log.LogData(logged.c_str(), "v"), plain) << f[1];
+        log.LeaveContext();
+        want +=
+            "<" + w + ">\r\n" + (plain ? "<" + w + ">v</" + w + ">\r\n" : "") + "</" + w + ">\r\n";
+        read.push_back({w, "\n", "\n"});
+        if (plain) read.push_back({w, "v", "\n"});
+    }
+    EXPECT_GT(read.size(), 120u);
+    EXPECT_EQ(xml(log), underRoot(want));
+#ifndef _WIN32
+    if (!log_xml::pythonPresent()) GTEST_SKIP() << "no /usr/bin/python3";
+    const fs::path file = fs::temp_directory_path() /
+                          ("logger_xml_" + std::to_string(std::random_device()()) + ".xml");
+    ASSERT_TRUE(log.SaveLastError(0, file.string().c_str()));
+    std::vector<log_xml::Element> got;
+    std::string report;
+    const bool parsed = log_xml::read(SMTP_SOURCE_DIR "/tests/integration/check_log_xml.py",
+                                      file.string(), got, report);
+    fs::remove(file);
+    ASSERT_TRUE(parsed) << report;
+    ASSERT_EQ(got.size(), read.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(std::to_string(i) + ": " + read[i].tag);
+        EXPECT_EQ(got[i].tag, read[i].tag);
+        EXPECT_EQ(got[i].text, read[i].text);
+        EXPECT_EQ(i ? got[i].tail : "", read[i].tail);  // the root's tail is the last line end
+    }
+#endif
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST(LoggerThreads, WritersContextsAndAReaderAtOnceLoseNothing) {
+    Logger log;
+    const int n = 10000;
+    std::atomic<bool> done{false};
+    std::atomic<int> renders{0}, malformed{0};
+    // The reader must always see a complete document.
+    std::thread reader([&] {
+        for (; !done; ++renders) {
+            const std::string x = xml(log);
+            malformed += x.rfind("<BrenvikLog>\r\n", 0) != 0 || x.size() < 15 ||
+                         x.compare(x.size() - 15, 15, "</BrenvikLog>\r\n") != 0;
+        }
+    });
+    auto values = [&](const char* name) {
+        for (int i = 0; i < n; ++i) {
+            log.LogInfo("tick");
+            log.LogDataLong(name, i);
+        }
+    };
+    // Contexts of two threads interleave arbitrarily; pruning removes only
+    // empty ones, so no entry may go missing.
+    auto contexts = [&](const char* ctx) {
+        for (int i = 0; i < n; ++i) {
+            log.EnterContext(ctx, true);
+            log.LogInfo("work");
+            log.EnterContext("inner", true);
+            log.LeaveContext();
+            log.LeaveContext();
+        }
+    };
+    std::thread a(values, "first"), b(values, "second"), c(contexts, "A"), d(contexts, "B");
+    for (std::thread* t : {&a, &b, &c, &d}) t->join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(malformed.load(), 0);
+    EXPECT_GT(renders.load(), 0);
+    EXPECT_EQ(log.contextDepth(), 1u);
+    const std::string x = xml(log);
+    EXPECT_EQ(countOf(x, "<info>tick</info>"), 2u * n);
+    EXPECT_EQ(countOf(x, "<info>work</info>"), 2u * n);
+    EXPECT_EQ(countOf(x, "<first>"), static_cast<size_t>(n));
+    EXPECT_EQ(countOf(x, "<second>"), static_cast<size_t>(n));
+    // Each thread's own values arrive in its order.
+    EXPECT_LT(x.find("<first>10</first>"), x.find("<first>11</first>"));
+    EXPECT_NE(x.find("<second>" + std::to_string(n - 1) + "</second>"), npos);
+}
+
+TEST(LoggerThreads, ClearWhileWritingLeavesAUsableLog) {
+    Logger log;
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop) {
+            log.EnterContext("Op", true);
+            log.LogDataInt64("n", -1);
+            log.LeaveContext();
+        }
+    });
+    for (int i = 0; i < 500; ++i) log.ClearLog();
+    stop = true;
+    writer.join();
+    log.ClearLog();
+    EXPECT_EQ(log.contextDepth(), 1u);
+    log.LogInfo("after");
+    EXPECT_EQ(xml(log), underRoot("<info>after</info>\r\n"));
+}
+
+// ------------------------------------------------------- the error file
+
+class SaveTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::create_directories(dir));
+        log.EnterContext("SendEmail", true);
+        log.LogData("DllDate", kDllDate);
+        log.LogInfo(
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
+        log.LogError("Failed to connect to SMTP server.");
+        log.LogData("reply", "550 no\r\n");
+        log.LeaveContext();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+    static std::string readAll(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const fs::path dir =
+        fs::temp_directory_path() / ("diag_save_" + std::to_string(std::random_device()()));
+    Logger log;
+};
+
+TEST_F(SaveTest, WritesExactlyTheXmlBytesOverALongerFile) {
+    const std::string p = path("smtp_errors.xml"), before = xml(log);
+    std::ofstream(p, std::ios::binary) << std::string(20000, 'z');
+    ASSERT_TRUE(log.SaveLastError(7, p.c_str()));  // the first word means nothing
+    // No byte-order mark, texts keep their bytes, nothing of the old file is left.
+    EXPECT_EQ(readAll(p), before);
+    ASSERT_TRUE(log.SaveLastError(0, p.c_str()));
+    EXPECT_EQ(readAll(p), before);
+    EXPECT_EQ(xml(log), before) << "saving leaves the log alone";
+    EXPECT_EQ(log.contextDepth(), 1u);
+    Logger fresh;
+    ASSERT_TRUE(fresh.SaveLastError(0, p.c_str()));
+    EXPECT_EQ(readAll(p), underRoot(""));
+}
+
+TEST_F(SaveTest, UnwritablePathsFailAndTheObjectTrimsItsPath) {
+    const std::string before = xml(log), asDir = dir.string(), deep = path("missing/sub/x.xml");
+    for (const char* p : {asDir.c_str(), deep.c_str(), "", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(log.SaveLastError(0, p)) << (p ? p : "null");
+    // A device that accepts the open but refuses every byte.
+    EXPECT_FALSE(fs::exists("/dev/full") && log.SaveLastError(0, "/dev/full"));
+    EXPECT_EQ(xml(log), before);
+    ClsBase obj;
+    obj.log().LogInfo("from the object");
+    for (const char* p : {static_cast<const char*>(nullptr), "", "   ", "\t\r\n", asDir.c_str()})
+        EXPECT_FALSE(obj.SaveLastError(p)) << (p ? p : "null");
+    EXPECT_TRUE(fs::is_empty(dir));
+    const std::string p = path("name.xml");
+    ASSERT_TRUE(obj.SaveLastError(("  \t" + p + " \r\n").c_str()));
+    EXPECT_EQ(readAll(p), underRoot("<info>from the object</info>\r\n"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1)
+        << "only the trimmed name";
+}
+
+}  // namespace
