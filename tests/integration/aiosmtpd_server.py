@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
 """A real SMTP server for the integration tests: aiosmtpd on 127.0.0.1.
 
-Listens on a free port and prints "PORT <n>" on its own line once ready
-(or "MISSING aiosmtpd" and exit status 3 when the package is absent).
-Exits when its standard input closes, so it never outlives the test that
-started it, and in any case after --lifetime seconds.
-
-With --user and --password, AUTH LOGIN and PLAIN are offered (on plain TCP)
-and checked against that pair; --cram adds CRAM-MD5 (RFC 2195). Every
-delivered message is appended to --messages as one JSON object per line.
+Prints "PORT <n>" once ready ("MISSING aiosmtpd" and exit status 3 without
+the package). Exits when its standard input closes, so it never outlives the
+test that started it, and in any case after --lifetime seconds. With --user
+and --password, AUTH LOGIN and PLAIN are offered (on plain TCP) and checked
+against that pair; --cram adds CRAM-MD5 (RFC 2195). Every delivered message
+is appended to --messages as one JSON object per line.
 """
 import argparse
 import asyncio
@@ -36,20 +34,15 @@ class Handler:
     async def handle_DATA(self, server, session, envelope):
         if self.args.messages:
             login = getattr(session.auth_data, "login", None)
-            record = {
-                "mail_from": envelope.mail_from,
-                "rcpt_tos": envelope.rcpt_tos,
-                "login": login.decode("utf-8", "replace") if isinstance(login, bytes) else login,
-                "data": envelope.content.decode("latin-1")
-                if isinstance(envelope.content, bytes) else envelope.content,
-            }
+            record = {"mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos,
+                      "login": login.decode("utf-8", "replace") if isinstance(login, bytes) else login,
+                      "data": envelope.content.decode("latin-1")}
             with open(self.args.messages, "a", encoding="utf-8") as f:
                 f.write(json.dumps(record) + "\n")
         return "250 2.0.0 Message accepted"
 
-
-class CramHandler(Handler):
-    # aiosmtpd turns "auth_CRAM__MD5" into the mechanism name "CRAM-MD5".
+    # aiosmtpd turns "auth_CRAM__MD5" into the mechanism name "CRAM-MD5";
+    # offered only with --cram.
     async def auth_CRAM__MD5(self, server, args):
         challenge = "<%d.%d@aiosmtpd.test>" % (os.getpid(), time.time_ns())
         answer = await server.challenge_auth(challenge)
@@ -67,40 +60,29 @@ def main():
     parser.add_argument("--password")
     parser.add_argument("--cram", action="store_true")
     parser.add_argument("--messages")
-    parser.add_argument("--exclude", action="append", default=[],
-                        help="a mechanism not to offer (repeatable)")
+    parser.add_argument("--exclude", action="append", default=[], help="a mechanism not to offer")
     parser.add_argument("--lifetime", type=float, default=120.0)
     args = parser.parse_args()
-    # aiosmtpd warns about AUTH without TLS and deprecated fields; the
-    # tests read our stdout only, but keep stderr quiet too.
+    # aiosmtpd warns about AUTH without TLS; keep stderr quiet.
     warnings.filterwarnings("ignore")
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
-        ok = (isinstance(auth_data, LoginPassword)
-              and args.user is not None
-              and auth_data.login == args.user.encode()
-              and auth_data.password == args.password.encode())
+        ok = (isinstance(auth_data, LoginPassword) and args.user is not None
+              and auth_data.login == args.user.encode() and auth_data.password == args.password.encode())
         # Handing the pair back makes it the session's auth_data, so the
         # delivery record can name the login.
         return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
-    handler = CramHandler(args) if args.cram else Handler(args)
+    exclude = args.exclude + ([] if args.cram else ["CRAM-MD5"])
+    auth = {"authenticator": authenticator, "auth_require_tls": False, "auth_exclude_mechanism": exclude}
+    if args.user is None:  # no login offered at all
+        auth = {"auth_exclude_mechanism": ["LOGIN", "PLAIN", "CRAM-MD5"]}
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    auth = {}
-    if args.user is not None:
-        auth = {"authenticator": authenticator, "auth_require_tls": False,
-                "auth_exclude_mechanism": args.exclude}
-    else:
-        # No login offered at all.
-        auth = {"auth_exclude_mechanism": ["LOGIN", "PLAIN"]}
-
-    def factory():
-        return SMTP(handler, hostname="aiosmtpd.test", loop=loop, **auth)
-
-    server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
-    port = server.sockets[0].getsockname()[1]
+    handler = Handler(args)
+    server = loop.run_until_complete(
+        loop.create_server(lambda: SMTP(handler, hostname="aiosmtpd.test", loop=loop, **auth), "127.0.0.1", 0))
 
     def watch_stdin():
         try:
@@ -111,7 +93,7 @@ def main():
 
     threading.Thread(target=watch_stdin, daemon=True).start()
     loop.call_later(args.lifetime, loop.stop)
-    print("PORT %d" % port, flush=True)
+    print("PORT %d" % server.sockets[0].getsockname()[1], flush=True)
     loop.run_forever()
 
 

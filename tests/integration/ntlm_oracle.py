@@ -18,25 +18,17 @@ try:
 except ImportError:
     sys.exit(77)
 
-EXTENDED = ntlm.NTLMSSP_NEGOTIATE_EXTENDED_SESSIONSECURITY
 LATIN1 = [chr(c) for c in range(0xC0, 0x100) if chr(c) not in "\u00df\u00ff\u00d7\u00f7"]
 ALPHABET = [chr(c) for c in range(0x21, 0x7F)] + LATIN1 + [" "]
 
-
-def main():
-    seed, count = int(sys.argv[1]), int(sys.argv[2])
-    rnd = random.Random(seed)
-    for _ in range(count):
-        user = "".join(rnd.choice(ALPHABET) for _ in range(rnd.randint(1, 24)))
-        password = "".join(rnd.choice(ALPHABET) for _ in range(rnd.randint(1, 20)))
-        server = bytes(rnd.getrandbits(8) for _ in range(8))
-        client = bytes(rnd.getrandbits(8) for _ in range(8))
-        flags = 0x00008205 | (EXTENDED if rnd.random() < 0.5 else 0)
-        nt, lm, _ = ntlm.computeResponseNTLMv1(flags, server, client, "", "", user, password,
-                                               "", "", False)
-        print("\t".join([user.encode().hex(), password.encode().hex(), server.hex(), client.hex(),
-                         "%08x" % flags, lm.hex(), nt.hex()]))
-
-
-if __name__ == "__main__":
-    main()
+seed, count = int(sys.argv[1]), int(sys.argv[2])
+rnd = random.Random(seed)
+for _ in range(count):
+    user = "".join(rnd.choice(ALPHABET) for _ in range(rnd.randint(1, 24)))
+    password = "".join(rnd.choice(ALPHABET) for _ in range(rnd.randint(1, 20)))
+    server = bytes(rnd.getrandbits(8) for _ in range(8))
+    client = bytes(rnd.getrandbits(8) for _ in range(8))
+    flags = 0x00008205 | (ntlm.NTLMSSP_NEGOTIATE_EXTENDED_SESSIONSECURITY if rnd.random() < 0.5 else 0)
+    nt, lm, _ = ntlm.computeResponseNTLMv1(flags, server, client, "", "", user, password, "", "", False)
+    print("\t".join([user.encode().hex(), password.encode().hex(), server.hex(), client.hex(),
+                     "%08x" % flags, lm.hex(), nt.hex()]))

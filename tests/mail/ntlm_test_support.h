@@ -2,11 +2,8 @@
 // Building TYPE2 challenges and reading TYPE3 messages for the NTLM tests,
 // written from the message layout independently of the code under test.
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <string>
-
-#include "tools/smtp_server/smtp_test_server.h"
 
 namespace ntlmtest {
 
@@ -58,15 +55,6 @@ inline std::string type2(uint32_t flags, const std::string& challenge,
     m += le16(targetInfo.size()) + le16(targetInfo.size()) + le32(targetInfo.empty() ? 0 : infoAt);
     m += std::string(8, '\0');  // version
     return m + targetName + targetInfo;
-}
-
-// A server's 334 line carrying a TYPE2 with the published challenge
-// 0123456789abcdef.
-inline std::string challengeLine(uint32_t flags, const std::string& targetName) {
-    return "334 " +
-           smtptest::base64Encode(
-               type2(flags, fromHex("0123456789abcdef"), utf16le(targetName), "")) +
-           "\r\n";
 }
 
 inline std::string avPair(uint16_t id, const std::string& value) {

@@ -12,9 +12,9 @@
 #include "mail/ms_sspi.h"
 #include "mime/cls_email.h"
 #include "platform/identity.h"
-#include "smtp_test_support.h"
+#include "support/engine_log.h"
 
-using namespace smtptest_support;
+using namespace testsupport;
 
 namespace {
 
@@ -37,8 +37,9 @@ class PostfixNtlm : public ::testing::Test {
         }
     }
 
-    // Sends one message through the mail manager; the log stays in mm.
-    bool send(ClsMailMan& mm, const std::string& user, const std::string& password) {
+    // Sends one message through a new mail manager, whose log stays in m_log.
+    bool send(const std::string& user, const std::string& password) {
+        ClsMailMan mm;
         XString host = xs("127.0.0.1"), u = xs(user), p = xs(password);
         mm.put_SmtpHost(host);
         mm.put_SmtpPort(m_postfix.port());
@@ -51,12 +52,34 @@ class PostfixNtlm : public ::testing::Test {
         email.AddTo(name, to);
         email.put_Subject(subject);
         email.put_Body(body);
-        return mm.SendEmail(email);
+        const bool sent = mm.SendEmail(email);
+        m_log = xml(mm.log());
+        m_info = hasInfo(mm.log(), m_wantInfo);
+        m_response = data(mm.log(), "response");
+        m_alt = data(mm.log(), "alt_login_method");
+        return sent;
     }
 
-    static std::string logOf(ClsMailMan& mm) { return xml(mm.log()); }
+    // Our message through the right password, then a wrong one refused.
+    void deliverThenRefuse(const char* using_) {
+        m_wantInfo = using_;
+        ASSERT_TRUE(send(kUser, kPassword)) << m_log << m_postfix.logTail();
+        EXPECT_TRUE(m_info) << m_log;
+        std::vector<std::string> delivered = m_postfix.messages(1);
+        ASSERT_EQ(delivered.size(), 1u);
+        EXPECT_NE(delivered[0].find("Sent after AUTH NTLM."), std::string::npos);
+        EXPECT_FALSE(send(kUser, "not the password"));
+        EXPECT_NE(m_log.find("<error>Logon denied.  Check username, password, and domain</error>"),
+                  std::string::npos)
+            << m_log;
+        EXPECT_EQ(m_response.rfind("535", 0), 0u) << m_log;
+        EXPECT_NE(m_log.find("NTLM authentication failed"), std::string::npos);
+        EXPECT_EQ(m_log.find(kPassword), std::string::npos);
+    }
 
     smtp_integration::PostfixSasl m_postfix;
+    std::string m_log, m_response, m_alt, m_wantInfo = "-";
+    bool m_info = false;
 };
 
 // The SYSTEM account takes our own NTLM messages.
@@ -64,21 +87,7 @@ TEST_F(PostfixNtlm, OwnMessagesUnderSystemAreAcceptedAndAWrongPasswordRefused) {
     serve(kUser, kPassword, "NTLM");
     if (IsSkipped() || HasFatalFailure()) return;
     platform::setUserNameForTesting("SYSTEM");
-    {
-        ClsMailMan mm;
-        ASSERT_TRUE(send(mm, kUser, kPassword)) << logOf(mm) << m_postfix.logTail();
-        EXPECT_TRUE(hasInfo(mm.log(), "Using Brenvik NTLM..."));
-        EXPECT_TRUE(hasInfo(mm.log(), "NTLM authentication succeeded."));
-        std::vector<std::string> delivered = m_postfix.messages(1);
-        ASSERT_EQ(delivered.size(), 1u);
-        EXPECT_NE(delivered[0].find("Sent after AUTH NTLM."), std::string::npos);
-    }
-    ClsMailMan mm;
-    EXPECT_FALSE(send(mm, kUser, "not the password"));
-    EXPECT_TRUE(hasError(mm.log(), "Logon denied.  Check username, password, and domain"))
-        << logOf(mm);
-    EXPECT_NE(data(mm.log(), "response").rfind("535", 0), std::string::npos);
-    EXPECT_TRUE(hasInfo(mm.log(), "Failed to login using NTLM method"));
+    deliverThenRefuse("Using Brenvik NTLM...");
 }
 
 // Any other account goes through the security package: the in-process
@@ -86,16 +95,7 @@ TEST_F(PostfixNtlm, OwnMessagesUnderSystemAreAcceptedAndAWrongPasswordRefused) {
 TEST_F(PostfixNtlm, SecurityPackageIsAcceptedAndAWrongPasswordRefused) {
     serve(kUser, kPassword, "NTLM");
     if (IsSkipped() || HasFatalFailure()) return;
-    {
-        ClsMailMan mm;
-        ASSERT_TRUE(send(mm, kUser, kPassword)) << logOf(mm) << m_postfix.logTail();
-        EXPECT_TRUE(hasInfo(mm.log(), "Using Microsoft SSPI NTLM."));
-        EXPECT_EQ(m_postfix.messages(1).size(), 1u);
-    }
-    ClsMailMan mm;
-    EXPECT_FALSE(send(mm, kUser, "not the password"));
-    EXPECT_TRUE(hasError(mm.log(), "NTLM authentication failed")) << logOf(mm);
-    EXPECT_TRUE(hasError(mm.log(), "Logon denied.  Check username, password, and domain"));
+    deliverThenRefuse("Using Microsoft SSPI NTLM.");
 }
 
 // "default"/"default" forces NTLM; without the package the client cancels
@@ -104,9 +104,8 @@ TEST_F(PostfixNtlm, MissingPackageCancelsAndLoginFollows) {
     serve("default", "default", "NTLM LOGIN");
     if (IsSkipped() || HasFatalFailure()) return;
     MsSspi::hidePackageForTesting("NTLM");
-    ClsMailMan mm;
-    ASSERT_TRUE(send(mm, "default", "default")) << logOf(mm) << m_postfix.logTail();
-    EXPECT_EQ(data(mm.log(), "alt_login_method"), "LOGIN");
+    ASSERT_TRUE(send("default", "default")) << m_log << m_postfix.logTail();
+    EXPECT_EQ(m_alt, "LOGIN");
     EXPECT_EQ(m_postfix.messages(1).size(), 1u);
 }
 #endif

@@ -1,11 +1,12 @@
-// Reply lines, EHLO capabilities and envelope commands as values: tables of
-// wire texts, no socket.
+// Reply lines, EHLO capabilities, envelope commands and CRAM-MD5 responses
+// as values: tables of wire texts, no socket.
 #include "mail/smtp_reply.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "mail/cram_md5.h"
 #include "mail/smtp_capabilities.h"
 #include "mail/smtp_commands.h"
 
@@ -103,6 +104,22 @@ TEST(SmtpEnvelopeCommands, RefuseWhatWouldChangeTheCommand) {
             EXPECT_TRUE(mail.isEmpty());
         }
     }
+}
+
+// RFC 2195's example and a key longer than a block go over the wire in the
+// CRAM-MD5 scenarios; here the edges of the challenge.
+TEST(CramMD5, EmptyChallengeAndZeroByte) {
+    StringBuffer user("u"), key("secret"), forEmpty, whole, cut;
+    DataBuffer empty, withZero, before;
+    CramMD5::computeResponse(user, key, empty, forEmpty);
+    EXPECT_EQ(std::string(forEmpty.getString()),
+              "u 5c8db03f04cec0f43bcb060023914190");  // Python hmac
+    // A zero byte does not end the challenge.
+    withZero.append("ab\0cd", 5);
+    before.append("ab", 2);
+    CramMD5::computeResponse(user, key, withZero, whole);
+    CramMD5::computeResponse(user, key, before, cut);
+    EXPECT_NE(std::string(whole.getString()), std::string(cut.getString()));
 }
 
 }  // namespace

@@ -1,50 +1,52 @@
 #pragma once
-// What host-side tests need from the operating system, on Linux and Windows
-// alike: a loopback port that refuses connections, the directory of the
-// running test program, and UTF-8 file names. Tests are hosts, so they may
-// call the system directly; the engine may not.
+// What host-side tests need from the system, on Linux and Windows alike.
+// Tests are hosts, so they may call the system directly; the engine may not.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 
 #if defined(_WIN32)
-// winsock2.h must come before windows.h.
 #include <winsock2.h>
+// windows.h only after winsock2.h (this comment keeps sorting from swapping them).
 #include <windows.h>
 #else
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
+#ifdef SMTP_PLUGIN_PATH
+#include "plugin/email_interface.h"
+#endif
 
 namespace host_env {
 
-// A TCP port on 127.0.0.1 where connections are refused. The port is bound
-// once per process and never listened on or released, so no other program
-// can take it while a test expects a refusal.
+namespace fs = std::filesystem;
+
+// A TCP port on 127.0.0.1 that refuses connections: bound, never listened
+// on or released, so no other program takes it while a test expects that.
 inline int closedLoopbackPort() {
     static const int port = [] {
 #if defined(_WIN32)
         WSADATA wsa;
         if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 1;
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (s == INVALID_SOCKET) return 1;
         // Child processes need not hold the port too.
         SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-        using Length = int;
+        int len = sizeof(sockaddr_in);
 #else
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) return 1;
-        using Length = socklen_t;
+        socklen_t len = sizeof(sockaddr_in);
 #endif
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        Length len = sizeof(addr);
         if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
             getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
             std::fprintf(stderr, "cannot reserve a loopback port\n");
@@ -55,52 +57,98 @@ inline int closedLoopbackPort() {
     return port;
 }
 
-// A path from UTF-8 text, whatever the platform's narrow encoding is.
-inline std::filesystem::path utf8Path(const std::string& utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+// A path from UTF-8 text, whatever the platform's narrow encoding is, and back.
+inline fs::path utf8Path(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
 }
-
-// The path as UTF-8 text.
-inline std::string utf8Of(const std::filesystem::path& p) {
+inline std::string utf8Of(const fs::path& p) {
     std::u8string u = p.u8string();
     return std::string(u.begin(), u.end());
 }
 
-// The directory of the running program: where the build puts the module
-// and the sample host next to the tests.
-inline std::filesystem::path programDir() {
+// A path given at build time; a relative one (on Windows, where the build's
+// Unix paths mean nothing) names a file next to the test program.
+inline fs::path builtFile(const char* configured) {
+    fs::path p = utf8Path(configured);
+    if (!p.is_relative()) return p;
 #if defined(_WIN32)
     std::wstring buf(32768, L'\0');
-    DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    buf.resize(n);
-    return std::filesystem::path(buf).parent_path();
+    buf.resize(GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size())));
+    return fs::path(buf).parent_path() / p;
 #else
     std::error_code ec;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::current_path() : exe.parent_path();
+    return fs::read_symlink("/proc/self/exe", ec).parent_path() / p;
 #endif
 }
 
-// A path given at build time; a relative one names a file next to the
-// test program (on Windows the build's Unix paths mean nothing to the
-// program, so the build passes file names there).
-inline std::filesystem::path builtFile(const char* configured) {
-    std::filesystem::path p = utf8Path(configured);
-    return p.is_relative() ? programDir() / p : p;
+// A fresh temporary directory, made the current one until destruction.
+// File names are UTF-8.
+class ScratchDir {
+  public:
+    ScratchDir() : m_previous(fs::current_path()) {
+        std::random_device rd;
+        std::error_code ec;
+        for (int attempt = 0; attempt < 100 && !fs::create_directory(m_path, ec); ++attempt)
+            m_path = fs::temp_directory_path() /
+                     ("smtp_plugin_test." + std::to_string(rd()) + std::to_string(rd()));
+        fs::current_path(m_path);
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::current_path(m_previous, ec);
+        fs::remove_all(m_path, ec);
+    }
+    const fs::path& path() const { return m_path; }
+    fs::path file(const std::string& name) const { return m_path / utf8Path(name); }
+    std::string read(const std::string& name) const {  // empty when missing
+        std::ifstream in(file(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(file(name), std::ios::binary) << content;
+    }
+
+  private:
+    fs::path m_previous, m_path;
+};
+
+#ifdef SMTP_PLUGIN_PATH
+
+// A symbol of the module at SMTP_PLUGIN_PATH, loaded once and never
+// unloaded, as most hosts do.
+inline void* findSymbol(const char* name) {
+    static const auto module = [] {
+        const fs::path path = builtFile(SMTP_PLUGIN_PATH);
+#if defined(_WIN32)
+        // The full path, so that no other smtp_plugin.dll on the search path is taken.
+        HMODULE h = LoadLibraryW(path.wstring().c_str());
+#else
+        void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
+        if (!h) {
+            std::fprintf(stderr, "cannot load %s\n", utf8Of(path).c_str());
+            std::abort();
+        }
+        return h;
+    }();
+#if defined(_WIN32)
+    // FARPROC to a data pointer: GCC wants the detour through an integer.
+    return reinterpret_cast<void*>(reinterpret_cast<intptr_t>(GetProcAddress(module, name)));
+#else
+    return dlsym(module, name);
+#endif
 }
 
-// Creates a new, empty directory under the system's temporary directory.
-inline std::filesystem::path makeScratchDir(const char* prefix) {
-    namespace fs = std::filesystem;
-    std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path p = fs::temp_directory_path() /
-                     (std::string(prefix) + "." + std::to_string(rd()) + std::to_string(rd()));
-        std::error_code ec;
-        if (fs::create_directory(p, ec)) return p;  // false when it already existed
+// One plug-in instance; deleting it goes through slot 1, as a host does.
+inline std::unique_ptr<email_interface> create() {
+    auto factory = reinterpret_cast<Createsmtp_plugin_fn>(findSymbol("Createsmtp_plugin"));
+    std::unique_ptr<email_interface> m(factory ? factory() : nullptr);
+    if (!m) {
+        std::fprintf(stderr, "Createsmtp_plugin missing or returned null\n");
+        std::abort();
     }
-    std::fprintf(stderr, "cannot create a scratch directory\n");
-    std::abort();
+    return m;
 }
+#endif
 
 }  // namespace host_env

@@ -1,0 +1,282 @@
+// The plug-in as a host drives it, step by step as the case files say:
+// tests/data/plugin/calls.txt (each operation with good, bad and null
+// arguments, the error codes, the error file) and deliveries.txt (sends to
+// the capture server of tools/, to aiosmtpd and to Postfix, read back by
+// Python's e-mail parser on Linux). The files explain the steps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+
+#include "case_file.h"
+#include "host_env.h"
+#include "integration/aiosmtpd_process.h"
+#include "integration/postfix_process.h"
+#include "tools/smtp_server/smtp_test_server.h"
+
+namespace {
+
+using case_file::bytes;
+using case_file::find;
+using case_file::Line;
+using Args = std::vector<const wchar_t*>;
+
+std::string text(bool v) {
+    return v ? "true" : "false";
+}
+template <class C>
+std::string text(const C* s) {  // quoted, or null
+    std::string out = "\"";
+    for (const C* c = s; s && *c; ++c) out += static_cast<char>(*c);
+    return s ? out + '"' : "null";
+}
+void* raw(const wchar_t* a) {
+    return const_cast<wchar_t*>(a);
+}
+
+// Each slot by name, and its answer as text ("" for none).
+using Slot = std::function<std::string(email_interface*, const Args&)>;
+#define SLOT(name, call)                                                                        \
+    std::make_pair(#name,                                                                       \
+                   Slot([](email_interface* m, [[maybe_unused]] const Args& a) -> std::string { \
+                       return call;                                                             \
+                   }))
+const std::map<std::string, Slot> kSlots = {
+    SLOT(get_class_name, text(static_cast<PDL::DynamicClass*>(m)->get_class_name())),
+    SLOT(open, (m->open(), "")),
+    SLOT(shutdown, (m->shutdown(), "")),
+    SLOT(close, (m->close(), "")),
+    SLOT(get_option, text(m->get_option(a[0]))),
+    SLOT(set_option, text(m->set_option(a[0], a[1]))),
+    SLOT(reserved_a, text(m->reserved_a(raw(a[0]), raw(a[1]), raw(a[2])))),
+    SLOT(set_server, text(m->set_server(a[0], a[1], a[2], a[3]))),
+    SLOT(reserved_b, text(m->reserved_b(raw(a[0]), raw(a[1]), raw(a[2]), raw(a[3])))),
+    SLOT(disconnect, (m->disconnect(), "")),
+    SLOT(connect, text(m->connect())),
+    SLOT(new_message, text(m->new_message())),
+    SLOT(send, text(m->send())),
+    SLOT(set_from, text(m->set_from(a[0]))),
+    SLOT(add_to, text(m->add_to(a[0]))),
+    SLOT(add_cc, text(m->add_cc(a[0]))),
+    SLOT(add_bcc, text(m->add_bcc(a[0]))),
+    SLOT(set_subject, text(m->set_subject(a[0]))),
+    SLOT(set_body, text(m->set_body(a[0]))),
+    SLOT(set_html_body, text(m->set_html_body(a[0]))),
+    SLOT(add_attachment, text(m->add_attachment(a[0]))),
+};
+
+class Host {
+  public:
+    void step(const Line& w) {
+        const std::string& op = w[0];
+        if (kSlots.count(op) || op == "get_last_error" || op == "kept_error") {
+            call(w);
+        } else if (op == "write") {
+            m_dir.write(bytes(w[1]), bytes(w[2]));
+        } else if (op == "write_bytes") {
+            std::string b;
+            for (int i = 0; i < std::stoi(w[2]); ++i) b += static_cast<char>(i);
+            m_dir.write(bytes(w[1]), b);
+        } else if (op == "log") {
+            find(m_dir.read("smtp_errors.xml"), w);
+        } else if (op == "absent") {
+            EXPECT_FALSE(std::filesystem::exists(m_dir.file(bytes(w[1])))) << w[1];
+        } else if (op == "unix_only") {
+#ifdef _WIN32
+            GTEST_SKIP() << "not for Windows";
+#endif
+        } else if (op == "capture") {
+            smtptest::CaptureOptions o;
+            for (size_t i = 1; i < w.size(); ++i) {
+                if (w[i] == "user") o.username = bytes(w[++i]);
+                if (w[i] == "password") o.password = bytes(w[++i]);
+                if (w[i] == "reject") o.rejectRecipients.push_back(bytes(w[++i]));
+                if (w[i] == "login_only") o.offerPlain = o.offerCramMd5 = false;
+            }
+            m_capture = std::make_unique<smtptest::CaptureServer>(o);
+            ASSERT_TRUE(m_capture->start());
+            m_port = std::to_wstring(m_capture->port());
+        } else if (op == "aiosmtpd" || op == "postfix") {
+            startRealServer(w);
+        } else if (op == "delivered") {
+            delivered(std::stoul(w[1]));
+        } else if (op == "expect") {
+            m_expect.push_back(bytes(w[1]));
+        } else if (op == "message" || op == "envelope") {
+            if (!m_read) return;  // aiosmtpd, or Postfix under Wine
+            ASSERT_FALSE(m_messages.empty());
+            const smtptest::CapturedMessage& m = m_messages.back();
+            std::vector<std::string> envelope = {m.mailFrom};
+            envelope.insert(envelope.end(), m.recipients.begin(), m.recipients.end());
+            std::vector<std::string> want;
+            for (size_t i = 1; i < w.size(); ++i) want.push_back(bytes(w[i]));
+            if (op == "message") find(m.data, w);
+            EXPECT_TRUE(op == "message" || envelope == want) << testing::PrintToString(envelope);
+        } else if (op == "transcript") {
+            find(m_capture->transcript(), w);
+        } else if (op == "connections") {
+            EXPECT_EQ(m_capture->connections(), std::stoi(w[1]));
+        } else if (op == "logins") {
+            EXPECT_EQ(m_capture->successfulLogins(), std::stoi(w[1]));
+            EXPECT_EQ(m_capture->failedLogins(), std::stoi(w[2]));
+        } else {
+            FAIL() << "unknown step " << op;
+        }
+    }
+
+    // Python's verdict on the last message delivered, where Python runs.
+    void judge() {
+        std::string report;
+        std::vector<std::string> args = {m_source};
+        args.insert(args.end(), m_expect.begin(), m_expect.end());
+#ifndef _WIN32
+        if (!m_expect.empty()) {
+            EXPECT_TRUE(smtp_integration::checkMessage(args, report)) << report;
+        }
+#endif
+        m_expect.clear();
+    }
+
+  private:
+    void call(const Line& w) {
+        const bool answer = w.size() > 2 && w[w.size() - 2] == "->";
+        std::vector<std::wstring> texts;
+        Args a;
+        for (size_t i = 1; i < w.size() - (answer ? 2 : 0); ++i) {
+            texts.push_back(case_file::fill<std::wstring>(
+                case_file::wide(w[i]),
+                {{L"{port}", m_port},
+                 {L"{closed}", std::to_wstring(host_env::closedLoopbackPort())},
+                 {L"{dir}", m_dir.path().wstring()}}));
+        }
+        for (size_t i = 0; i < 4; ++i)
+            a.push_back(i < texts.size() && w[i + 1] != "null" ? texts[i].c_str() : nullptr);
+        // The code read last is kept, to show it stays readable after other calls.
+        if (w[0] == "get_last_error") m_error = m_plugin->get_last_error();
+        const bool error = w[0] == "get_last_error" || w[0] == "kept_error";
+        const std::string got = error ? text(m_error) : kSlots.at(w[0])(m_plugin.get(), a);
+        if (answer) {
+            EXPECT_EQ(got, w.back()) << m_dir.read("smtp_errors.xml");
+        }
+    }
+
+    void startRealServer(const Line& w) {
+#ifdef _WIN32
+        // scripts/test-windows starts Postfix on the Linux side.
+        const char* port = std::getenv("SMTP_POSTFIX_NTLM_PORT");
+        if (w[0] == "aiosmtpd" || !port || !*port) GTEST_SKIP() << "no " << w[0] << " here";
+        m_port = std::wstring(port, port + std::strlen(port));
+#else
+        std::string why;
+        if (w[0] == "aiosmtpd") {
+            m_aiosmtpd = std::make_unique<smtp_integration::AiosmtpdProcess>();
+            m_source = "jsonl:" + host_env::utf8Of(m_dir.file("messages.jsonl"));
+            if (!m_aiosmtpd->start({"--user", bytes(w[1]), "--password", bytes(w[2]), "--messages",
+                                    m_source.substr(6)},
+                                   why))
+                GTEST_SKIP() << "aiosmtpd not available: " << why;
+            m_port = std::to_wstring(m_aiosmtpd->port());
+            return;
+        }
+        m_postfix = std::make_unique<smtp_integration::PostfixSasl>();
+        if (!m_postfix->start(bytes(w[1]), bytes(w[2]), bytes(w[3]), why)) {
+            if (m_postfix->skipped()) GTEST_SKIP() << why;
+            FAIL() << why << m_postfix->logTail();
+        }
+        m_port = std::to_wstring(m_postfix->port());
+#endif
+    }
+
+    // Exactly count messages arrived; Python reads the last one at the next
+    // delivery or at the end.
+    void delivered(size_t count) {
+        judge();
+        m_read = true;
+        if (m_capture) {
+            m_capture->waitForMessages(count, 5000);
+            m_messages = m_capture->messages();
+#ifndef _WIN32
+        } else if (m_postfix) {
+            m_messages.clear();
+            for (const std::string& data : m_postfix->messages(count))
+                m_messages.push_back({"", {}, data, "", 0});
+#endif
+        } else {
+            m_read = false;  // aiosmtpd keeps its own record; Postfix under Wine is out of reach
+            return;
+        }
+        ASSERT_EQ(m_messages.size(), count);
+        std::vector<std::string> ids;
+        for (const smtptest::CapturedMessage& m : m_messages) {
+            if (!m_capture) break;
+            // What the plug-in writes, whatever the host gave: CR LF lines, no
+            // Bcc field, a Message-ID of its own for each message, and (Python
+            // checks the last one) no field the host did not ask for.
+            const std::string header = m.data.substr(0, m.data.find("\r\n\r\n"));
+            for (size_t at = 0; (at = header.find('\n', at)) != std::string::npos; ++at)
+                EXPECT_TRUE(at > 0 && header[at - 1] == '\r') << "bare line feed in\n" << header;
+            EXPECT_EQ(header.find("\r\nBcc"), std::string::npos) << header;
+            const size_t id = header.find("\r\nMessage-ID: ");
+            ASSERT_NE(id, std::string::npos) << header;
+            ids.push_back(header.substr(id, header.find("\r\n", id + 2) - id));
+            EXPECT_EQ(std::count(ids.begin(), ids.end(), ids.back()), 1) << ids.back();
+        }
+        if (count == 0) return;
+        m_dir.write("delivered.eml", m_messages.back().data);
+        m_source = host_env::utf8Of(m_dir.file("delivered.eml"));
+        if (m_capture)
+            m_expect.push_back(
+                "only-headers=MIME-Version,Date,Message-ID,X-Mailer,X-Priority,Return-Path,From,To,"
+                "Cc,Subject");
+    }
+
+    host_env::ScratchDir m_dir;
+    std::unique_ptr<smtptest::CaptureServer> m_capture;
+#ifndef _WIN32
+    std::unique_ptr<smtp_integration::AiosmtpdProcess> m_aiosmtpd;
+    std::unique_ptr<smtp_integration::PostfixSasl> m_postfix;
+#endif
+    std::unique_ptr<email_interface> m_plugin = host_env::create();
+    std::wstring m_port;
+    const wchar_t* m_error = nullptr;
+    bool m_read = false;  // m_messages holds what arrived
+    std::vector<smtptest::CapturedMessage> m_messages;
+    std::string m_source;
+    std::vector<std::string> m_expect;
+};
+
+class HostScript : public ::testing::TestWithParam<case_file::Case> {};
+
+TEST_P(HostScript, Runs) {
+    Host host;
+    for (const auto& [number, line] : GetParam().steps) {
+        SCOPED_TRACE("line " + std::to_string(number));
+        host.step(line);
+        if (IsSkipped() || HasFatalFailure()) return;
+    }
+    host.judge();
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, HostScript, ::testing::ValuesIn(case_file::load("calls.txt")),
+                         case_file::kCaseName);
+INSTANTIATE_TEST_SUITE_P(Deliveries, HostScript,
+                         ::testing::ValuesIn(case_file::load("deliveries.txt")),
+                         case_file::kCaseName);
+
+TEST(Factory, EveryCallBuildsANewObjectWithItsOwnCode) {
+    std::unique_ptr<email_interface> a = host_env::create(), b = host_env::create();
+    EXPECT_NE(a.get(), b.get());
+    EXPECT_FALSE(a->reserved_a(nullptr, nullptr, nullptr));
+    EXPECT_STREQ(b->get_last_error(), L"");
+    EXPECT_STREQ(a->get_last_error(), L"ERROR_NOT_IMPLEMENTED");
+}
+
+TEST(Factory, InternalSymbolsAreNotReachable) {
+    EXPECT_NE(host_env::findSymbol("Createsmtp_plugin"), nullptr);
+    for (const char* name :
+         {"_ZN11smtp_plugin4sendEv", "_Z13releaseCachesv", "_ZN10ClsMailMan9SendEmailER8ClsEmail"})
+        EXPECT_EQ(host_env::findSymbol(name), nullptr) << name;
+}
+
+}  // namespace

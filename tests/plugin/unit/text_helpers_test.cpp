@@ -1,0 +1,117 @@
+// The plug-in's own helpers, compiled straight into this program: wide text
+// to UTF-8, the port scan and the mailbox split against the vectors of
+// tests/data/plugin/text_helpers.txt, and the counted handle.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "plugin/mailbox_text.h"
+#include "plugin/shared_handle.h"
+#include "plugin/wide_text.h"
+#include "tests/plugin/case_file.h"
+
+namespace {
+
+using case_file::bytes;
+
+std::string hex(const std::string& s) {
+    std::string out;
+    char b[3];
+    for (unsigned char c : s) out += (std::snprintf(b, sizeof b, "%02X", c), b);
+    return out;
+}
+
+template <class S>
+S units(const std::string& list) {  // "D83D,DE00"
+    S out;
+    std::istringstream in(list);
+    for (std::string u; std::getline(in, u, ',');)
+        out += static_cast<typename S::value_type>(std::stoul(u, nullptr, 16));
+    return out;
+}
+
+class TextHelpers : public ::testing::TestWithParam<case_file::Case> {};
+
+TEST_P(TextHelpers, MatchTheVectors) {
+    for (const auto& [number, w] : GetParam().steps) {
+        SCOPED_TRACE("line " + std::to_string(number));
+        std::string got = "-";  // none of these
+        if (w[0] == "utf8" || (w[0] == "utf8_32" && sizeof(wchar_t) == 4))
+            got = hex(plugin::toUtf8(case_file::wide(w[1]).c_str()).str());
+        else if (w[0] == "utf16")
+            got = hex(plugin::utf16ToUtf8(units<std::u16string>(w[1]).c_str()));
+        else if (w[0] == "utf32")
+            got = hex(plugin::utf32ToUtf8(units<std::u32string>(w[1]).c_str()));
+        else if (w[0] == "scan")
+            got = std::to_string(plugin::scanDecimal(case_file::wide(w[1]).c_str()));
+        if (got != "-") {
+            EXPECT_EQ(got, w[2]);
+        }
+        if (w[0] == "mailbox") {
+            std::string name = "unchanged", address = "unchanged";
+            EXPECT_EQ(plugin::splitMailbox(bytes(w[1]), name, address), w.size() == 4);
+            EXPECT_EQ(name, w.size() == 4 ? bytes(w[2]) : "unchanged");
+            EXPECT_EQ(address, w.size() == 4 ? bytes(w[3]) : "unchanged");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, TextHelpers,
+                         ::testing::ValuesIn(case_file::load("text_helpers.txt")),
+                         case_file::kCaseName);
+
+TEST(TextHelpers, NullEmptyAndLongTexts) {
+    EXPECT_TRUE(plugin::toUtf8(nullptr).isNull());
+    EXPECT_EQ(plugin::toUtf8(nullptr).c_str(), nullptr);
+    const plugin::Utf8Text empty = plugin::toUtf8(L"");
+    EXPECT_FALSE(empty.isNull());
+    EXPECT_STREQ(empty.c_str(), "");
+    EXPECT_EQ(plugin::utf16ToUtf8(nullptr), "");
+    EXPECT_EQ(plugin::utf16ToUtf8(u""), "");
+    EXPECT_EQ(plugin::scanDecimal(nullptr), 0);
+    EXPECT_EQ(plugin::scanDecimal((std::wstring(1000, L'0') + L"42").c_str()), 42);
+    const std::string out = plugin::utf32ToUtf8(std::u32string(5000, U'\U0001F600').c_str());
+    ASSERT_EQ(out.size(), 20000u);
+    EXPECT_EQ(out.substr(19996), "\xF0\x9F\x98\x80");
+}
+
+struct Counted {
+    explicit Counted(int& d) : deaths(d) {}
+    ~Counted() { ++deaths; }
+    int& deaths;
+};
+
+TEST(SharedHandle, CountsCopiesAndTheLastReleaseDeletesOnce) {
+    SharedHandle<Counted> none, fromNull(nullptr);
+    EXPECT_FALSE(none || fromNull);
+    EXPECT_EQ(none.get(), nullptr);
+    EXPECT_EQ(none.useCount(), 0);
+    none.release();  // harmless
+    int first = 0, second = 0, third = 0;
+    SharedHandle<Counted> a(new Counted(first));
+    EXPECT_TRUE(a);
+    EXPECT_EQ(a.useCount(), 1);
+    {
+        SharedHandle<Counted> b(a), c;
+        c = b;
+        EXPECT_EQ(a.useCount(), 3);
+        EXPECT_EQ(c.get(), a.get());
+        a.release();
+        b.release();
+        b.release();
+        EXPECT_FALSE(a || b);
+        EXPECT_EQ(c.useCount(), 1);
+        EXPECT_EQ(first, 0);
+    }
+    EXPECT_EQ(first, 1);  // the last copy's destructor deletes
+    a = SharedHandle<Counted>(new Counted(second));
+    a = a;  // self-assignment keeps it
+    EXPECT_EQ(a.useCount(), 1);
+    a = SharedHandle<Counted>(new Counted(third));  // releases the old object
+    EXPECT_EQ(second, 1);
+    a.release();
+    a.release();
+    EXPECT_EQ(third, 1);
+}
+
+}  // namespace
