@@ -46,27 +46,10 @@ std::string normaliseLineEnds(const std::string& s) {
 // Length of the character at i when XML can carry it, else 0.
 size_t carried(const std::string& s, size_t i) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
-    const size_t left = s.size() - i;
     const unsigned char b = p[0];
     if (b < 0x80) return b >= 0x20 || b == '\t' || b == '\n' || b == '\r' ? 1 : 0;
-    size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < len || p[1] < lo || p[1] > hi) return 0;
-    for (size_t k = 2; k < len; ++k)
-        if ((p[k] & 0xC0) != 0x80) return 0;
+    const size_t len = fuzzsupport::utf8Length(p, s.size() - i);
+    // U+FFFE and U+FFFF are not XML characters.
     if (len == 3 && b == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF)) return 0;
     return len;
 }
