@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/code_pages.h"
 #include "platform/identity.h"
+#include "support/data_file.h"
 #include "support/engine_log.h"
 #include "tools/smtp_server/smtp_test_server.h"
 
@@ -53,25 +54,17 @@ std::string expand(const std::string& s) {
     return out;
 }
 
-// "\P" is left for the server's port, known only once it listens.
+// The data files' escapes (support/data_file.h), except that "\P" is left
+// for the server's port, known only once it listens.
 std::string unescape(const std::string& s) {
     std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
-        }
-        char c = s[++i];
-        if (c == 'x' && i + 2 < s.size()) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else if (c == 'P') {
-            out += "\\P";
-        } else {
-            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
-        }
+    for (size_t from = 0;;) {
+        const size_t port = s.find("\\P", from);
+        out += testsupport::unescape(s.substr(from, port - from));
+        if (port == npos) return out;
+        out += "\\P";
+        from = port + 2;
     }
-    return out;
 }
 
 struct Scenario {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/data_file.h"
+
 namespace testdata {
 
 inline std::string hex(const void* p, size_t n) {
@@ -36,19 +38,10 @@ inline std::string unhex(const std::string& h) {
     return out;
 }
 
-// Text with \xHH, \r, \n, \t and \\; a lone "-" is the empty text.
+// Text in the data files' notation (support/data_file.h); a lone "-" is
+// the empty text.
 inline std::string unescape(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; s != "-" && i < s.size(); ++i) {
-        const char c = s[i] == '\\' && i + 1 < s.size() ? s[++i] : 0;
-        if (!c)
-            out += s[i];
-        else if (c == 'x')
-            out += unhex(s.substr(i + 1, 2)), i += 2;
-        else
-            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
-    }
-    return out;
+    return s == "-" ? std::string() : testsupport::unescape(s);
 }
 
 struct Row {
