@@ -3,19 +3,24 @@
 // Needs SMTP_TEST_DATA_DIR, which tests/CMakeLists.txt defines for them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
-// In the data files \r \n \t \0 \xHH and \\ stand for those bytes, and
-// {C*N} for N times the character C.
+// In the data files \r \n \t \0 \s (a blank), \xHH and \\ stand for those
+// bytes, {C*N} for N times the character C and \{N:text\} for N times the
+// text; any other escaped character stands for itself.
 inline std::string unescape(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         const size_t close = s.find('}', i);
-        if (s[i] == '{' && s.find('*', i) == i + 2 && close != std::string::npos) {
+        const bool repeat = s[i] == '{' && s.find('*', i) == i + 2 && close > i + 3 &&
+                            close != std::string::npos &&
+                            s.find_first_not_of("0123456789", i + 3) == close;
+        if (repeat) {
             out.append(std::stoul(s.substr(i + 3, close - i - 3)), s[i + 1]);
             i = close;
         } else if (s[i] != '\\' || i + 1 == s.size()) {
@@ -23,8 +28,13 @@ inline std::string unescape(const std::string& s) {
         } else if (s[++i] == 'x') {
             out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
             i += 2;
+        } else if (s[i] == '{') {
+            const size_t colon = s.find(':', i), end = s.find("\\}", colon);
+            const std::string part = unescape(s.substr(colon + 1, end - colon - 1));
+            for (int n = std::stoi(s.substr(i + 1, colon - i - 1)); n > 0; --n) out += part;
+            i = end + 1;
         } else {
-            const std::string from = "rnt0", to("\r\n\t\0", 4);
+            const std::string from = "rnt0s", to("\r\n\t\0 ", 5);
             out += from.find(s[i]) == std::string::npos ? s[i] : to[from.find(s[i])];
         }
     }
@@ -51,6 +61,48 @@ inline std::vector<std::string> tabFields(const std::string& line) {
         fields.push_back(unescape(line.substr(start, tab - start)));
     }
     return fields;
+}
+
+// One line of a case file, "verb arg | arg | ...", arguments unescaped:
+// blank lines and lines starting with '#' are left out, and a line ending
+// in '\' goes on in the next (leading blanks there dropped).
+struct CaseLine {
+    std::string where, verb;
+    std::vector<std::string> args;
+    const std::string& operator[](size_t i) const {
+        static const std::string none;
+        return i < args.size() ? args[i] : none;
+    }
+    int num(size_t i) const { return std::stoi((*this)[i]); }
+};
+
+// The case lines of tests/data/PATH; "where" names the file and line.
+inline std::vector<CaseLine> readCases(const std::string& path) {
+    std::ifstream f(SMTP_TEST_DATA_DIR "/" + path, std::ios::binary);
+    EXPECT_TRUE(f.good()) << path;
+    std::vector<CaseLine> out;
+    std::string text, more;
+    for (int n = 1, first = 1; std::getline(f, more); ++n) {
+        if (!more.empty() && more.back() == '\r') more.pop_back();
+        if (text.empty() && (more.empty() || more[0] == '#')) continue;
+        if (text.empty()) first = n;
+        text +=
+            text.empty() ? more : more.substr(std::min(more.find_first_not_of(" \t"), more.size()));
+        if (!text.empty() && text.back() == '\\' &&
+            (text.size() < 2 || text[text.size() - 2] != '\\')) {
+            text.pop_back();
+            continue;
+        }
+        CaseLine l{path + ":" + std::to_string(first), text.substr(0, text.find(' ')), {}};
+        for (size_t at = l.verb.size() + 1; at <= text.size();) {
+            const size_t end = std::min(text.find(" | ", at), text.size());
+            l.args.push_back(unescape(text.substr(at, end - at)));
+            at = end + 3;
+        }
+        out.push_back(l);
+        text.clear();
+    }
+    return out;
 }
 
 }  // namespace testsupport
