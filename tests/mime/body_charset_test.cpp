@@ -5,13 +5,14 @@
 // to its bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "mime/cls_email.h"
-#include "mime_oracle.h"
+#include "mime_test_support.h"
 
 using namespace mimetest;
 
@@ -31,8 +32,6 @@ class BodyCharsets : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(BodyCharsets, EveryTextPartReadsAsTheHostsText) {
     const std::string shape = GetParam();
-    const bool html = shape.find("html") != std::string::npos || shape.find("alt") == 0;
-    const bool plain = shape.find("plain") != std::string::npos || shape.find("alt") == 0;
     std::vector<std::string> charsets;
     std::vector<Line> bodies;
     for (const Line& l : readCases("bodies.txt")) {
@@ -82,18 +81,17 @@ TEST_P(BodyCharsets, EveryTextPartReadsAsTheHostsText) {
             bool created = false;
             XString plainText = xs(text), cs = xs(charset);
             const std::string htmlText = "<p>" + text + "</p>";
-            if (shape.rfind("html_then", 0) == 0)
-                e.SetHtmlBody(htmlText.c_str(), true);
-            else if (plain)
-                e.put_Body(plainText);
-            if (html && plain) e.getEmailTree(created)->convertToAlternative();
-            if (shape.rfind("html_then", 0) == 0)
-                e.put_Body(plainText);
-            else if (html)
-                e.SetHtmlBody(htmlText.c_str(), true);
             StringBuffer type;
-            if (shape.find("attachment") != std::string::npos) {
-                ASSERT_TRUE(e.AddFileAttachment(file, type));
+            std::string words = shape;
+            std::replace(words.begin(), words.end(), '_', ' ');
+            std::istringstream steps(words);
+            for (std::string step; steps >> step;) {
+                if (step == "plain") e.put_Body(plainText);
+                if (step == "html") e.SetHtmlBody(htmlText.c_str(), true);
+                if (step == "alternative") e.getEmailTree(created)->convertToAlternative();
+                if (step == "attachment") {
+                    ASSERT_TRUE(e.AddFileAttachment(file, type));
+                }
             }
             if (charset != "auto") e.put_Charset(cs);
             Email2& tree = *e.getEmailTree(created);
@@ -118,11 +116,12 @@ TEST_P(BodyCharsets, EveryTextPartReadsAsTheHostsText) {
         << names;
 }
 
-// What the host composes: a plain body, an HTML one, both (either first),
-// and an attachment after them.
+// What the host composes, step by step: a plain body, an HTML one, both
+// (either first), and an attachment after them.
 INSTANTIATE_TEST_SUITE_P(Shapes, BodyCharsets,
-                         ::testing::Values("plain", "html", "alternative", "html_then_plain",
-                                           "plain_attachment", "alternative_attachment"),
+                         ::testing::Values("plain", "html", "plain_alternative_html",
+                                           "html_alternative_plain", "plain_attachment",
+                                           "plain_alternative_html_attachment"),
                          [](const auto& info) { return std::string(info.param); });
 
 }  // namespace

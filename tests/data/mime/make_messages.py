@@ -1,24 +1,34 @@
 #!/usr/bin/env python3
-"""Writes messages made by Python's email package, for the engine to read.
-
-Usage: make_messages.py DIR
-For each message N: DIR/msgN.eml (CRLF text) and DIR/msgN.txt with lines
-  SUBJECT hex                  the decoded Subject, UTF-8
-  TO hex                       the decoded To header, UTF-8
-  PART i type hex              walk() order; the decoded payload, text
-                               parts as UTF-8 (multiparts: "-")
-  FILENAME i hex               get_filename(), UTF-8
+"""Writes python_made.txt: messages made by Python's email package, each
+followed by what Python reads in it, as cases in the notation of trees.txt,
+for the engine to read the same (cases_test.cpp). Re-run to regenerate:
+    python3 tests/data/mime/make_messages.py
 """
 import email
 import email.policy
-import sys
+import os
+import random
 from email.message import EmailMessage
 
-out = sys.argv[1]
+
+def esc(b):
+    """Printable ASCII as it is, everything else (and "\\", "|", "{") escaped."""
+    return "".join(chr(c) if 32 <= c < 127 and c not in (92, 123, 124) else "\\x%02x" % c
+                   for c in b)
 
 
-def h(b):
-    return b.hex() if b else "-"
+def esc_message(raw):
+    """One line of the message per line of the file: each line but the last
+    ends in "\\r\\n\\" (goes on in the next), a blank that starts one is "\\s"."""
+    lines = [esc(l) for l in raw.split(b"\r\n")]
+    lines = [("\\s" + l[1:]) if l.startswith(" ") else l for l in lines]
+    ends = lines[-1] == ""
+    text = "\\r\\n\\\n    ".join(lines[:-1] if ends else lines)
+    return text + ("\\r\\n" if ends else "")
+
+
+def utf8(s):
+    return esc(s.encode("utf-8"))
 
 
 def messages():
@@ -49,21 +59,39 @@ def messages():
     yield m
 
 
-for n, m in enumerate(messages()):
+random.seed(20090208)  # the boundaries, so that a re-run writes the same file
+lines = ["# Made by make_messages.py from Python's email package; do not edit.",
+         "# Each message as Python wrote it, then what Python reads in it: the",
+         "# decoded Subject, every To address, and for every entity (walk() order)",
+         "# its type, its parts or decoded payload (text as UTF-8), its file name.",
+         "# Last, Python reads what we render from it without defects."]
+for m in messages():
     raw = m.as_bytes(policy=email.policy.SMTP)
     back = email.message_from_bytes(raw, policy=email.policy.default)
-    lines = ["SUBJECT " + h(str(back["Subject"]).encode("utf-8")),
-             "TO " + h(str(back["To"]).encode("utf-8"))]
-    for i, part in enumerate(back.walk()):
-        if part.is_multipart():
-            payload = b""
-        elif part.get_content_maintype() == "text":
-            payload = part.get_payload(decode=True).decode(part.get_content_charset() or "us-ascii").encode("utf-8")
-        else:
-            payload = part.get_payload(decode=True)
-        lines.append("PART %d %s %s" % (i, part.get_content_type(), h(payload)))
+    lines += ["", "parse " + esc_message(raw), "?field Subject | " + utf8(str(back["Subject"]))]
+    to = back["To"].addresses
+    lines.append("?numto %d" % len(to))
+    for j, a in enumerate(to):
+        name = a.display_name + " " if a.display_name else ""
+        lines.append("?to %d | %s<%s>" % (j, utf8(name), utf8(a.addr_spec)))
+
+    def walk(part, path):
+        lines.append(" ".join(["at"] + [str(k) for k in path]))
+        lines.append("?type " + part.get_content_type())
         if part.get_filename():
-            lines.append("FILENAME %d %s" % (i, h(part.get_filename().encode("utf-8"))))
-    open("%s/msg%d.eml" % (out, n), "wb").write(raw)
-    open("%s/msg%d.txt" % (out, n), "w").write("\n".join(lines) + "\n")
-print(n + 1)
+            lines.append("?filename " + utf8(part.get_filename()))
+        if part.is_multipart():
+            lines.append("?parts %d" % len(part.get_payload()))
+            for k, sub in enumerate(part.get_payload()):
+                walk(sub, path + [k])
+        elif part.get_content_maintype() == "text":
+            payload = part.get_payload(decode=True)
+            lines.append("?body " + utf8(payload.decode(part.get_content_charset() or "us-ascii")))
+        else:
+            lines.append("?body " + esc(part.get_payload(decode=True)))
+
+    walk(back, [])
+    lines += ["at", "?python"]
+out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "python_made.txt")
+with open(out, "w") as f:
+    f.write("\n".join(lines) + "\n")

@@ -2,7 +2,7 @@
 """Writes coding_vectors.txt: reference encodings made by Python's own
 base64, quopri and email.header modules, for the mime tests to check the
 engine's encoders and decoders against, as rows of the case-file format
-(tests/mime/mime_test_support.h). Re-run to regenerate:
+(tests/support/data_file.h). Re-run to regenerate:
     python3 tests/data/mime/make_vectors.py
 """
 import base64
