@@ -2,20 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/code_pages.h"
+#include "support/engine_log.h"
 #include "text/caches.h"
+#include "text/case_mapping.h"
+#include "text/charset.h"
+#include "text/charset_choice.h"
 #include "text/code_page_tables.h"
 #include "text/test_data.h"
+#include "text/xstring.h"
 
 namespace {
 
 using testdata::hex;
 using testdata::unhex;
+using testsupport::str;
 
 struct Result {
     bool ok;
@@ -66,31 +74,57 @@ std::vector<Mapping> mappingsOf(unsigned cp) {
     return m;
 }
 
-std::string utf16le(const std::vector<uint16_t>& units) {
-    std::string s;
-    for (uint16_t u : units) s += std::string{char(u & 0xFF), char(u >> 8)};
-    return s;
+std::string utf16le(uint16_t unit) {
+    return {char(unit & 0xFF), char(unit >> 8)};
 }
+
+// The canonical name of a page, "" for none: appended, and only when known.
+std::string nameOf(unsigned cp) {
+    StringBuffer sb("x=");
+    const bool known = codePageToName(cp, sb);
+    EXPECT_EQ(known, sb.length() > 2) << cp;
+    EXPECT_EQ(str(sb).substr(0, 2), "x=");
+    return str(sb).substr(2);
+}
+
+// UTF-16 units from blank-separated hex numbers, followed by a 0 unit.
+std::vector<uint16_t> unitsOf(const std::string& field) {
+    std::vector<uint16_t> u;
+    std::istringstream in(field);
+    for (std::string x; in >> x;) u.push_back(static_cast<uint16_t>(std::stoul(x, nullptr, 16)));
+    u.push_back(0);
+    return u;
+}
+
+std::vector<uint16_t> unitsOf(XString& x) {
+    std::vector<uint16_t> u;
+    for (const uint16_t* p = x.getUtf16();; ++p)
+        if (u.push_back(*p), !*p) return u;
+}
+
+// Results must not depend on the machine's locale.
+class CodePagesPinned : public ::testing::Test {
+  protected:
+    void SetUp() override { platform::setCodePagesForTesting(1252, 437); }
+    void TearDown() override { platform::setCodePagesForTesting(0, 0); }
+};
 
 }  // namespace
 
 // tests/data/text/conversions.tsv, run once with the tables and reverse maps
 // as earlier tests left them and once after releaseCaches freed them.
 TEST(EncodingConvert, ConversionVectorsAndReleaseCaches) {
-    const std::vector<testdata::Row> rows = testdata::rows("text/conversions.tsv");
-    EXPECT_GE(rows.size(), 140u);
+    const std::vector<testdata::Row> rows = testdata::rows("text/conversions.tsv", 5);
     for (int pass = 0; pass < 2; ++pass, releaseCaches()) {
-        for (const testdata::Row& r : rows) {
-            ASSERT_GE(r.f.size(), 6u) << r.where();
-            expectConv(std::stoul(r.f[0]), std::stoul(r.f[1]), testdata::unescape(r.f[3]),
-                       r.f[2] == "1", testdata::unescape(r.f[4]), r.where() + " (" + r.f[5] + ")");
-        }
+        for (const testdata::Row& r : rows)
+            expectConv(std::stoul(r.f[0]), std::stoul(r.f[1]), r.f[3], r.f[2] == "1", r.f[4],
+                       r.where);
     }
 }
 
 // Output is appended; the trace has one letter per stage of the last
 // conversion; convertToAnsi goes to the process's ANSI page.
-TEST(EncodingConvert, OutputTraceAndAnsi) {
+TEST_F(CodePagesPinned, OutputTraceAndAnsi) {
     EncodingConvert ec;
     EXPECT_EQ(ec.unconvertibleMode(), 0) << "drop what does not convert and go on";
     DataBuffer out;
@@ -103,12 +137,7 @@ TEST(EncodingConvert, OutputTraceAndAnsi) {
     EXPECT_EQ(ec.stepTrace().length(), 1u) << "cleared at the start, one pass-through stage";
     EXPECT_TRUE(ec.convert(1200, 65001, "\xFE\xFF\x00\x41", 4, out));
     EXPECT_EQ(ec.stepTrace().length(), 3u) << "mark, swap, encode";
-    EXPECT_EQ(hex(out.data(), out.size()),
-              "3e"
-              "c3a9"
-              "e282ac"
-              "61"
-              "41");
+    EXPECT_EQ(hex(out.data(), out.size()), "3ec3a9e282ac6141") << "'>', e acute, euro, a, A";
     EXPECT_TRUE(EncodingConvert::isSupported(1201));
     for (unsigned ansi : {1252u, 28591u}) {
         platform::setCodePagesForTesting(ansi, 437);
@@ -116,47 +145,26 @@ TEST(EncodingConvert, OutputTraceAndAnsi) {
         EXPECT_EQ(ec.convertToAnsi(65001, "\xE2\x82\xAC", 3, out), ansi == 1252) << ansi;
         EXPECT_EQ(hex(out.data(), out.size()), ansi == 1252 ? "80" : "") << ansi;
     }
-    platform::setCodePagesForTesting(0, 0);
-}
-
-TEST(EncodingConvert, LargeTextRoundTrip) {
-    // Long enough to cross every internal block boundary many times.
-    std::string text;
-    for (int i = 0; i < 20000; ++i) text += "\xE2\x82\xAC caf\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D";
-    Result w = conv(65001, 1252, text);
-    ASSERT_TRUE(w.ok);
-    EXPECT_EQ(w.out.size(), 20000u * 10);
-    Result u16 = conv(1252, 1201, w.out);
-    ASSERT_TRUE(u16.ok);
-    Result back = conv(1201, 65001, u16.out);
-    ASSERT_TRUE(back.ok);
-    EXPECT_TRUE(back.out == text);
 }
 
 // ------------------------------------------------------------ code-page tables
 
 // tests/data/text/code-pages.tsv: the pages with tables and those without.
 TEST(CodePageTables, KnownPagesAndTheirSources) {
-    std::map<std::string, int> kinds;
     std::set<unsigned> withTable;
-    for (const testdata::Row& r : testdata::rows("text/code-pages.tsv")) {
-        ASSERT_EQ(r.f.size(), 3u) << r.where();
+    for (const testdata::Row& r : testdata::rows("text/code-pages.tsv", 3)) {
         const unsigned cp = std::stoul(r.f[0]);
-        ++kinds[r.f[1]];
-        if (r.f[2] == "table") withTable.insert(cp);
-        EXPECT_EQ(cptables::findSingleByte(cp) != nullptr,
-                  r.f[2] == "table" && r.f[1] == "single-byte")
-            << cp;
-        EXPECT_EQ(cptables::findMultiByte(cp) != nullptr,
-                  r.f[2] == "table" && r.f[1] == "multi-byte")
-            << cp;
-        EXPECT_EQ(EncodingConvert::isSupported(cp), r.f[2] == "table") << cp;
-        if (r.f[2] == "table") continue;
-        expectConv(65001, cp, "abc", false, "", "no table");
-        expectConv(cp, 1200, "abc", false, "", "no table");
+        const bool table = r.f[2] == "table";
+        EXPECT_EQ(cptables::findSingleByte(cp) != nullptr, table && r.f[1] == "single-byte") << cp;
+        EXPECT_EQ(cptables::findMultiByte(cp) != nullptr, table && r.f[1] == "multi-byte") << cp;
+        EXPECT_EQ(EncodingConvert::isSupported(cp), table) << cp;
+        if (table) {
+            withTable.insert(cp);
+        } else {
+            expectConv(65001, cp, "abc", false, "", "no table");
+            expectConv(cp, 1200, "abc", false, "", "no table");
+        }
     }
-    EXPECT_EQ(kinds["single-byte"], 94);
-    EXPECT_EQ(kinds["multi-byte"], 9);
     const unsigned* pages;
     const uint32_t n = cptables::tablePages(&pages);
     EXPECT_EQ(n, withTable.size());
@@ -172,8 +180,8 @@ TEST(CodePageTables, KnownPagesAndTheirSources) {
 // generator recorded next to its cross-check (tests/data/charsets/cross-check.tsv).
 TEST(CodePageTables, EveryMappableCharacterRoundTrips) {
     std::map<unsigned, size_t> recorded;
-    for (const testdata::Row& r : testdata::rows("charsets/cross-check.tsv"))
-        recorded[std::stoul(r.f.at(0))] = std::stoul(r.f.at(3));
+    for (const testdata::Row& r : testdata::rows("charsets/cross-check.tsv", 4))
+        recorded[std::stoul(r.f[0])] = std::stoul(r.f[3]);
     EXPECT_GE(recorded.size(), 60u);
     const unsigned* pages;
     uint32_t n = cptables::tablePages(&pages);
@@ -183,20 +191,18 @@ TEST(CodePageTables, EveryMappableCharacterRoundTrips) {
         if (cp == 10004) continue;
         const std::vector<Mapping> maps = mappingsOf(cp);
         ASSERT_FALSE(maps.empty()) << cp;
-        if (recorded.count(cp)) {
-            EXPECT_EQ(maps.size(), recorded[cp]) << "page " << cp;
-        }
-        std::vector<uint16_t> units;
-        for (const Mapping& m : maps) units.push_back(m.unit);
-        Result enc = conv(1200, cp, utf16le(units));
+        EXPECT_EQ(maps.size(), recorded.count(cp) ? recorded[cp] : maps.size()) << "page " << cp;
+        std::string all;
+        for (const Mapping& m : maps) all += utf16le(m.unit);
+        Result enc = conv(1200, cp, all);
         EXPECT_TRUE(enc.ok) << "page " << cp;
         Result dec = conv(cp, 1200, enc.out);
         EXPECT_TRUE(dec.ok) << "page " << cp;
-        EXPECT_EQ(dec.out, utf16le(units)) << "page " << cp;
+        EXPECT_EQ(dec.out, all) << "page " << cp;
         size_t same = 0;
         for (const Mapping& m : maps) {
             Result d = conv(cp, 1200, m.bytes);
-            EXPECT_EQ(d.out, utf16le({m.unit})) << "page " << cp << ", bytes " << hex(m.bytes);
+            EXPECT_EQ(d.out, utf16le(m.unit)) << "page " << cp << ", bytes " << hex(m.bytes);
             if (conv(1200, cp, d.out).out == m.bytes) ++same;
         }
         EXPECT_GE(same * 100, maps.size() * 95) << "page " << cp << ": few sequences are canonical";
@@ -206,15 +212,11 @@ TEST(CodePageTables, EveryMappableCharacterRoundTrips) {
 // tests/data/charsets/samples.tsv: text encoded by the other independent
 // source, glibc iconv or Python's codecs (scripts/gen-charset-samples.py).
 TEST(CodePageTables, SamplesMatchTheOtherIndependentSource) {
-    int rows = 0;
-    for (const testdata::Row& r : testdata::rows("charsets/samples.tsv")) {
-        ASSERT_GE(r.f.size(), 4u) << r.where();
+    for (const testdata::Row& r : testdata::rows("charsets/samples.tsv", 4)) {
         const unsigned page = std::stoul(r.f[0]);
-        expectConv(65001, page, unhex(r.f[2]), true, unhex(r.f[3]), r.where() + " " + r.f[1]);
-        expectConv(page, 65001, unhex(r.f[3]), true, unhex(r.f[2]), r.where() + " " + r.f[1]);
-        ++rows;
+        expectConv(65001, page, unhex(r.f[2]), true, unhex(r.f[3]), r.where);
+        expectConv(page, 65001, unhex(r.f[3]), true, unhex(r.f[2]), r.where);
     }
-    EXPECT_GE(rows, 60);
 }
 
 // euc-kr is the KS X 1001 square (A1-FE by A1-FE) of Windows' 949, which
@@ -236,4 +238,178 @@ TEST(CodePageTables, EucKrIsTheKsX1001SquareOf949) {
     }
     EXPECT_GT(pairs, 8000);
     EXPECT_TRUE(differ.empty()) << differ.size() << " pairs, first " << differ.front();
+}
+
+// ------------------------------------------------------------ charsets
+
+// tests/data/charsets/charset-names.tsv is a copy of the project's
+// charset-names.tsv (name, code page from Microsoft's tables, basis). The
+// 14 rows marked "unknown" there resolve as decided when the table was
+// built: those are lookups in tests/data/text/charset-names.tsv.
+TEST_F(CodePagesPinned, EveryAcceptedNameResolvesAsTheTableSays) {
+    std::set<std::string> decided;
+    for (const testdata::Row& r : testdata::rows("text/charset-names.tsv", 4))
+        if (r.f[3].rfind("decided", 0) == 0) decided.insert(r.f[1]);
+    std::vector<testdata::Row> rows = testdata::rows("charsets/charset-names.tsv", 3);
+    ASSERT_EQ(rows.size(), 412u) << "the header and 411 names";
+    std::set<std::string> seen;
+    for (auto r = rows.begin() + 1; r != rows.end(); ++r) {
+        const std::string& name = r->f[0];
+        EXPECT_TRUE(seen.insert(name).second) << name;
+        if (r->f[2].rfind("unknown", 0) == 0)
+            EXPECT_TRUE(decided.erase(name)) << name;
+        else
+            EXPECT_EQ(nameToCodePage(name.c_str()), name == "ansi" ? 1252 : std::stoul(r->f[1]))
+                << name;
+    }
+    EXPECT_TRUE(decided.empty()) << "decided, but not unknown: " << *decided.begin();
+}
+
+// tests/data/text/charset-names.tsv: spellings, short and unknown names, the
+// canonical name of each page, and setByName.
+TEST_F(CodePagesPinned, LookupsCanonicalNamesAndSetByName) {
+    Charset c;
+    for (const testdata::Row& r : testdata::rows("text/charset-names.tsv", 4)) {
+        SCOPED_TRACE(r.where);
+        if (r.f[0] == "lookup") {
+            EXPECT_EQ(nameToCodePage(r.f[1].c_str()), std::stoul(r.f[2]));
+        } else if (r.f[0] == "canonical") {
+            EXPECT_EQ(nameOf(std::stoul(r.f[1])), r.f[2]);
+        } else {
+            if (r.f[0] == "page")
+                c.setByCodePage(std::stoul(r.f[1]));
+            else
+                c.setByName(r.f[1] == "null" ? nullptr : r.f[1].c_str());
+            // Copies keep their own state when the original is cleared.
+            Charset copy(c), assigned;
+            assigned = c;
+            c.clear();
+            for (const Charset* x : {&copy, &assigned, &c}) {
+                EXPECT_EQ(x->getCodePage(), x == &c ? 0 : std::stoul(r.f[2]));
+                EXPECT_EQ(x->getName(), x == &c ? "" : r.f[3]);
+            }
+            c = assigned;
+        }
+    }
+    EXPECT_EQ(nameToCodePage(nullptr), 0u);
+    platform::setCodePagesForTesting(65001, 437);
+    EXPECT_EQ(nameToCodePage("Ansi"), 65001u);
+    EXPECT_EQ(nameToCodePage("x-ansi"), 1252u) << "looked up like any other name";
+}
+
+TEST(CharsetNames, EveryCanonicalNameIsAnAcceptedNameOfItsPage) {
+    // Pages sharing a name (50220/50222, 51932/20932) resolve to the first.
+    // A handful of other canonical names are not among the 411 accepted names
+    // (for example "x-chinese-cns"); those give 0, but never another page.
+    const std::map<unsigned, unsigned> kExactly = {
+        {50222, 50220}, {20932, 51932}, {20127, 20127}, {65001, 65001}};
+    for (unsigned cp = 1; cp < 70000; ++cp) {
+        StringBuffer sb;
+        if (!codePageToName(cp, sb)) continue;
+        const unsigned back = nameToCodePage(sb.getString());
+        if (kExactly.count(cp))
+            EXPECT_EQ(back, kExactly.at(cp)) << cp;
+        else
+            EXPECT_TRUE(back == cp || back == 0) << sb.getString() << " -> " << back;
+    }
+}
+
+// tests/data/text/charset-choice.tsv: the decision table, row by row.
+TEST(CharsetChoice, DecisionTable) {
+    EXPECT_EQ(chooseCharsetForText(nullptr, 0), 0u);
+    for (const testdata::Row& r : testdata::rows("text/charset-choice.tsv", 2)) {
+        const std::vector<uint16_t> units = unitsOf(r.f[0]);
+        EXPECT_EQ(chooseCharsetForText(units.data(), static_cast<uint32_t>(units.size() - 1)),
+                  std::stoul(r.f[1]))
+            << r.where;
+    }
+}
+
+// tests/data/text/case-mapping.tsv; the tables are built again after
+// releaseCaches.
+TEST(CaseMapping, MappingsSurviveReleaseCaches) {
+    EXPECT_GT(casemap::upperToLowerPairs(), 800u);
+    EXPECT_GT(casemap::lowerToUpperPairs(), 800u);
+    const std::vector<testdata::Row> rows = testdata::rows("text/case-mapping.tsv", 3);
+    for (int pass = 0; pass < 2; ++pass, releaseCaches()) {
+        for (const testdata::Row& r : rows) {
+            const uint32_t in = std::stoul(r.f[1], nullptr, 16);
+            EXPECT_EQ(r.f[0] == "lower" ? toLowerW(in) : toUpperW(in),
+                      std::stoul(r.f[2], nullptr, 16))
+                << r.where;
+        }
+    }
+}
+
+// ------------------------------------------------------------ XString
+
+// tests/data/text/xstring.tsv. One XString takes every row in turn, so each
+// set replaces all the forms of the row before.
+TEST_F(CodePagesPinned, XStringFormVectors) {
+    XString x;
+    using Arg = const std::string&;
+    const std::map<std::string, std::function<void(Arg)>> kSet = {
+        {"utf8", [&](Arg in) { x.setFromUtf8(in.c_str()); }},
+        {"utf8 3", [&](Arg in) { x.setFromUtf8(in.data(), 3); }},
+        {"null", [&](Arg) { x.setFromUtf8(static_cast<const char*>(nullptr)); }},
+        {"ansi", [&](Arg in) { x.setFromAnsi(in.c_str()); }},
+        {"switch-utf8", [&](Arg in) { x.setFromSwitch(in.c_str(), true); }},
+        {"switch-ansi", [&](Arg in) { x.setFromSwitch(in.c_str(), false); }},
+        {"clear", [&](Arg) { x.clear(); }},
+        {"utf16",
+         [&](Arg in) {
+             const std::vector<uint16_t> u = unitsOf(in);
+             x.setFromUtf16(u.data(), static_cast<uint32_t>(u.size() - 1));
+         }},
+    };
+    for (const testdata::Row& r : testdata::rows("text/xstring.tsv", 9)) {
+        SCOPED_TRACE(r.where);
+        platform::setCodePagesForTesting(std::stoul(r.f[0]), 437);
+        const std::vector<uint16_t> units = unitsOf(r.f[5]);
+        ASSERT_TRUE(kSet.count(r.f[1])) << r.f[1];
+        kSet.at(r.f[1])(r.f[2]);
+        EXPECT_EQ(x.length(), std::stoul(r.f[6])) << "at once";
+        EXPECT_EQ(x.isEmpty(), r.f[5].empty());
+        EXPECT_EQ(unitsOf(x), units);
+        EXPECT_EQ(x.getUtf16Db().size(), 2 * (units.size() - 1));
+        EXPECT_EQ(x.getUtf8(), r.f[4]);
+        EXPECT_EQ(str(x.getUtf8Sb()), r.f[4]);
+        EXPECT_EQ(x.getAnsi(), r.f[3]);
+        EXPECT_EQ(str(x.getAnsiSb()), r.f[3]);
+        EXPECT_EQ(x.canBeAnsi(), r.f[8] == "1");
+        EXPECT_EQ(x.canBeAnsi(), r.f[8] == "1") << "answered again from the state";
+        EXPECT_EQ(x.length(), std::stoul(r.f[7])) << "at the end";
+        // Made again from the units or the ANSI form, and copies that must
+        // not share anything with x, which the next row overwrites.
+        XString again[5];
+        again[0].setFromUtf16(units.data());
+        again[1].setFromUtf16(units.data(), static_cast<uint32_t>(units.size() - 1));
+        again[2] = x;
+        again[3].copyFrom(x);
+        again[4].setFromAnsi(x.canBeAnsi() ? x.getAnsi() : "");
+        XString copied(x);
+        x.setFromUtf8("changed");
+        for (int i = 0; i < (copied.canBeAnsi() ? 5 : 4); ++i)
+            EXPECT_EQ(again[i].getUtf8(), r.f[4]) << i;
+        EXPECT_EQ(unitsOf(copied), units);
+        EXPECT_EQ(copied.getAnsi(), r.f[3]);
+    }
+}
+
+// Each form read first from a fresh set, before the others are made; invalid
+// UTF-8 is kept as given, the other forms leave out what is wrong; room for
+// the UTF-8 form is reserved before converting from ANSI.
+TEST_F(CodePagesPinned, XStringFirstReadInvalidInputAndRoom) {
+    XString x;
+    x.setFromUtf8("first");
+    EXPECT_STREQ(x.getAnsi(), "first");
+    x.setFromAnsi("second");
+    EXPECT_TRUE(x.canBeAnsi());
+    EXPECT_STREQ(x.getUtf8(), "second");
+    x.setFromUtf8("ok\xFF\xC0\x65nd");
+    EXPECT_EQ(unitsOf(x), unitsOf("6F 6B 65 6E 64"));
+    EXPECT_STREQ(x.getUtf8(), "ok\xFF\xC0\x65nd");
+    x.setFromAnsi(std::string(320, '\xE9').c_str());
+    EXPECT_EQ(x.getUtf8Sb().length(), 640u);
+    EXPECT_GE(x.getUtf8Sb().capacity(), 320u + 320u / 16 + 4);
 }

@@ -1,8 +1,8 @@
 #pragma once
-// The tab-separated vector files under tests/data and the notations they
-// use, shared by the text and crypto tests.
+// The tab-separated tables under tests/data read by the text and crypto
+// tests, and the hex notations they use.
+#include <algorithm>
 #include <cstdint>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,14 +22,6 @@ inline std::string hex(const std::string& s) {
     return hex(s.data(), s.size());
 }
 
-// Blank-separated hex numbers ("-": none).
-inline std::vector<uint32_t> numbers(const std::string& field) {
-    std::vector<uint32_t> out;
-    std::istringstream in(field == "-" ? "" : field);
-    for (std::string x; in >> x;) out.push_back(static_cast<uint32_t>(std::stoul(x, nullptr, 16)));
-    return out;
-}
-
 // Pairs of hex digits.
 inline std::string unhex(const std::string& h) {
     std::string out;
@@ -38,29 +30,23 @@ inline std::string unhex(const std::string& h) {
     return out;
 }
 
-// Text in the data files' notation (support/data_file.h); a lone "-" is
-// the empty text.
-inline std::string unescape(const std::string& s) {
-    return s == "-" ? std::string() : testsupport::unescape(s);
-}
-
 struct Row {
-    int line;
-    std::vector<std::string> f;  // the tab-separated fields
-    std::string where() const { return "line " + std::to_string(line); }
+    std::string where;           // the file and the start of the line
+    std::vector<std::string> f;  // the fields, at least as many as asked for
 };
 
-// The rows of tests/data/<name>, comments ('#') and blank lines left out.
-inline std::vector<Row> rows(const std::string& name) {
-    std::ifstream in(std::string(SMTP_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+// The rows of tests/data/PATH, fields in the notation of support/data_file.h;
+// a lone "-" is the empty text (a dash is \x2D).
+inline std::vector<Row> rows(const std::string& path, size_t fields) {
     std::vector<Row> out;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
-        out.push_back({n, {}});
-        std::istringstream fields(line);
-        for (std::string f; std::getline(fields, f, '\t');) out.back().f.push_back(f);
+    for (const std::string& line : testsupport::dataLines(path)) {
+        Row r{path + ": " + line.substr(0, 100), {}};
+        std::istringstream in(line);
+        for (std::string f; std::getline(in, f, '\t');)
+            r.f.push_back(f == "-" ? "" : testsupport::unescape(f));
+        EXPECT_GE(r.f.size(), fields) << r.where;
+        r.f.resize(std::max(r.f.size(), fields));
+        out.push_back(r);
     }
     return out;
 }
