@@ -7,8 +7,7 @@
 
 namespace ntlmtest {
 
-// "NTLMSSP\0" and the message type, as the base64 lines of TYPE1 and TYPE3 begin.
-constexpr char kType1Prefix[] = "TlRMTVNTUAABAAAA";
+// "NTLMSSP\0" and the message type 3, as the base64 line of a TYPE3 begins.
 constexpr char kType3Prefix[] = "TlRMTVNTUAADAAAA";
 
 inline std::string fromHex(const std::string& hex) {
@@ -26,6 +25,9 @@ inline std::string toHex(const std::string& bytes) {
         out.push_back(digits[c & 15]);
     }
     return out;
+}
+inline std::string toHex(const unsigned char* bytes, size_t size) {
+    return toHex(std::string(reinterpret_cast<const char*>(bytes), size));
 }
 
 inline std::string le16(uint32_t v) {
@@ -55,10 +57,6 @@ inline std::string type2(uint32_t flags, const std::string& challenge,
     m += le16(targetInfo.size()) + le16(targetInfo.size()) + le32(targetInfo.empty() ? 0 : infoAt);
     m += std::string(8, '\0');  // version
     return m + targetName + targetInfo;
-}
-
-inline std::string avPair(uint16_t id, const std::string& value) {
-    return le16(id) + le16(value.size()) + value;
 }
 
 struct Type3 {
