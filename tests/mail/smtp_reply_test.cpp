@@ -1,125 +1,96 @@
-// Reply lines, EHLO capabilities, envelope commands and CRAM-MD5 responses
-// as values: tables of wire texts, no socket.
+// Reply lines, EHLO capabilities and envelope commands as values, from the
+// tables in tests/data/smtp/*.tsv (CRAM-MD5 responses go over the wire in
+// the auth_cram_md5_* scenarios); and arguments the connection refuses
+// before it needs a socket.
 #include "mail/smtp_reply.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
-#include "mail/cram_md5.h"
 #include "mail/smtp_capabilities.h"
 #include "mail/smtp_commands.h"
+#include "mail/smtp_conn_impl.h"
+#include "support/data_file.h"
+#include "support/engine_log.h"
+
+using namespace testsupport;
 
 namespace {
 
-using smtpreply::LineKind;
+StringBuffer buffer(const std::string& s) {
+    StringBuffer sb;
+    sb.setString(s.data(), static_cast<uint32_t>(s.size()));
+    return sb;
+}
 
 TEST(SmtpReplyLine, Classification) {
-    struct Case {
-        std::string line;
-        LineKind kind;
-        int code;
-    } cases[] = {
-        {"250 OK\r\n", LineKind::Final, 250},
-        {"250-first\r\n", LineKind::Continuation, 250},
-        {"250\r\n", LineKind::Final, 250},  // RFC 5321: the text is optional
-        {"250 \r\n", LineKind::Final, 250},
-        {"250", LineKind::Final, 250},
-        {"25\r\n", LineKind::Unrecognized, -2},
-        {"\r\n", LineKind::Unrecognized, -2},
-        {"abc\r\n", LineKind::Unrecognized, -2},
-        {"OK, fine\r\n", LineKind::Final, -2},  // judged by the caller's expected code
-        {"2x0-x\r\n", LineKind::Continuation, -2},
-        {"554 5.7.1 no\n", LineKind::Final, 554},
-        {"220-\r\n", LineKind::Continuation, 220},
-        {"999 odd but numeric\r\n", LineKind::Final, 999},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        StringBuffer line;
-        line.setString(c.line.data(), static_cast<uint32_t>(c.line.size()));
+    const char* const kinds[] = {"final", "continuation", "unrecognized"};
+    for (const std::string& row : dataLines("smtp/reply_lines.tsv")) {
+        SCOPED_TRACE(row);
+        const auto f = tabFields(row);
         int code = 0;
-        EXPECT_EQ(smtpreply::classify(line, code), c.kind);
-        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(kinds[static_cast<int>(smtpreply::classify(buffer(f.at(0)), code))], f.at(1));
+        EXPECT_EQ(code, std::stoi(f.at(2)));
     }
 }
 
 TEST(SmtpCapabilitiesValue, EhloLinesGiveMechanismsAndKeywords) {
+    // SmtpCapabilities::Mechanism's bits, from the lowest.
+    const std::string names[] = {"LOGIN",      "PLAIN",  "CRAM-MD5",    "NTLM",     "MSN",
+                                 "DIGEST-MD5", "GSSAPI", "KERBEROS_V4", "ANONYMOUS"};
+    // One object for every row: clear() must leave nothing of the last reply.
     SmtpCapabilities caps;
-    bool first = true;
-    for (const char* line : {"250-mail.example.com Hello\r\n", "250-PIPELINING\r\n",
-                             "250-SIZE 10240000\r\n", "250-auth login Plain cram-md5\r\n",
-                             "250-AUTH=LOGIN\r\n", "250-STARTTLS\r\n", "250 SMTPUTF8\r\n"}) {
-        StringBuffer sb(line);
-        caps.noteEhloLine(sb, first);
-        first = false;
+    for (const std::string& row : dataLines("smtp/ehlo_replies.tsv")) {
+        SCOPED_TRACE(row);
+        const auto f = tabFields(row);
+        caps.clear();
+        for (size_t i = 3; i < f.size(); ++i) caps.noteEhloLine(buffer(f[i]), i == 3);
+        std::string on;
+        for (uint32_t bit = 0; bit < 32; ++bit)
+            if (caps.mechanisms() >> bit & 1)
+                on += (on.empty() ? "" : " ") + (bit < 9 ? names[bit] : std::to_string(bit));
+        EXPECT_EQ(on, f.at(0));
+        std::istringstream offered(f.at(1)), notOffered(f.at(2));
+        for (std::string k; offered >> k;) EXPECT_TRUE(caps.offers(k.c_str())) << k;
+        for (std::string k; notOffered >> k;) EXPECT_FALSE(caps.offers(k.c_str())) << k;
     }
-    EXPECT_EQ(caps.mechanisms(),
-              SmtpCapabilities::kLogin | SmtpCapabilities::kPlain | SmtpCapabilities::kCramMd5);
-    for (const char* k : {"PIPELINING", "size", "STARTTLS", "SmtpUtf8", "AUTH"})
-        EXPECT_TRUE(caps.offers(k)) << k;
-    EXPECT_FALSE(caps.offers("CHUNKING"));
-    EXPECT_FALSE(caps.offers("MAIL.EXAMPLE.COM"));  // the first line names the server
-    caps.clear();
-    EXPECT_EQ(caps.mechanisms(), 0u);
-    EXPECT_FALSE(caps.offers("PIPELINING"));
-
-    // Every mechanism the AUTH line can name, and one that is no mechanism.
-    StringBuffer all("250 AUTH NTLM MSN GSSAPI ANONYMOUS DIGEST-MD5 KERBEROS_V4 XOAUTH2\r\n");
-    caps.noteEhloLine(all);
-    EXPECT_EQ(caps.mechanisms(), SmtpCapabilities::kNtlm | SmtpCapabilities::kMsn |
-                                     SmtpCapabilities::kGssapi | SmtpCapabilities::kAnonymous |
-                                     SmtpCapabilities::kDigestMd5 | SmtpCapabilities::kKerberosV4);
-    // Mechanism names outside an AUTH line set nothing.
-    caps.clear();
-    StringBuffer other("250 X-NOT-AUTH LOGIN PLAIN\r\n");
-    caps.noteEhloLine(other);
-    EXPECT_EQ(caps.mechanisms(), 0u);
 }
 
 TEST(SmtpEnvelopeCommands, RefuseWhatWouldChangeTheCommand) {
-    const std::string at = "@example.com";
-    struct Case {
-        std::string path;
-        smtpcmd::Verdict verdict;
-    } cases[] = {
-        {"bob@example.com", smtpcmd::Verdict::Ok},
-        {"", smtpcmd::Verdict::Ok},  // the null reverse path
-        {std::string(254 - at.size(), 'a') + at, smtpcmd::Verdict::Ok},
-        {std::string(255 - at.size(), 'a') + at, smtpcmd::Verdict::TooLong},
-        {"bob@example.com\r\nRCPT TO:<spy@example.com>", smtpcmd::Verdict::LineBreakOrNul},
-        {"bob@example.com\nX", smtpcmd::Verdict::LineBreakOrNul},
-        {std::string("bob\0@example.com", 16), smtpcmd::Verdict::LineBreakOrNul},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        StringBuffer path, mail, rcpt;
-        path.setString(c.path.data(), static_cast<uint32_t>(c.path.size()));
-        EXPECT_EQ(smtpcmd::mailFrom(path, mail), c.verdict);
-        EXPECT_EQ(smtpcmd::rcptTo(path, rcpt), c.verdict);
-        if (c.verdict == smtpcmd::Verdict::Ok) {
-            EXPECT_EQ(std::string(mail.getString()), "MAIL FROM:<" + c.path + ">\r\n");
-            EXPECT_EQ(std::string(rcpt.getString()), "RCPT TO:<" + c.path + ">\r\n");
-        } else {
-            EXPECT_TRUE(mail.isEmpty());
-        }
+    const char* const verdicts[] = {"ok", "line-break", "too-long"};
+    for (const std::string& row : dataLines("smtp/envelope_paths.tsv")) {
+        const auto f = tabFields(row);
+        SCOPED_TRACE(row);
+        StringBuffer mail, rcpt;
+        EXPECT_EQ(verdicts[static_cast<int>(smtpcmd::mailFrom(buffer(f.at(0)), mail))], f.at(1));
+        EXPECT_EQ(verdicts[static_cast<int>(smtpcmd::rcptTo(buffer(f.at(0)), rcpt))], f.at(1));
+        EXPECT_EQ(str(mail), f.at(1) == "ok" ? "MAIL FROM:<" + f[0] + ">\r\n" : "");
+        EXPECT_EQ(str(rcpt), f.at(1) == "ok" ? "RCPT TO:<" + f[0] + ">\r\n" : "");
     }
 }
 
-// RFC 2195's example and a key longer than a block go over the wire in the
-// CRAM-MD5 scenarios; here the edges of the challenge.
-TEST(CramMD5, EmptyChallengeAndZeroByte) {
-    StringBuffer user("u"), key("secret"), forEmpty, whole, cut;
-    DataBuffer empty, withZero, before;
-    CramMD5::computeResponse(user, key, empty, forEmpty);
-    EXPECT_EQ(std::string(forEmpty.getString()),
-              "u 5c8db03f04cec0f43bcb060023914190");  // Python hmac
-    // A zero byte does not end the challenge.
-    withZero.append("ab\0cd", 5);
-    before.append("ab", 2);
-    CramMD5::computeResponse(user, key, withZero, whole);
-    CramMD5::computeResponse(user, key, before, cut);
-    EXPECT_NE(std::string(whole.getString()), std::string(cut.getString()));
+TEST(SmtpArguments, RefusedWithoutASocket) {
+    SmtpConnImpl smtp;
+    Logger log;
+    XString empty, pass = xs("x");
+    bool timedOut = true, tryAnother = true;
+    EXPECT_FALSE(smtp.authLoginExchange(empty, pass, log, timedOut));
+    EXPECT_FALSE(smtp.authPlainExchange(pass, empty, log, timedOut));
+    EXPECT_FALSE(smtp.authCramMd5Exchange(empty, empty, log, timedOut));
+    EXPECT_FALSE(smtp.authNtlmExchange(empty, pass, log, timedOut, tryAnother));
+    EXPECT_FALSE(tryAnother);
+    EXPECT_EQ(entries(log).size(), 1u + 3u);  // the root and three errors
+    EXPECT_TRUE(hasError(log, "Username and/or password is empty"));
+
+    log.ClearLog();
+    int accepted = 5, total = 5;
+    StringBuffer from("a@example.com");
+    EXPECT_FALSE(smtp.sendEmail(nullptr, from, log, accepted, total, timedOut));
+    EXPECT_TRUE(hasError(log, "email argument to SmtpConnImpl is NULL"));
+    EXPECT_EQ(accepted + total, 0);
+    EXPECT_FALSE(timedOut);
 }
 
 }  // namespace
