@@ -46,13 +46,13 @@ const unsigned char* bytes(const std::string& s) {
 // The far end of a connection on 127.0.0.1, driven from the test's thread.
 class LoopbackPeer {
   public:
-    explicit LoopbackPeer(int backlog = 8) {
+    LoopbackPeer() {
         platform::socketsStartup(0x0202);
-        m_listener =
-            platform::listenIPv4(platform::parseIPv4("127.0.0.1"), 0, backlog, m_port, m_err);
+        m_listener = platform::listenIPv4(platform::parseIPv4("127.0.0.1"), 0, 8, m_port, m_err);
     }
     ~LoopbackPeer() {
         close();
+        for (SocketHandle q : m_queued) platform::closeSocketHandle(q);
         platform::closeSocketHandle(m_listener);
     }
     uint16_t port() const { return m_port; }
@@ -87,86 +87,97 @@ class LoopbackPeer {
     void reset() {
         if (m_conn != kInvalidSocket) platform::setAbortiveClose(m_conn);
         close();
+        wasReset = true;
     }
+    // Connects until one is still unfinished after 500 ms: it waits on a full
+    // queue, and so will the next. False when the system refuses instead.
+    bool fillQueue() {
+        for (int err = 0; m_queued.size() < 64;) {
+            m_queued.push_back(platform::openTcpSocket(err));
+            platform::setNonBlocking(m_queued.back(), true, err);
+            if (platform::connectIPv4(m_queued.back(), platform::parseIPv4("127.0.0.1"), m_port,
+                                      err))
+                continue;
+            if (err != platform::wsa::kWouldBlock) return false;
+            if (platform::selectWritable(m_queued.back(), 500, err) == 0) return true;
+        }
+        return false;
+    }
+    bool wasReset = false;
 
   private:
     SocketHandle m_listener = kInvalidSocket, m_conn = kInvalidSocket;
+    std::vector<SocketHandle> m_queued;
     uint16_t m_port = 0;
     int m_err = 0;
 };
 
-// A port on 127.0.0.1 where nothing listens (it was free a moment ago).
-uint16_t unusedPort() {
-    return LoopbackPeer().port();
-}
-
 // Names the fake resolver does not know fail; lookups of the held one wait
 // until release() or holdMs. The state lives until the process ends, so a
 // lookup thread that outlives its test finishes on it.
-struct ResolverState {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::map<std::string, platform::HostEntry> known;
-    std::string calls, held;  // calls: the names asked, comma-separated
-    uint32_t holdMs = 0;
-    bool released = false;
-} g_resolver;
-
-bool fakeResolve(const char* name, platform::HostEntry& out) {
-    ResolverState& r = g_resolver;
-    std::unique_lock<std::mutex> lock(r.mutex);
-    const std::string n = name ? name : "";
-    r.calls += (r.calls.empty() ? "" : ",") + n;
-    if (!r.held.empty() && n == r.held)
-        r.cv.wait_for(lock, std::chrono::milliseconds(r.holdMs), [&] { return r.released; });
-    const auto it = r.known.find(n);
-    if (it != r.known.end()) out = it->second;
-    return it != r.known.end();
-}
-
-// Installed for the lifetime of the object.
 struct FakeResolver {
+    static inline std::mutex mutex;
+    static inline std::condition_variable cv;
+    static inline std::map<std::string, platform::HostEntry> known;
+    static inline std::string calls, held;  // calls: the names asked, comma-separated
+    static inline uint32_t holdMs = 0;
+    static inline bool released = false;
+
+    static bool resolve(const char* name, platform::HostEntry& out) {
+        std::unique_lock<std::mutex> lock(mutex);
+        const std::string n = name ? name : "";
+        calls += (calls.empty() ? "" : ",") + n;
+        if (!held.empty() && n == held)
+            cv.wait_for(lock, std::chrono::milliseconds(holdMs), [] { return released; });
+        const auto it = known.find(n);
+        if (it != known.end()) out = it->second;
+        return it != known.end();
+    }
     FakeResolver() {
-        std::lock_guard<std::mutex> lock(g_resolver.mutex);
-        g_resolver.known.clear();
-        g_resolver.calls = g_resolver.held = "";
-        platform::setResolverForTesting(fakeResolve);
+        std::lock_guard<std::mutex> lock(mutex);
+        known.clear();
+        calls = held = "";
+        platform::setResolverForTesting(resolve);
     }
     ~FakeResolver() {
         release();
         platform::setResolverForTesting(nullptr);
     }
     void add(const std::string& name, const std::string& ip, const std::string& official = "") {
-        std::lock_guard<std::mutex> lock(g_resolver.mutex);
-        g_resolver.known[name] = {platform::parseIPv4(ip.c_str()),
-                                  official.empty() ? name : official};
+        std::lock_guard<std::mutex> lock(mutex);
+        known[name] = {platform::parseIPv4(ip.c_str()), official.empty() ? name : official};
     }
-    void hold(const std::string& name, uint32_t ms = 60000) {
-        std::lock_guard<std::mutex> lock(g_resolver.mutex);
-        g_resolver.held = name;
-        g_resolver.holdMs = ms;
-        g_resolver.released = false;
+    void hold(const std::string& name, uint32_t ms) {
+        std::lock_guard<std::mutex> lock(mutex);
+        held = name;
+        holdMs = ms;
+        released = false;
     }
     void release() {
-        std::lock_guard<std::mutex> lock(g_resolver.mutex);
-        g_resolver.released = true;
-        g_resolver.cv.notify_all();
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        cv.notify_all();
     }
-    std::string calls() {
-        std::lock_guard<std::mutex> lock(g_resolver.mutex);
-        return g_resolver.calls;
+    std::string asked() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
     }
 };
 
-// Waits for a condition that another thread brings about; false after 20 s.
-bool eventually(bool (*done)()) {
-    for (uint32_t start = platform::tickCount(); !done(); platform::sleepMs(5))
+// Waits for the lookup threads that another test or step left; false after 20 s.
+bool noLookupLeft() {
+    for (uint32_t start = platform::tickCount(); HostnameResolve::liveCount() != 0;
+         platform::sleepMs(5))
         if (platform::tickCount() - start > 20000) return false;
     return true;
 }
-bool noLookupLeft() {
-    return HostnameResolve::liveCount() == 0;
-}
+
+// The steps of the dialogue files (README.txt).
+const std::string kSteps =
+    " connect open accept send close reset fill-backlog idle line read write write-pattern "
+    "disconnect resolve hold release new-log peer-gets flags reason lookup-failed connected "
+    "remote-ip host-name send-error timeouts left size-at-most took lookups live-lookups error "
+    "data entries ";
 
 // One case of a dialogue file, from its "===" line to the next.
 void runDialogue(const std::vector<std::string>& steps) {
@@ -177,7 +188,9 @@ void runDialogue(const std::vector<std::string>& steps) {
     auto log = std::make_unique<Logger>();
     bool timedOut = false, socketError = false, closed = false, lookupFailed = false;
     uint32_t idleMs = 5000, took = 0;
+    int reason = -1;
     std::string out;
+    DataBuffer reads;  // all that the read steps brought
     for (const std::string& line : steps) {
         SCOPED_TRACE(line.substr(0, 100));
         const bool want = line[0] != '!';
@@ -189,28 +202,33 @@ void runDialogue(const std::vector<std::string>& steps) {
             return unescape(rest.substr(std::min(p, rest.size())));
         };
         auto num = [&](int k) { return std::stoi(tail(k)); };
-        const std::string text = tail(0);
+        const std::string text = tail(0), word = text.substr(0, text.find(' '));
         std::string expect = text;
         std::optional<std::string> got, read;  // what a check found; what a read brought
         const uint32_t start = platform::tickCount();
         bool ok = true;
-        ASSERT_NE(
-            std::string(" connect accept send close reset idle line read write disconnect resolve "
-                        "hold new-log peer-gets flags reason lookup-failed connected remote-ip "
-                        "left size-at-most took lookups error data entries ")
-                .find(" " + verb + " "),
-            std::string::npos)
-            << "unknown step";
-        if (verb == "connect") {
-            sock.setConnectTimeoutMs(num(0));
+        ASSERT_NE(kSteps.find(" " + verb + " "), std::string::npos) << "unknown step";
+        if (verb == "connect" || verb == "open") {
             const std::string host = tail(2), port = tail(1).substr(0, tail(1).find(' '));
-            const int p = port == "peer" ? peer.port() : port == "unused" ? unusedPort() : num(1);
-            ok = sock.connectSocket(host == "~" ? nullptr : host.c_str(), p, *log, lookupFailed);
+            // "unused": a port where nothing listens (a peer had it a moment ago)
+            const int p = port == "peer"     ? peer.port()
+                          : port == "unused" ? LoopbackPeer().port()
+                                             : num(1);
+            const char* h = host == "~" ? nullptr : host.c_str();
+            if (verb == "open") {
+                ok = conn.connect(h, p, num(0), *log, lookupFailed, nullptr, reason);
+            } else {
+                sock.setConnectTimeoutMs(num(0));
+                ok = sock.connectSocket(h, p, *log, lookupFailed);
+                reason = sock.connectFailReason();
+            }
         }
         if (verb == "accept") ok = peer.accept();
         if (verb == "send") ok = peer.send(text);
         if (verb == "close") peer.close();
         if (verb == "reset") peer.reset();
+        if (verb == "fill-backlog" && !peer.fillQueue())
+            GTEST_SKIP() << "the system refuses connections beyond the queue; none can hang";
         if (verb == "idle") idleMs = num(0);
         if (verb == "line") {
             StringBuffer sb;
@@ -220,28 +238,47 @@ void runDialogue(const std::vector<std::string>& steps) {
             if (!rest.empty()) read = out;
         }
         if (verb == "read") {
-            DataBuffer db;
-            ok =
-                conn.ReceiveBytes(db, num(0), idleMs, *log, nullptr, timedOut, socketError, closed);
-            if (want) read = std::string(reinterpret_cast<const char*>(db.data()), db.size());
+            ok = conn.ReceiveBytes(reads, num(0), idleMs, *log, nullptr, timedOut, socketError,
+                                   closed);
+            if (want) read = std::string(reinterpret_cast<const char*>(reads.data()), reads.size());
             expect = tail(1);
         }
         if (verb == "write")
             ok = conn.SendBytes2(bytes(text), uint32_t(text.size()), 32767, idleMs, *log, nullptr);
+        if (verb == "write-pattern") {
+            // More than the socket buffers hold, drained while it is sent, so
+            // partial sends and would-block waits happen on the way.
+            std::string data(num(0), '\0'), received;
+            for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+            std::thread reader([&] { received = peer.receive(data.size()); });
+            ok = sock.SendBytes2(bytes(data), uint32_t(data.size()), num(1), *log, nullptr);
+            reader.join();
+            got = ok && received == data ? text : std::to_string(received.size()) + " bytes";
+        }
         if (verb == "disconnect") conn.close(*log);
-        if (verb == "resolve") resolver.add(text.substr(0, text.find(' ')), tail(1));
-        if (verb == "hold") resolver.hold(text.substr(0, text.find(' ')), num(1));
+        if (verb == "resolve") resolver.add(word, tail(1));
+        if (verb == "hold") resolver.hold(word, num(1));
+        if (verb == "release") resolver.release();
         if (verb == "new-log") log = std::make_unique<Logger>();
         if (verb == "peer-gets") got = peer.receive(text.size());
         if (verb == "flags") {
             got = std::string(timedOut ? " timed-out" : "") + (socketError ? " socket-error" : "") +
                   (closed ? " closed" : "");
             got = got->empty() ? "none" : got->substr(1);
+#ifdef _WIN32
+            // Wine hands a reset to the program as an orderly close; Windows does not.
+            if (peer.wasReset && *got == "closed") GTEST_SKIP() << "a reset arrived as a close";
+#endif
         }
-        if (verb == "reason") got = std::to_string(sock.connectFailReason());
+        if (verb == "reason") got = std::to_string(reason);
         if (verb == "lookup-failed") got = lookupFailed ? "yes" : "no";
         if (verb == "connected") got = conn.isConnected() ? "yes" : "no";
         if (verb == "remote-ip") got = str(sock.remoteIp());
+        if (verb == "host-name") got = str(conn.hostName());
+        if (verb == "send-error") got = sock.lastSendError() != 0 ? "yes" : "no";
+        if (verb == "timeouts")
+            got = std::to_string(sock.idleTimeoutMs()) + " " +
+                  std::to_string(sock.connectTimeoutMs());
         if (verb == "left")
             got = std::string(reinterpret_cast<const char*>(conn.leftOver().data()),
                               conn.leftOver().size());
@@ -249,10 +286,17 @@ void runDialogue(const std::vector<std::string>& steps) {
             got = out.size() <= size_t(num(0)) ? text : std::to_string(out.size());
         if (verb == "took")
             got = took >= uint32_t(num(0)) && took < 10000 ? text : std::to_string(took);
-        if (verb == "lookups") got = resolver.calls();
-        if (verb == "error") got = hasError(*log, text) ? text : "not logged";
-        if (verb == "data")
-            got = text.substr(0, text.find(' ')) + " " + data(*log, text.substr(0, text.find(' ')));
+        if (verb == "lookups") got = resolver.asked();
+        if (verb == "live-lookups")  // 0: once the threads have ended
+            got = std::to_string(num(0) == 0 && noLookupLeft() ? 0 : HostnameResolve::liveCount());
+        if (verb == "error") {  // TEXT ending in "*": an error that starts with TEXT
+            const size_t n =
+                !text.empty() && text.back() == '*' ? text.size() - 1 : std::string::npos;
+            for (const Entry& e : entries(*log))
+                if (e.kind == 'E' && e.text.compare(0, n, text, 0, n) == 0) got = text;
+            got = got.value_or("not logged");
+        }
+        if (verb == "data") got = word + " " + data(*log, word);
         if (verb == "entries") got = std::to_string(entries(*log).size());
         // A check with "!" must not hold.
         if (got) ok = *got == expect;
@@ -285,6 +329,14 @@ TEST(Sockets, Dialogues) {
     runDialogues("sockets.txt");
 }
 
+// Faults that some systems cannot stage; each is skipped where it cannot.
+TEST(BrenvikSocketConnect, FullBacklogTimesOutWithReasonSix) {
+    runDialogues("system_dependent.txt", "full_backlog_times_out_with_reason_six");
+}
+TEST(Socket2Faults, ResetByPeerIsASocketErrorThatKeepsTheHandle) {
+    runDialogues("system_dependent.txt", "reset_by_peer_is_a_socket_error_that_keeps_the_handle");
+}
+
 #ifndef _WIN32
 // A host process with many open files: descriptors above FD_SETSIZE (1024).
 TEST(HighDescriptor, LoopbackExchangeThroughSocket2AboveFdSetSize) {
@@ -304,7 +356,40 @@ TEST(HighDescriptor, LoopbackExchangeThroughSocket2AboveFdSetSize) {
 }
 #endif
 
-// ------------------------------------------------------------ start-up and error texts
+// Cleaning, retries, failures and time-outs: tests/data/net/lookups.txt.
+TEST(Lookup, Dialogues) {
+    runDialogues("lookups.txt");
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+TEST(Lookup, LocalHostnameIsTheOfficialNameWhenFound) {
+    FakeResolver resolver;
+    Logger log;
+    std::string plain;
+    int err = 0;
+    ASSERT_TRUE(platform::localHostName(plain, err));
+    StringBuffer name;
+    EXPECT_TRUE(BrenvikSocket::getLocalHostname(name, log));
+    EXPECT_EQ(str(name), plain) << "no lookup succeeded";
+    resolver.add(plain, "127.0.0.1", "official.example.test");
+    EXPECT_TRUE(BrenvikSocket::getLocalHostname(name, log));
+    EXPECT_EQ(str(name), "official.example.test");
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+TEST(RefCounting, LastReleaseFreesAndExtraReleasesStayAtZero) {
+    HostnameResolve* r = HostnameResolve::createNew();
+    ASSERT_NE(r, nullptr);
+    const int before = HostnameResolve::liveCount();
+    r->incRefCount();
+    r->decRefCount();
+    EXPECT_EQ(r->refCount(), 1);
+    EXPECT_EQ(HostnameResolve::liveCount(), before);
+    r->decRefCount();
+    EXPECT_EQ(HostnameResolve::liveCount(), before - 1);
+}
+
+// ------------------------------------------------------------ start-up, settings, error texts
 
 std::vector<uint16_t> g_versions;
 int g_acceptFrom = 0;  // highest version accepted as major*10+minor; negative: that error
@@ -315,67 +400,78 @@ int fakeStartup(uint16_t version) {
     return (version & 0xFF) * 10 + (version >> 8) <= g_acceptFrom ? 0 : 10092;
 }
 
-// tests/data/net/winsock_texts.tsv: kind, code, text.
-std::vector<std::pair<int, std::string>> winsockTexts(const std::string& kind) {
-    std::vector<std::pair<int, std::string>> out;
-    for (const std::string& line : dataLines("net/winsock_texts.tsv")) {
-        const std::vector<std::string> f = tabFields(line);
-        if (f[0] == kind) out.emplace_back(std::stoi(f[1]), f[2]);
-    }
-    return out;
+// The rows of tests/data/net/winsock_texts.tsv of one kind.
+std::vector<std::vector<std::string>> winsockRows(const std::string& kind) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : dataLines("net/winsock_texts.tsv"))
+        if (line.rfind(kind + "\t", 0) == 0) rows.push_back(tabFields(line));
+    return rows;
 }
 
 TEST(BrenvikSocketStartup, FallsBackVersionByVersionLogsTheAcceptedOneAndReportsFailures) {
     const platform::StartupFunction previous = platform::setStartupFunctionForTesting(fakeStartup);
-    BrenvikSocket::resetStartupForTesting();
-    g_acceptFrom = 22;  // 2.2
-    Logger log, again, atOnce;
-    EXPECT_TRUE(BrenvikSocket::startWinsock(log));
-    // 9.9, then 5.1 5.0 4.9..4.0 3.9..3.0 2.9..2.2
-    ASSERT_EQ(g_versions.size(), 1u + 2 + 10 + 10 + 8);
-    EXPECT_EQ(std::vector<uint16_t>(g_versions.begin(), g_versions.begin() + 4),
-              (std::vector<uint16_t>{0x0909, 0x0105, 0x0005, 0x0904}));
-    EXPECT_EQ(g_versions.back(), 0x0202);
-    EXPECT_EQ(data(log, "ws2_32_DLL_Version"), "Using ws2_32.dll version 2,2");
-    EXPECT_TRUE(BrenvikSocket::startWinsock(again));
-    EXPECT_EQ(g_versions.size(), 31u) << "start-up is attempted once per process";
-    EXPECT_EQ(entries(again).size(), 1u);
-    BrenvikSocket::resetStartupForTesting();
-    g_acceptFrom = 99;
-    EXPECT_TRUE(BrenvikSocket::startWinsock(atOnce));
-    EXPECT_EQ(g_versions.size(), 32u);
-    EXPECT_EQ(data(atOnce, "ws2_32_DLL_Version"), "<none>");
-    for (const auto& [code, text] : winsockTexts("startup")) {
-        SCOPED_TRACE(code);
+    for (const std::vector<std::string>& f : winsockRows("startup")) {
+        SCOPED_TRACE(f[1]);
         BrenvikSocket::resetStartupForTesting();
         g_versions.clear();
-        g_acceptFrom = code == 10092 ? 0 : -code;
-        Logger failed, host;
-        EXPECT_FALSE(BrenvikSocket::startWinsock(failed));
-        EXPECT_TRUE(hasError(failed, text)) << xml(failed);
-        // Refused versions are tried down to 1.0; any other error ends at once.
-        EXPECT_EQ(g_versions.size(), code == 10092 ? 1u + 2 + 10 + 10 + 10 + 10 : 1u);
-        EXPECT_EQ(g_versions.back(), code == 10092 ? 0x0001 : 0x0909);
+        g_acceptFrom = std::stoi(f[1]);
+        const bool works = g_acceptFrom > 0;
+        Logger log, again;
+        EXPECT_EQ(BrenvikSocket::startWinsock(log), works);
+        ASSERT_EQ(g_versions.size(), std::stoul(f[2]));
+        EXPECT_EQ(g_versions.back(), std::stoul(f[3], nullptr, 16));
+        if (g_versions.size() > 3) {  // 9.9 first, then from 5.1 down
+            EXPECT_EQ(std::vector<uint16_t>(g_versions.begin(), g_versions.begin() + 4),
+                      (std::vector<uint16_t>{0x0909, 0x0105, 0x0005, 0x0904}));
+        }
+        if (works) {
+            EXPECT_EQ(data(log, "ws2_32_DLL_Version"), f[4].empty() ? "<none>" : f[4]);
+            EXPECT_TRUE(BrenvikSocket::startWinsock(again));
+            EXPECT_EQ(g_versions.size(), std::stoul(f[2])) << "attempted once per process";
+            EXPECT_EQ(entries(again).size(), 1u);
+            continue;
+        }
+        EXPECT_TRUE(hasError(log, f[4])) << xml(log);
         StringBuffer name;
         BrenvikSocket::resetStartupForTesting();
-        EXPECT_FALSE(BrenvikSocket::getLocalHostname(name, host));
-        EXPECT_TRUE(hasError(host, "WSA startup failed for getting local hostname"));
+        EXPECT_FALSE(BrenvikSocket::getLocalHostname(name, again));
+        EXPECT_TRUE(hasError(again, "WSA startup failed for getting local hostname"));
     }
     platform::setStartupFunctionForTesting(previous);
     BrenvikSocket::resetStartupForTesting();  // the next socket starts the real service
+}
+
+// What needs no peer: chunk sizes, the connect time-out in seconds, no delimiter.
+TEST(Socket2Settings, ChunkSizesTimeOutsAndMissingDelimiters) {
+    const uint32_t chunks[][2] = {
+        {0, 32767},         {1, 1000},          {500, 1000},           {1000, 1000},
+        {2000000, 2000000}, {2000001, 2000000}, {0xFFFFFFFFu, 2000000}};
+    for (const auto& c : chunks) EXPECT_EQ(BrenvikSocket::sendChunkSize(c[0]), c[1]) << c[0];
+    Socket2 s;
+    s.setConnectTimeoutSecs(12);
+    EXPECT_EQ(s.socket().connectTimeoutMs(), 12000u);
+    Logger log;
+    s.logConnectionType(log);
+    EXPECT_EQ(data(log, "ConnectionType"), "Unencrypted TCP/IP");
+    StringBuffer line;
+    bool timedOut = false, socketError = false, closed = false;
+    for (const char* none : {"", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(
+            s.receiveUntilMatch(none, line, 100, log, nullptr, timedOut, socketError, closed));
+    EXPECT_TRUE(hasError(log, "No delimiter to read up to."));
 }
 
 TEST(BrenvikSocketErrors, KnownCodesLogTheirTextUnknownOnesAskAboutFirewalls) {
     const std::string firewall =
         "Check to make sure the connection is not blocked by a firewall or anti-virus port "
         "filtering.";
-    for (const auto& [code, text] : winsockTexts("socket")) {
+    for (const std::vector<std::string>& f : winsockRows("socket")) {
         Logger log;
-        BrenvikSocket::logSocketError(code, log);
-        EXPECT_EQ(data(log, "SocketError"), text) << code;
-        EXPECT_EQ(hasError(log, firewall), text.rfind("Error ", 0) == 0) << code;
+        BrenvikSocket::logSocketError(std::stoi(f[1]), log);
+        EXPECT_EQ(data(log, "SocketError"), f[2]) << f[1];
+        EXPECT_EQ(hasError(log, firewall), f[2].rfind("Error ", 0) == 0) << f[1];
         // Would-block points to the list of error codes.
-        EXPECT_EQ(entries(log).back().kind == 'I', code == 10035) << code;
+        EXPECT_EQ(entries(log).back().kind == 'I', f[1] == "10035") << f[1];
     }
 }
 
@@ -399,192 +495,6 @@ TEST(PlatformSockets, DottedAddressesNeedNoNameServiceAndErrnoBecomesWinsock) {
     EXPECT_EQ(platform::socketErrorText(10061), platform::systemErrorText(ECONNREFUSED));
     EXPECT_EQ(platform::socketsStartup(0x0909), 0) << "nothing to start on POSIX";
 #endif
-}
-
-// ------------------------------------------------------------ connect, send, receive
-
-TEST(BrenvikSocketConnect, FullBacklogTimesOutWithReasonSix) {
-    LoopbackPeer peer(1);
-    // Connections that fill the queue: one still unfinished after 500 ms waits on it.
-    std::vector<SocketHandle> queued;
-    bool full = false;
-    for (int err = 0; queued.size() < 64 && !full;) {
-        queued.push_back(platform::openTcpSocket(err));
-        platform::setNonBlocking(queued.back(), true, err);
-        if (platform::connectIPv4(queued.back(), platform::parseIPv4("127.0.0.1"), peer.port(),
-                                  err))
-            continue;
-        if (err != platform::wsa::kWouldBlock) break;
-        full = platform::selectWritable(queued.back(), 500, err) == 0;
-    }
-    BrenvikSocket s;
-    s.setConnectTimeoutMs(300);
-    Logger log;
-    bool lookupFailed = false;
-    const uint32_t start = platform::tickCount();
-    const bool connected = full && s.connectSocket("127.0.0.1", peer.port(), log, lookupFailed);
-    for (SocketHandle q : queued) platform::closeSocketHandle(q);
-    if (!full) GTEST_SKIP() << "the system accepts every connection; none can hang";
-    EXPECT_FALSE(connected);
-    EXPECT_GE(platform::tickCount() - start, 290u);
-    EXPECT_EQ(s.connectFailReason(), kConnectTimedOut) << xml(log);
-    EXPECT_EQ(data(log, "ConnectTimeoutMs"), "300");
-    EXPECT_TRUE(hasError(log, "socket is not ready for writing"));
-    EXPECT_TRUE(hasError(log, "Connect function failed."));
-    EXPECT_EQ(data(log, "SocketError"), "WSAEWOULDBLOCK The socket would block.");
-}
-
-class Connected : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        int reason = -1;
-        ASSERT_TRUE(
-            conn.connect(" 127.0.0.1 ", peer.port(), 5000, log, lookupFailed, nullptr, reason));
-        EXPECT_EQ(reason, kConnectOk);
-        EXPECT_TRUE(conn.hostName().equals("127.0.0.1"));
-        ASSERT_TRUE(peer.accept());
-    }
-    LoopbackPeer peer;
-    Socket2 conn;
-    BrenvikSocket& sock = conn.socket();
-    Logger log;
-    bool lookupFailed = false, timedOut = false, socketError = false, closed = false;
-};
-
-TEST_F(Connected, EveryChunkSizeDeliversAllBytesInOrder) {
-    std::string data(3000001, '\0');
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
-    for (uint32_t chunk : {0u, 500u, 2500000u}) {
-        // The peer drains while the socket sends: more than the socket buffers
-        // hold, so partial sends and would-block waits happen on the way.
-        std::string got;
-        std::thread reader([&] { got = peer.receive(data.size()); });
-        EXPECT_TRUE(sock.SendBytes2(bytes(data), uint32_t(data.size()), chunk, log, nullptr))
-            << xml(log);
-        reader.join();
-        EXPECT_TRUE(got == data) << "chunk " << chunk << ": " << got.size() << " bytes";
-    }
-    EXPECT_TRUE(sock.isConnected());
-    EXPECT_EQ(sock.lastSendError(), 0u);
-}
-
-TEST_F(Connected, ResetByPeerIsASocketErrorThatKeepsTheHandle) {
-    ASSERT_TRUE(peer.send("x"));
-    peer.reset();
-    DataBuffer out;
-    // The byte sent before the reset may or may not survive it.
-    bool ok = sock.receivePacket(out, 10, log, nullptr, timedOut, socketError, closed);
-    ok = ok && sock.receivePacket(out, 10, log, nullptr, timedOut, socketError, closed);
-    EXPECT_FALSE(ok);
-#ifdef _WIN32
-    // Wine hands the reset to the program as an orderly close; Windows does not.
-    if (closed) GTEST_SKIP() << "the reset arrived as an orderly close";
-#endif
-    EXPECT_TRUE(socketError) << xml(log);
-    EXPECT_TRUE(hasError(log, "Failed to receive data on the TCP socket"));
-    EXPECT_FALSE(sock.isConnected());
-    EXPECT_NE(xml(log).find("<error>SOCKET_ERROR: "), std::string::npos) << xml(log);
-    // The handle stays until the next close; sending on it now fails for real.
-    Logger send;
-    EXPECT_FALSE(sock.SendBytes2(bytes("x"), 1, 0, send, nullptr));
-    EXPECT_TRUE(hasError(send, "Error sending on socket")) << xml(send);
-    EXPECT_EQ(data(send, "send_size"), "1");
-    EXPECT_NE(sock.lastSendError(), 0u);
-}
-
-TEST_F(Connected, Socket2TimeOutsChunksAndReads) {
-    const uint32_t chunks[][2] = {
-        {0, 32767},         {1, 1000},          {500, 1000},           {1000, 1000},
-        {2000000, 2000000}, {2000001, 2000000}, {0xFFFFFFFFu, 2000000}};
-    for (const auto& c : chunks) EXPECT_EQ(BrenvikSocket::sendChunkSize(c[0]), c[1]) << c[0];
-    Socket2 fresh;
-    EXPECT_EQ(fresh.socket().idleTimeoutMs(), 30000u);
-    EXPECT_EQ(fresh.socket().connectTimeoutMs(), 7000u);
-    fresh.setConnectTimeoutSecs(12);
-    EXPECT_EQ(fresh.socket().connectTimeoutMs(), 12000u);
-    int reason = -1;
-    EXPECT_FALSE(fresh.connect(nullptr, 25, 1000, log, lookupFailed, nullptr, reason));
-    EXPECT_EQ(reason, kConnectNoHost);
-    EXPECT_TRUE(fresh.hostName().isEmpty());
-    EXPECT_EQ(fresh.socket().connectTimeoutMs(), 1000u);
-    conn.logConnectionType(log);
-    EXPECT_EQ(data(log, "ConnectionType"), "Unencrypted TCP/IP");
-    ASSERT_TRUE(conn.SendBytes2(bytes("EHLO"), 4, 32767, 1234, log, nullptr));
-    EXPECT_EQ(sock.idleTimeoutMs(), 1234u);
-    ASSERT_TRUE(peer.send("abc"));
-    DataBuffer out;
-    out.append("x", 1);
-    ASSERT_TRUE(conn.ReceiveBytes(out, 2, 0, log, nullptr, timedOut, socketError, closed));
-    EXPECT_TRUE(out.equals("xab", 3)) << "appended, at most max bytes";
-    conn.setIdleTimeoutMs(0);
-    EXPECT_EQ(conn.idleTimeoutMs(), 0u);
-    EXPECT_EQ(sock.idleTimeoutMs(), 2160000000u) << "0 means about 25 days";
-    StringBuffer line;
-    EXPECT_FALSE(
-        conn.receiveUntilMatch("", line, 100, log, nullptr, timedOut, socketError, closed));
-    EXPECT_TRUE(hasError(log, "No delimiter to read up to."));
-}
-
-// ------------------------------------------------------------ the lookup thread
-
-class Lookup : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        resolver.release();
-        EXPECT_TRUE(eventually(noLookupLeft)) << "a lookup object leaked";
-    }
-    FakeResolver resolver;
-    Logger log;
-};
-
-// Cleaning, retries and failures: tests/data/net/lookups.txt.
-TEST_F(Lookup, Dialogues) {
-    runDialogues("lookups.txt");
-}
-
-TEST_F(Lookup, TimeOutReturnsWhileTheThreadFinishesLater) {
-    resolver.hold("slow.test");
-    BrenvikSocket sock;
-    sock.setConnectTimeoutMs(300);
-    bool lookupFailed = false;
-    const uint32_t start = platform::tickCount();
-    EXPECT_FALSE(sock.connectSocket("slow.test", 25, log, lookupFailed));
-    const uint32_t spent = platform::tickCount() - start;
-    EXPECT_GE(spent, 300u);
-    EXPECT_LT(spent, 10000u);
-    EXPECT_EQ(sock.connectFailReason(), kConnectLookupTimedOut);
-    EXPECT_TRUE(lookupFailed);
-    EXPECT_TRUE(hasError(log, "DNS timed out."));
-    EXPECT_TRUE(hasError(log, "Cannot get host by name.."));
-    EXPECT_EQ(resolver.calls(), "slow.test") << "no retry once the time is used up";
-    // The abandoned lookup still runs and owns its object.
-    EXPECT_EQ(HostnameResolve::liveCount(), 1);
-    resolver.release();
-    EXPECT_TRUE(eventually(noLookupLeft));
-}
-
-TEST_F(Lookup, LocalHostnameIsTheOfficialNameWhenFound) {
-    std::string plain;
-    int err = 0;
-    ASSERT_TRUE(platform::localHostName(plain, err));
-    StringBuffer name;
-    EXPECT_TRUE(BrenvikSocket::getLocalHostname(name, log));
-    EXPECT_EQ(str(name), plain) << "no lookup succeeded";
-    resolver.add(plain, "127.0.0.1", "official.example.test");
-    EXPECT_TRUE(BrenvikSocket::getLocalHostname(name, log));
-    EXPECT_EQ(str(name), "official.example.test");
-}
-
-TEST(RefCounting, LastReleaseFreesAndExtraReleasesStayAtZero) {
-    HostnameResolve* r = HostnameResolve::createNew();
-    ASSERT_NE(r, nullptr);
-    const int before = HostnameResolve::liveCount();
-    r->incRefCount();
-    r->decRefCount();
-    EXPECT_EQ(r->refCount(), 1);
-    EXPECT_EQ(HostnameResolve::liveCount(), before);
-    r->decRefCount();
-    EXPECT_EQ(HostnameResolve::liveCount(), before - 1);
 }
 
 }  // namespace
