@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <fstream>
-#include <functional>
 #include <iomanip>
 #include <sstream>
 #include <stdexcept>
@@ -105,18 +104,18 @@ inline std::wstring wide(const std::string& word) {
 }
 
 // Each "{key}" in s replaced by its value.
-template <class S>
-S fill(S s, const std::vector<std::pair<S, S>>& values) {
+inline std::string fill(std::string s,
+                        const std::vector<std::pair<std::string, std::string>>& values) {
     for (const auto& [key, value] : values)
-        for (size_t at; (at = s.find(key)) != S::npos;) s.replace(at, key.size(), value);
+        for (size_t at = 0; (at = s.find(key, at)) != std::string::npos; at += value.size())
+            s.replace(at, key.size(), value);
     return s;
 }
 
 // w[1] "has", then A B...: hay holds A, then B...; "lacks": none of them.
-inline void find(const std::string& hay, const Line& w,
-                 const std::function<std::string(const std::string&)>& text = bytes) {
+inline void find(const std::string& hay, const Line& w) {
     for (size_t i = 2, at = 0; i < w.size(); ++i) {
-        const size_t found = hay.find(text(w[i]), w[1] == "has" ? at : 0);
+        const size_t found = hay.find(bytes(w[i]), w[1] == "has" ? at : 0);
         EXPECT_EQ(found == std::string::npos, w[1] == "lacks") << w[0] << " " << w[i] << "\n"
                                                                << hay;
         at = found == std::string::npos ? at : found + 1;

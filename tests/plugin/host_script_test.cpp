@@ -1,11 +1,12 @@
 // The plug-in as a host drives it, step by step as the case files say:
 // tests/data/plugin/calls.txt (each operation with good, bad and null
-// arguments, the error codes, the error file) and deliveries.txt (sends to
+// arguments, the error codes, the error file), deliveries.txt (sends to
 // the capture server of tools/, to aiosmtpd and to Postfix, read back by
-// Python's e-mail parser on Linux). The files explain the steps.
+// Python's e-mail parser on Linux) and smtp_send.txt (the smtp-send tool
+// run as a separate process). The files explain the steps.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -17,8 +18,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using case_file::bytes;
-using case_file::find;
 using case_file::Line;
 using Args = std::vector<const wchar_t*>;
 
@@ -66,9 +67,87 @@ const std::map<std::string, Slot> kSlots = {
     SLOT(add_attachment, text(m->add_attachment(a[0]))),
 };
 
+#ifdef SMTP_SEND_PATH
+#if defined(_WIN32)
+// Runs smtp-send with the arguments (UTF-8) in the current directory; the
+// exit status, or -1, and stdout and stderr together go to output.
+int runTool(const std::vector<std::string>& args, std::string& output) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+    const std::wstring exe = host_env::builtFile(SMTP_SEND_PATH).wstring();
+    std::wstring line;
+    for (size_t i = 0; i <= args.size(); ++i) {
+        // Quoted so that CommandLineToArgvW gives each argument back unchanged:
+        // backslashes before a quote are doubled, and the quote escaped.
+        std::wstring arg = exe;
+        if (i > 0) {  // broken UTF-8 becomes U+FFFD here, as in a real command line
+            const std::string& a = args[i - 1];
+            arg.resize(a.size());  // UTF-16 never needs more units than UTF-8 has bytes
+            arg.resize(MultiByteToWideChar(CP_UTF8, 0, a.data(), static_cast<int>(a.size()),
+                                           arg.data(), static_cast<int>(arg.size())));
+        }
+        line += i == 0 ? L"\"" : L" \"";
+        size_t backslashes = 0;
+        for (wchar_t c : arg) {
+            if (c == L'"') line.append(backslashes + 1, L'\\');
+            backslashes = c == L'\\' ? backslashes + 1 : 0;
+            line += c;
+        }
+        line.append(backslashes, L'\\');  // they precede the closing quote
+        line += L'"';
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul;
+    si.hStdOutput = si.hStdError = writeEnd;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    CloseHandle(writeEnd);  // the child holds the only writer now
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    output = started ? "" : "CreateProcessW failed with error " + std::to_string(GetLastError());
+    char buf[4096];
+    DWORD n = 0, code = 0;
+    while (started && ReadFile(readEnd, buf, sizeof(buf), &n, nullptr) && n > 0)
+        output.append(buf, n);
+    CloseHandle(readEnd);
+    if (!started) return -1;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    const int status = GetExitCodeProcess(pi.hProcess, &code) ? static_cast<int>(code) : -1;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return status;
+}
+#else
+int runTool(const std::vector<std::string>& args, std::string& output) {
+    std::vector<std::string> command = {host_env::builtFile(SMTP_SEND_PATH).string()};
+    command.insert(command.end(), args.begin(), args.end());
+    return smtp_integration::runCommand(command, output);
+}
+#endif
+#endif
+
 class Host {
   public:
-    void step(const Line& w) {
+    void step(Line w) {
+        // {port} is the server's port, {closed} a loopback port where nothing
+        // listens, {dir} the scratch directory and {errors} its error file.
+        std::string dir = host_env::utf8Of(m_dir.path());
+        std::string errors = host_env::utf8Of(fs::canonical(m_dir.path()) / "smtp_errors.xml");
+        for (std::string* path : {&dir, &errors})  // the words' notation reads '\' as an escape
+            for (size_t at = 0; (at = path->find('\\', at)) != std::string::npos; at += 2)
+                path->insert(at, 1, '\\');
+        for (std::string& word : w)
+            word =
+                case_file::fill(word, {{"{port}", m_port},
+                                       {"{closed}", std::to_string(host_env::closedLoopbackPort())},
+                                       {"{dir}", dir},
+                                       {"{errors}", errors}});
         const std::string& op = w[0];
         if (kSlots.count(op) || op == "get_last_error" || op == "kept_error") {
             call(w);
@@ -78,14 +157,28 @@ class Host {
             std::string b;
             for (int i = 0; i < std::stoi(w[2]); ++i) b += static_cast<char>(i);
             m_dir.write(bytes(w[1]), b);
-        } else if (op == "log") {
-            find(m_dir.read("smtp_errors.xml"), w);
-        } else if (op == "absent") {
-            EXPECT_FALSE(std::filesystem::exists(m_dir.file(bytes(w[1])))) << w[1];
+        } else if (op == "log" || op == "out") {
+            case_file::find(op == "log" ? m_dir.read("smtp_errors.xml") : m_output, w);
+        } else if (op == "absent" || op == "exists") {
+            EXPECT_EQ(fs::exists(m_dir.file(bytes(w[1]))), op == "exists") << w[1];
         } else if (op == "unix_only") {
 #ifdef _WIN32
             GTEST_SKIP() << "not for Windows";
 #endif
+        } else if (op == "run") {
+#ifdef SMTP_SEND_PATH
+            std::vector<std::string> args;
+            for (size_t i = 1; i < w.size(); ++i) args.push_back(bytes(w[i]));
+            m_status = runTool(args, m_output);  // the scratch directory is the current one
+#else
+            FAIL() << "smtp-send is not built here";
+#endif
+        } else if (op == "status") {
+            EXPECT_EQ(m_status, std::stoi(w[1])) << m_output;
+        } else if (op == "cut") {
+            const size_t from = m_output.find(bytes(w[1]));
+            ASSERT_NE(from, std::string::npos) << m_output;
+            m_output = m_output.substr(from, m_output.find(bytes(w[2]), from) - from);
         } else if (op == "capture") {
             smtptest::CaptureOptions o;
             for (size_t i = 1; i < w.size(); ++i) {
@@ -96,7 +189,7 @@ class Host {
             }
             m_capture = std::make_unique<smtptest::CaptureServer>(o);
             ASSERT_TRUE(m_capture->start());
-            m_port = std::to_wstring(m_capture->port());
+            m_port = std::to_string(m_capture->port());
         } else if (op == "aiosmtpd" || op == "postfix") {
             startRealServer(w);
         } else if (op == "delivered") {
@@ -111,10 +204,10 @@ class Host {
             envelope.insert(envelope.end(), m.recipients.begin(), m.recipients.end());
             std::vector<std::string> want;
             for (size_t i = 1; i < w.size(); ++i) want.push_back(bytes(w[i]));
-            if (op == "message") find(m.data, w);
+            if (op == "message") case_file::find(m.data, w);
             EXPECT_TRUE(op == "message" || envelope == want) << testing::PrintToString(envelope);
         } else if (op == "transcript") {
-            find(m_capture->transcript(), w);
+            case_file::find(m_capture->transcript(), w);
         } else if (op == "connections") {
             EXPECT_EQ(m_capture->connections(), std::stoi(w[1]));
         } else if (op == "logins") {
@@ -143,13 +236,8 @@ class Host {
         const bool answer = w.size() > 2 && w[w.size() - 2] == "->";
         std::vector<std::wstring> texts;
         Args a;
-        for (size_t i = 1; i < w.size() - (answer ? 2 : 0); ++i) {
-            texts.push_back(case_file::fill<std::wstring>(
-                case_file::wide(w[i]),
-                {{L"{port}", m_port},
-                 {L"{closed}", std::to_wstring(host_env::closedLoopbackPort())},
-                 {L"{dir}", m_dir.path().wstring()}}));
-        }
+        for (size_t i = 1; i < w.size() - (answer ? 2 : 0); ++i)
+            texts.push_back(case_file::wide(w[i]));
         for (size_t i = 0; i < 4; ++i)
             a.push_back(i < texts.size() && w[i + 1] != "null" ? texts[i].c_str() : nullptr);
         // The code read last is kept, to show it stays readable after other calls.
@@ -166,7 +254,7 @@ class Host {
         // scripts/test-windows starts Postfix on the Linux side.
         const char* port = std::getenv("SMTP_POSTFIX_NTLM_PORT");
         if (w[0] == "aiosmtpd" || !port || !*port) GTEST_SKIP() << "no " << w[0] << " here";
-        m_port = std::wstring(port, port + std::strlen(port));
+        m_port = port;
 #else
         std::string why;
         if (w[0] == "aiosmtpd") {
@@ -176,7 +264,7 @@ class Host {
                                     m_source.substr(6)},
                                    why))
                 GTEST_SKIP() << "aiosmtpd not available: " << why;
-            m_port = std::to_wstring(m_aiosmtpd->port());
+            m_port = std::to_string(m_aiosmtpd->port());
             return;
         }
         m_postfix = std::make_unique<smtp_integration::PostfixSasl>();
@@ -184,7 +272,7 @@ class Host {
             if (m_postfix->skipped()) GTEST_SKIP() << why;
             FAIL() << why << m_postfix->logTail();
         }
-        m_port = std::to_wstring(m_postfix->port());
+        m_port = std::to_string(m_postfix->port());
 #endif
     }
 
@@ -238,12 +326,14 @@ class Host {
     std::unique_ptr<smtp_integration::PostfixSasl> m_postfix;
 #endif
     std::unique_ptr<email_interface> m_plugin = host_env::create();
-    std::wstring m_port;
+    std::string m_port;
     const wchar_t* m_error = nullptr;
     bool m_read = false;  // m_messages holds what arrived
     std::vector<smtptest::CapturedMessage> m_messages;
     std::string m_source;
     std::vector<std::string> m_expect;
+    int m_status = -1;     // smtp-send's exit status, or -1 when it did not exit normally
+    std::string m_output;  // and its stdout and stderr together
 };
 
 class HostScript : public ::testing::TestWithParam<case_file::Case> {};
@@ -263,6 +353,11 @@ INSTANTIATE_TEST_SUITE_P(Calls, HostScript, ::testing::ValuesIn(case_file::load(
 INSTANTIATE_TEST_SUITE_P(Deliveries, HostScript,
                          ::testing::ValuesIn(case_file::load("deliveries.txt")),
                          case_file::kCaseName);
+#ifdef SMTP_SEND_PATH
+INSTANTIATE_TEST_SUITE_P(SmtpSend, HostScript,
+                         ::testing::ValuesIn(case_file::load("smtp_send.txt")),
+                         case_file::kCaseName);
+#endif
 
 TEST(Factory, EveryCallBuildsANewObjectWithItsOwnCode) {
     std::unique_ptr<email_interface> a = host_env::create(), b = host_env::create();
