@@ -9,9 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +20,7 @@
 #include "platform/system_error.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
+#include "support/scratch.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -211,15 +210,14 @@ TEST(LoggerXml, TextsAndNamesAreWrittenAsTheVectorsSayAndPythonReadsThemBack) {
     EXPECT_EQ(xml(log), underRoot(want));
 #ifndef _WIN32
     if (!log_xml::pythonPresent()) GTEST_SKIP() << "no /usr/bin/python3";
-    const fs::path file = fs::temp_directory_path() /
-                          ("logger_xml_" + std::to_string(std::random_device()()) + ".xml");
-    ASSERT_TRUE(log.SaveLastError(0, file.string().c_str()));
+    const ScratchDir dir;
+    const std::string file = dir.name("log.xml");
+    ASSERT_TRUE(log.SaveLastError(0, file.c_str()));
     std::vector<log_xml::Element> got;
     std::string report;
-    const bool parsed = log_xml::read(SMTP_SOURCE_DIR "/tests/integration/check_log_xml.py",
-                                      file.string(), got, report);
-    fs::remove(file);
-    ASSERT_TRUE(parsed) << report;
+    ASSERT_TRUE(
+        log_xml::read(SMTP_SOURCE_DIR "/tests/integration/check_log_xml.py", file, got, report))
+        << report;
     ASSERT_EQ(got.size(), read.size());
     for (size_t i = 0; i < got.size(); ++i) {
         SCOPED_TRACE(std::to_string(i) + ": " + read[i].tag);
@@ -303,7 +301,6 @@ TEST(LoggerThreads, ClearWhileWritingLeavesAUsableLog) {
 class SaveTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(fs::create_directories(dir));
         log.EnterContext("SendEmail", true);
         log.LogData("DllDate", kDllDate);
         log.LogInfo(
@@ -313,34 +310,28 @@ class SaveTest : public ::testing::Test {
         log.LogData("reply", "550 no\r\n");
         log.LeaveContext();
     }
-    void TearDown() override { fs::remove_all(dir); }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-    static std::string readAll(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    const fs::path dir =
-        fs::temp_directory_path() / ("diag_save_" + std::to_string(std::random_device()()));
+    const ScratchDir dir;
     Logger log;
 };
 
 TEST_F(SaveTest, WritesExactlyTheXmlBytesOverALongerFile) {
-    const std::string p = path("smtp_errors.xml"), before = xml(log);
+    const std::string p = dir.name("smtp_errors.xml"), before = xml(log);
     std::ofstream(p, std::ios::binary) << std::string(20000, 'z');
     ASSERT_TRUE(log.SaveLastError(7, p.c_str()));  // the first word means nothing
     // No byte-order mark, texts keep their bytes, nothing of the old file is left.
-    EXPECT_EQ(readAll(p), before);
+    EXPECT_EQ(ScratchDir::read(p), before);
     ASSERT_TRUE(log.SaveLastError(0, p.c_str()));
-    EXPECT_EQ(readAll(p), before);
+    EXPECT_EQ(ScratchDir::read(p), before);
     EXPECT_EQ(xml(log), before) << "saving leaves the log alone";
     EXPECT_EQ(log.contextDepth(), 1u);
     Logger fresh;
     ASSERT_TRUE(fresh.SaveLastError(0, p.c_str()));
-    EXPECT_EQ(readAll(p), underRoot(""));
+    EXPECT_EQ(ScratchDir::read(p), underRoot(""));
 }
 
 TEST_F(SaveTest, UnwritablePathsFailAndTheObjectTrimsItsPath) {
-    const std::string before = xml(log), asDir = dir.string(), deep = path("missing/sub/x.xml");
+    const std::string before = xml(log), asDir = dir.path.string(),
+                      deep = dir.name("missing/sub/x.xml");
     for (const char* p : {asDir.c_str(), deep.c_str(), "", static_cast<const char*>(nullptr)})
         EXPECT_FALSE(log.SaveLastError(0, p)) << (p ? p : "null");
     // A device that accepts the open but refuses every byte.
@@ -350,11 +341,11 @@ TEST_F(SaveTest, UnwritablePathsFailAndTheObjectTrimsItsPath) {
     obj.log().LogInfo("from the object");
     for (const char* p : {static_cast<const char*>(nullptr), "", "   ", "\t\r\n", asDir.c_str()})
         EXPECT_FALSE(obj.SaveLastError(p)) << (p ? p : "null");
-    EXPECT_TRUE(fs::is_empty(dir));
-    const std::string p = path("name.xml");
+    EXPECT_TRUE(fs::is_empty(dir.path));
+    const std::string p = dir.name("name.xml");
     ASSERT_TRUE(obj.SaveLastError(("  \t" + p + " \r\n").c_str()));
-    EXPECT_EQ(readAll(p), underRoot("<info>from the object</info>\r\n"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1)
+    EXPECT_EQ(ScratchDir::read(p), underRoot("<info>from the object</info>\r\n"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1)
         << "only the trimmed name";
 }
 

@@ -9,7 +9,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "platform/identity.h"
 #include "platform/random.h"
 #include "platform/system_error.h"
+#include "support/scratch.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -32,15 +32,6 @@ using platform::PathKind;
 
 class PlatformFiles : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const std::string name = "smtp_platform_" + std::to_string(std::random_device()());
-        dir = (fs::temp_directory_path() / name).string();
-        ASSERT_TRUE(fs::create_directories(dir));
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
     // A UTF-8 name as the file system API sees it, wide on Windows.
     fs::path native(const std::string& name) const {
         return fs::path(dir) / fs::path(std::u8string(name.begin(), name.end()));
@@ -64,7 +55,8 @@ class PlatformFiles : public ::testing::Test {
         EXPECT_FALSE(r.isOpen());
         return back;
     }
-    std::string dir;
+    const testsupport::ScratchDir scratch;
+    const std::string dir = scratch.path.string();
 };
 
 TEST_F(PlatformFiles, WritesReadsAndFindsWholeFilesUnderNonAsciiNames) {

@@ -10,7 +10,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,11 +17,13 @@
 #include "diag/logger.h"
 #include "platform/code_pages.h"
 #include "support/engine_log.h"
+#include "support/scratch.h"
 #include "text/data_buffer.h"
 #include "text/ext_ptr_array.h"
 #include "text/string_buffer.h"
 #include "text/test_data.h"
 
+using testsupport::ScratchDir;
 using testsupport::str;
 
 namespace {
@@ -89,6 +90,13 @@ const std::map<std::string, std::function<long(DataBuffer&, Arg, Arg)>> kDataOps
     {"append", OP(DataBuffer, return s.append(a.data(), U(a.size())))},
     {"clearAppend", OP(DataBuffer, s.clear(); return s.append(a.data(), U(a.size())))},
     {"appendCapacity", OP(DataBuffer, s.append(a.data(), U(a.size())); return s.capacity())},
+    // A malloc block holding A taken over, then B appended: the block is the
+    // buffer's own, used in place (1) and freed by it; the sanitizer build
+    // reports a leak or double free, also of what the buffer had before.
+    {"takeOver",
+     OP(DataBuffer, void* block = std::malloc(32); std::memcpy(block, a.data(), a.size());
+        s.takeOver(block, U(a.size()), 32); s.append(b.data(), U(b.size()));
+        return s.data() == block && s.capacity() == 32 && !s.isBorrowed())},
     // Copied, then assigned to another (over longer bytes, and to itself);
     // the original and the first copy changed apart, the three appended: each
     // has its own bytes. The result counts the copies still borrowing.
@@ -123,28 +131,6 @@ const std::map<std::string, std::function<long(ExtPtrArray&, Arg, BrenvikObject*
     {"truncateNoDelete", OP(ExtPtrArray, s.truncateNoDelete(); return 0)},
 };
 #undef OP
-
-// A directory of its own for each test, the current one while the test runs
-// and removed at the end.
-struct ScratchDir {
-    fs::path path =
-        fs::temp_directory_path() / ("text_tests_" + std::to_string(std::random_device{}()));
-    fs::path previous = fs::current_path();
-    ScratchDir() {
-        fs::create_directories(path);
-        fs::current_path(path);
-    }
-    ~ScratchDir() {
-        fs::current_path(previous);
-        std::error_code ec;
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path, ec);
-    }
-    std::string file(const std::string& name, const std::string& content) const {
-        std::ofstream(path / name, std::ios::binary) << content;
-        return (path / name).string();
-    }
-};
 
 }  // namespace
 
@@ -265,21 +251,6 @@ TEST(Buffers, GrowthVectors) {
     }
     if (array) array->truncateNoDelete();
     EXPECT_TRUE(gLive.count(&element)) << "the arrays never delete";
-}
-
-// A block taken over is the buffer's own: used as it is, freed by it. The
-// sanitizer build reports a leak or double free if ownership is wrong.
-TEST(DataBuffer, TakeOverFreesTheBlock) {
-    void* block = std::malloc(32);
-    ASSERT_NE(block, nullptr);
-    std::memcpy(block, "taken", 5);
-    DataBuffer taken;
-    taken.takeOver(block, 5, 32);
-    EXPECT_FALSE(taken.isBorrowed());
-    EXPECT_EQ(taken.capacity(), 32u);
-    ASSERT_TRUE(taken.append(" over", 5));
-    EXPECT_EQ(taken.data(), static_cast<unsigned char*>(block)) << "fits, no reallocation";
-    EXPECT_EQ(bytesOf(taken), "taken over");
 }
 
 // Under the sanitizer build the undefined-behaviour checker's vptr test stops
