@@ -11,13 +11,14 @@
 #include "crypto/des.h"
 #include "integration/command.h"
 #include "mail/cls_ntlm.h"
-#include "mime/content_coding.h"
-#include "ntlm_test_support.h"
+#include "mail_test_support.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
+#include "tools/smtp_server/smtp_test_server.h"
 
 using namespace ntlmtest;
 using namespace testsupport;
+using smtptest::base64Encode;
 
 namespace {
 
@@ -26,12 +27,6 @@ constexpr auto npos = std::string::npos;
 
 std::string bytes(const DataBuffer& b) {
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
-std::string base64(const std::string& s) {
-    StringBuffer b64;
-    ContentCoding::encodeBase64(s.data(), static_cast<uint32_t>(s.size()), b64);
-    return str(b64);
 }
 
 // Builds a TYPE3 for the published inputs (user "User", password
@@ -52,8 +47,8 @@ bool buildFor(const std::string& challenge2, Type3& out, Logger& log,
                               static_cast<uint32_t>(challenge2.size()), message, log);
     out = readType3(bytes(message));
     StringBuffer type3;
-    EXPECT_EQ(ntlm.genType3(StringBuffer(base64(challenge2).c_str()), log, type3), ok);
-    EXPECT_EQ(str(type3), ok ? base64(bytes(message)) : "");
+    EXPECT_EQ(ntlm.genType3(StringBuffer(base64Encode(challenge2).c_str()), log, type3), ok);
+    EXPECT_EQ(str(type3), ok ? base64Encode(bytes(message)) : "");
     return ok;
 }
 
@@ -126,13 +121,12 @@ TEST(NtlmMessages, ChallengesFromTheDataFile) {
             EXPECT_EQ(t.flags, ClsNtlm::kDefaultFlags & u32(challenge, 20));
             for (const std::string& secret : {t.fields["lm"], t.fields["nt"]}) {
                 EXPECT_EQ(x.find(toHex(secret)), npos);
-                EXPECT_EQ(x.find(base64(secret)), npos);
+                EXPECT_EQ(x.find(base64Encode(secret)), npos);
             }
         }
         for (const auto& [key, value] : c.lines) {
             std::string got = value;  // the inputs
-            if (key == "error") got = hasError(log, value) ? value : "<not logged>";
-            if (key.rfind("data ", 0) == 0) got = data(log, key.substr(5));
+            if (key == "log") got = logShows(log, value) ? value : "<not logged>";
             if (key.rfind("field ", 0) == 0) got = toHex(t.fields[key.substr(6)]);
             if (key.rfind("offset ", 0) == 0) got = std::to_string(t.offsets[key.substr(7)]);
             EXPECT_EQ(got, value) << key << "\n" << x;
@@ -159,7 +153,7 @@ TEST(NtlmMessages, Type1BytesAndTheBase64Road) {
         // The base64 form is the same bytes on one line.
         StringBuffer b64;
         ASSERT_TRUE(ntlm.genType1(log, b64));
-        EXPECT_EQ(str(b64), base64(expected));
+        EXPECT_EQ(str(b64), base64Encode(expected));
     }
     // A challenge that is not base64 at all decodes to too little for a TYPE2.
     ClsNtlm ntlm;

@@ -1,7 +1,10 @@
-// Reply lines, EHLO capabilities and envelope commands as values, from the
-// tables in tests/data/smtp/*.tsv (CRAM-MD5 responses go over the wire in
-// the auth_cram_md5_* scenarios); and arguments the connection refuses
-// before it needs a socket.
+// Reply lines, EHLO capabilities, envelope commands and the mail manager's
+// settings as values, from the table tests/data/smtp/values.tsv (CRAM-MD5
+// responses go over the wire in the auth_cram_md5_* scenarios, and the
+// manager sends and logs in in the manager_* ones; what it logs about
+// recipients and the error file are checked through the module, in
+// tests/plugin); and arguments the connection refuses before it needs a
+// socket.
 #include "mail/smtp_reply.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +12,11 @@
 #include <sstream>
 #include <string>
 
+#include "mail/cls_mail_man.h"
 #include "mail/smtp_capabilities.h"
 #include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
+#include "platform/code_pages.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
 
@@ -25,50 +30,53 @@ StringBuffer buffer(const std::string& s) {
     return sb;
 }
 
-TEST(SmtpReplyLine, Classification) {
+TEST(SmtpValues, EveryRowOfTheTable) {
     const char* const kinds[] = {"final", "continuation", "unrecognized"};
-    for (const std::string& row : dataLines("smtp/reply_lines.tsv")) {
-        SCOPED_TRACE(row);
-        const auto f = tabFields(row);
-        int code = 0;
-        EXPECT_EQ(kinds[static_cast<int>(smtpreply::classify(buffer(f.at(0)), code))], f.at(1));
-        EXPECT_EQ(code, std::stoi(f.at(2)));
-    }
-}
-
-TEST(SmtpCapabilitiesValue, EhloLinesGiveMechanismsAndKeywords) {
+    const char* const verdicts[] = {"ok", "line-break", "too-long"};
     // SmtpCapabilities::Mechanism's bits, from the lowest.
     const std::string names[] = {"LOGIN",      "PLAIN",  "CRAM-MD5",    "NTLM",     "MSN",
                                  "DIGEST-MD5", "GSSAPI", "KERBEROS_V4", "ANONYMOUS"};
-    // One object for every row: clear() must leave nothing of the last reply.
+    // One object of each for all rows: clear() must leave nothing of the
+    // last reply, and a new host or port replaces the last.
     SmtpCapabilities caps;
-    for (const std::string& row : dataLines("smtp/ehlo_replies.tsv")) {
+    ClsMailMan mm;
+    platform::setCodePagesForTesting(1252, 437);
+    for (const std::string& row : dataLines("smtp/values.tsv")) {
         SCOPED_TRACE(row);
         const auto f = tabFields(row);
-        caps.clear();
-        for (size_t i = 3; i < f.size(); ++i) caps.noteEhloLine(buffer(f[i]), i == 3);
-        std::string on;
-        for (uint32_t bit = 0; bit < 32; ++bit)
-            if (caps.mechanisms() >> bit & 1)
-                on += (on.empty() ? "" : " ") + (bit < 9 ? names[bit] : std::to_string(bit));
-        EXPECT_EQ(on, f.at(0));
-        std::istringstream offered(f.at(1)), notOffered(f.at(2));
-        for (std::string k; offered >> k;) EXPECT_TRUE(caps.offers(k.c_str())) << k;
-        for (std::string k; notOffered >> k;) EXPECT_FALSE(caps.offers(k.c_str())) << k;
+        if (f[0] == "reply") {
+            int code = 0;
+            EXPECT_EQ(kinds[static_cast<int>(smtpreply::classify(buffer(f.at(1)), code))], f.at(2));
+            EXPECT_EQ(code, std::stoi(f.at(3)));
+        } else if (f[0] == "ehlo") {
+            caps.clear();
+            for (size_t i = 4; i < f.size(); ++i) caps.noteEhloLine(buffer(f[i]), i == 4);
+            std::string on;
+            for (uint32_t bit = 0; bit < 32; ++bit)
+                if (caps.mechanisms() >> bit & 1)
+                    on += (on.empty() ? "" : " ") + (bit < 9 ? names[bit] : std::to_string(bit));
+            EXPECT_EQ(on, f.at(1));
+            std::istringstream offered(f.at(2)), notOffered(f.at(3));
+            for (std::string k; offered >> k;) EXPECT_TRUE(caps.offers(k.c_str())) << k;
+            for (std::string k; notOffered >> k;) EXPECT_FALSE(caps.offers(k.c_str())) << k;
+        } else if (f[0] == "path") {
+            StringBuffer mail, rcpt;
+            const std::string& path = f.at(1);
+            EXPECT_EQ(verdicts[static_cast<int>(smtpcmd::mailFrom(buffer(path), mail))], f.at(2));
+            EXPECT_EQ(verdicts[static_cast<int>(smtpcmd::rcptTo(buffer(path), rcpt))], f.at(2));
+            EXPECT_EQ(str(mail), f[2] == "ok" ? "MAIL FROM:<" + path + ">\r\n" : "");
+            EXPECT_EQ(str(rcpt), f[2] == "ok" ? "RCPT TO:<" + path + ">\r\n" : "");
+        } else if (f[0] == "host") {
+            XString given = xs(f.at(1));
+            mm.put_SmtpHost(given);
+            EXPECT_EQ(str(mm.smtpHost()), f.at(2));
+        } else {
+            ASSERT_EQ(f[0], "port");
+            mm.put_SmtpPort(std::stoi(f.at(1)));
+            EXPECT_EQ(mm.smtpPort(), std::stoi(f[1]));
+        }
     }
-}
-
-TEST(SmtpEnvelopeCommands, RefuseWhatWouldChangeTheCommand) {
-    const char* const verdicts[] = {"ok", "line-break", "too-long"};
-    for (const std::string& row : dataLines("smtp/envelope_paths.tsv")) {
-        const auto f = tabFields(row);
-        SCOPED_TRACE(row);
-        StringBuffer mail, rcpt;
-        EXPECT_EQ(verdicts[static_cast<int>(smtpcmd::mailFrom(buffer(f.at(0)), mail))], f.at(1));
-        EXPECT_EQ(verdicts[static_cast<int>(smtpcmd::rcptTo(buffer(f.at(0)), rcpt))], f.at(1));
-        EXPECT_EQ(str(mail), f.at(1) == "ok" ? "MAIL FROM:<" + f[0] + ">\r\n" : "");
-        EXPECT_EQ(str(rcpt), f.at(1) == "ok" ? "RCPT TO:<" + f[0] + ">\r\n" : "");
-    }
+    platform::setCodePagesForTesting(0, 0);
 }
 
 TEST(SmtpArguments, RefusedWithoutASocket) {
@@ -91,6 +99,25 @@ TEST(SmtpArguments, RefusedWithoutASocket) {
     EXPECT_TRUE(hasError(log, "email argument to SmtpConnImpl is NULL"));
     EXPECT_EQ(accepted + total, 0);
     EXPECT_FALSE(timedOut);
+}
+
+TEST(MailManagerSettings, DefaultsAndCredentialsKeptAsCopies) {
+    ClsMailMan mm;
+    EXPECT_STREQ(mm.smtpHost().getString(), "localhost");
+    EXPECT_EQ(mm.smtpPort(), 25);
+    EXPECT_TRUE(mm.smtpUsername().isEmpty());
+    EXPECT_TRUE(mm.smtpPassword().isEmpty());
+    EXPECT_EQ(mm.connectTimeoutSeconds(), 30);
+    EXPECT_EQ(mm.readTimeoutSeconds(), 30);
+
+    // The manager keeps copies: changing what it was given changes nothing.
+    XString u = xs("alice"), p = xs("s\303\251cret");
+    mm.put_SmtpUsername(u);
+    mm.put_SmtpPassword(p);
+    u.setFromUtf8("changed");
+    p.clear();
+    EXPECT_STREQ(mm.smtpUsername().getUtf8(), "alice");
+    EXPECT_STREQ(mm.smtpPassword().getUtf8(), "s\303\251cret");
 }
 
 }  // namespace

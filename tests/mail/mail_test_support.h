@@ -1,11 +1,31 @@
 #pragma once
-// Building TYPE2 challenges and reading TYPE3 messages for the NTLM tests,
-// written from the message layout independently of the code under test.
+// Shared by the mail tests: one check of a log written as a table cell, and
+// TYPE2 challenges built and TYPE3 messages read for the NTLM tests, from
+// the message layout independently of the code under test.
 #include <cstdint>
 #include <map>
 #include <string>
 
+#include "support/engine_log.h"
+
 namespace ntlmtest {
+
+// "E:text" an error, "I:text" an info, "D:name=value" the first value
+// logged under name ("<none>" for none), "C:name=text" some value under
+// name containing text, "X:text" in the log's XML form.
+inline bool logShows(Logger& log, const std::string& check) {
+    const std::string text = check.substr(2), name = text.substr(0, text.find('='));
+    const std::string value = text.substr(std::min(name.size() + 1, text.size()));
+    if (check[0] == 'X') return testsupport::xml(log).find(text) != std::string::npos;
+    if (check[0] == 'D') return testsupport::data(log, name) == value;
+    for (const testsupport::Entry& e : testsupport::entries(log)) {
+        if (e.kind == check[0] && e.text == text) return true;  // errors and infos
+        if (check[0] == 'C' && e.kind == 'T' && e.name == name &&
+            e.text.find(value) != std::string::npos)
+            return true;
+    }
+    return false;  // a check nobody knows fails
+}
 
 // "NTLMSSP\0" and the message type 3, as the base64 line of a TYPE3 begins.
 constexpr char kType3Prefix[] = "TlRMTVNTUAADAAAA";
