@@ -1,6 +1,5 @@
 #pragma once
-// aiosmtpd (aiosmtpd_server.py) as a child process of a test on POSIX, and
-// Python's e-mail parser (check_message.py) as the judge of a message. The
+// aiosmtpd (aiosmtpd_server.py) as a child process of a test on POSIX. The
 // server exits when its standard input, a pipe only the test holds, closes,
 // so it never outlives the test.
 #ifndef _WIN32
@@ -8,8 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "command.h"
@@ -35,9 +32,7 @@ class AiosmtpdProcess {
         for (int waited = 0; m_stdin && line.find('\n') == std::string::npos && waited < 15000;
              waited += 10) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            std::ostringstream s;
-            s << std::ifstream(first).rdbuf();
-            line = s.str();
+            line = readFile(first);
         }
         unlink(first);
         if (line.rfind("PORT ", 0) == 0) {
@@ -54,14 +49,6 @@ class AiosmtpdProcess {
     FILE* m_stdin = nullptr;
     uint16_t m_port = 0;
 };
-
-// Runs check_message.py with the arguments; its report (empty when all
-// matched) goes to report. True when every expectation held.
-inline bool checkMessage(const std::vector<std::string>& args, std::string& report) {
-    std::vector<std::string> all = {"/usr/bin/python3", SMTP_INTEGRATION_DIR "/check_message.py"};
-    all.insert(all.end(), args.begin(), args.end());
-    return runCommand(all, report) == 0;
-}
 
 }  // namespace smtp_integration
 #endif

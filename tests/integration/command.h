@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,13 @@ inline std::string shellWords(const std::vector<std::string>& args) {
         cmd += '\'';
     }
     return cmd;
+}
+
+// The bytes of a file, empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
 }
 
 // The exit status, or -1 when the program could not run or did not exit.

@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "command.h"
@@ -67,7 +65,7 @@ class PostfixSasl {
             for (const auto& entry : std::filesystem::directory_iterator(m_dir + "/mail", ec))
                 if (entry.path().extension() == ".eml") names.push_back(entry.path());
             std::sort(names.begin(), names.end());
-            for (const auto& n : names) result.push_back(read(n));
+            for (const auto& n : names) result.push_back(readFile(n));
             if (result.size() >= atLeast || std::chrono::steady_clock::now() >= end) return result;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -78,7 +76,7 @@ class PostfixSasl {
     std::string logTail() const {
         std::string text;
         for (const char* name : {"/maillog", "/start.log"}) {
-            const std::string log = read(m_dir + name);
+            const std::string log = readFile(m_dir + name);
             text += "\n--- " + m_dir + name + ":\n" +
                     log.substr(log.size() - std::min<size_t>(log.size(), 4000));
         }
@@ -96,12 +94,6 @@ class PostfixSasl {
     }
 
   private:
-    static std::string read(const std::filesystem::path& path) {
-        std::ostringstream s;
-        s << std::ifstream(path, std::ios::binary).rdbuf();
-        return s.str();
-    }
-
     std::string m_dir;
     uint16_t m_port = 0;
     bool m_skipped = false;

@@ -7,33 +7,29 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <iomanip>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/data_file.h"
 
 namespace case_file {
 
 using Line = std::vector<std::string>;  // quoted words keep their quotes
 struct Case {
     std::string name;
-    std::vector<std::pair<int, Line>> steps;  // with the line number
+    std::vector<std::pair<std::string, Line>> steps;  // each with its text, for traces
 };
 inline void PrintTo(const Case& c, std::ostream* os) {
     *os << c.name;
 }
 
 inline std::vector<Case> load(const std::string& name) {
-    const std::string path = SMTP_TEST_DATA_DIR "/plugin/" + name;
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read " + path);
     std::vector<Case> cases;
-    std::string text;
-    for (int number = 1; std::getline(in, text); ++number) {
+    for (const std::string& text : testsupport::dataLines("plugin/" + name)) {
         if (text.rfind("== ", 0) == 0) cases.push_back({text.substr(3), {}});
-        if (text.empty() || text[0] == '#' || text[0] == '=' || cases.empty()) continue;
+        if (text[0] == '=') continue;
         Line line;
         std::istringstream words(text);
         for (std::string w; (words >> std::ws).peek() != EOF; line.push_back(w)) {
@@ -44,7 +40,7 @@ inline std::vector<Case> load(const std::string& name) {
             words >> std::quoted(w, '"', '\x7f');
             w = '"' + w + '"';
         }
-        cases.back().steps.push_back({number, line});
+        cases.at(cases.size() - 1).steps.push_back({text, line});  // no step before a case
     }
     return cases;
 }

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <random>
 #include <string>
 
 #if defined(_WIN32)
@@ -19,11 +18,11 @@
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #endif
 #ifdef SMTP_PLUGIN_PATH
 #include "plugin/email_interface.h"
 #endif
+#include "support/scratch.h"
 
 namespace host_env {
 
@@ -66,40 +65,22 @@ inline std::string utf8Of(const fs::path& p) {
     return std::string(u.begin(), u.end());
 }
 
-// A path given at build time; a relative one (on Windows, where the build's
-// Unix paths mean nothing) names a file next to the test program.
+// A path given at build time. On Windows, where the build's Unix paths mean
+// nothing, a relative one names a file next to the test program.
 inline fs::path builtFile(const char* configured) {
     fs::path p = utf8Path(configured);
-    if (!p.is_relative()) return p;
 #if defined(_WIN32)
     std::wstring buf(32768, L'\0');
     buf.resize(GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size())));
-    return fs::path(buf).parent_path() / p;
-#else
-    std::error_code ec;
-    return fs::read_symlink("/proc/self/exe", ec).parent_path() / p;
+    p = fs::path(buf).parent_path() / p;  // an absolute p stays as it is
 #endif
+    return p;
 }
 
-// A fresh temporary directory, made the current one until destruction.
-// File names are UTF-8.
-class ScratchDir {
-  public:
-    ScratchDir() : m_previous(fs::current_path()) {
-        std::random_device rd;
-        std::error_code ec;
-        for (int attempt = 0; attempt < 100 && !fs::create_directory(m_path, ec); ++attempt)
-            m_path = fs::temp_directory_path() /
-                     ("smtp_plugin_test." + std::to_string(rd()) + std::to_string(rd()));
-        fs::current_path(m_path);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::current_path(m_previous, ec);
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path& path() const { return m_path; }
-    fs::path file(const std::string& name) const { return m_path / utf8Path(name); }
+// A scratch directory (the current one while it lives) whose files are
+// named in UTF-8, whatever the platform's narrow encoding is.
+struct ScratchDir : testsupport::ScratchDir {
+    fs::path file(const std::string& name) const { return path / utf8Path(name); }
     std::string read(const std::string& name) const {  // empty when missing
         std::ifstream in(file(name), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -107,9 +88,6 @@ class ScratchDir {
     void write(const std::string& name, const std::string& content) const {
         std::ofstream(file(name), std::ios::binary) << content;
     }
-
-  private:
-    fs::path m_previous, m_path;
 };
 
 #ifdef SMTP_PLUGIN_PATH

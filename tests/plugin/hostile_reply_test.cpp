@@ -1,9 +1,7 @@
-// Hostile server replies (tests/data/plugin/hostile_replies.txt) at each
-// step of a send. Whatever the server says, "smtp_errors.xml" stays
-// well-formed and holds the same elements as after a plain refusal at that
-// step, with the reply's text readable in it. Python's XML parser judges
-// that where it runs; under Wine the DLL still meets every reply and the
-// file gets the checks that need no parser.
+// Each reply of tests/data/plugin/hostile_replies.txt at each step of a
+// send: smtp_errors.xml stays well-formed, with the elements of a plain
+// refusal at that step and the reply's text readable. Python's XML parser
+// judges that where it runs; under Wine the file gets the parser-free checks.
 #include <gtest/gtest.h>
 
 #include "case_file.h"
