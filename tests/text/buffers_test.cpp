@@ -331,12 +331,20 @@ TEST(StringBufferFiles, LoadAndCreateFromFile) {
     if (!std::ifstream(secret).good()) cases.push_back({secret, std::nullopt});
     for (const auto& [path, content] : cases) {
         SCOPED_TRACE(path);
-        StringBuffer sb("prefix:");
         Logger log;
-        EXPECT_EQ(sb.loadFromFile(path.c_str(), &log), content.has_value());
-        EXPECT_EQ(str(sb), "prefix:" + content.value_or(""));
-        EXPECT_GE(sb.capacity(), sb.length() + (content ? 4 : 0)) << "size plus four reserved";
-        EXPECT_EQ(StringBuffer().loadFromFile(path.c_str(), nullptr), content.has_value());
+        // Only createFromFile reads the URL form; loadFromFile takes a plain path.
+#if defined(_WIN32)
+        const bool plainPath = path.rfind("file:///", 0) != 0;
+#else
+        const bool plainPath = true;
+#endif
+        if (plainPath) {
+            StringBuffer sb("prefix:");
+            EXPECT_EQ(sb.loadFromFile(path.c_str(), &log), content.has_value());
+            EXPECT_EQ(str(sb), "prefix:" + content.value_or(""));
+            EXPECT_GE(sb.capacity(), sb.length() + (content ? 4 : 0)) << "size plus four reserved";
+            EXPECT_EQ(StringBuffer().loadFromFile(path.c_str(), nullptr), content.has_value());
+        }
         StringBuffer* made = StringBuffer::createFromFile(path.c_str(), log);
         ASSERT_EQ(made != nullptr, content.has_value());
         if (made) {
