@@ -71,8 +71,10 @@ void call(LogBase& log, Scopes& scopes, const std::string& line, bool recording)
 
 TEST(LoggerTree, ScriptsLeaveTheirTreeDepthAndRenderings) {
     const std::vector<std::string> lines = dataLines("diag/log_scripts.txt");
-    bool (LogBase::*const render[])(StringBuffer&) = {&LogBase::GetXml, &LogBase::GetText,
-                                                      &LogBase::GetHtml};
+    // k: 0 XML, 1 text, 2 HTML.
+    const auto render = [](LogBase& l, int k, StringBuffer& out) {
+        return k == 0 ? l.GetXml(out) : k == 1 ? l.GetText(out) : l.GetHtml(out);
+    };
     for (size_t i = 0; i < lines.size();) {
         ASSERT_EQ(lines[i].rfind("=== ", 0), 0u) << lines[i];
         SCOPED_TRACE(lines[i++]);
@@ -89,8 +91,7 @@ TEST(LoggerTree, ScriptsLeaveTheirTreeDepthAndRenderings) {
         std::string shown[3], want[2];
         for (int k = 0; k < 3; ++k) {
             StringBuffer fresh, used("old"), kept("old");
-            EXPECT_TRUE((log.*render[k])(fresh) && (log.*render[k])(used) &&
-                        (none.*render[k])(kept));
+            EXPECT_TRUE(render(log, k, fresh) && render(log, k, used) && render(none, k, kept));
             shown[k] = str(fresh);
             EXPECT_EQ(str(used), shown[k]);
             EXPECT_EQ(str(kept), "old") << "the null log renders nothing";
