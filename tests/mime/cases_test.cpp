@@ -421,7 +421,9 @@ struct Collector : MimeOutput {
     std::string text;
     bool writeBytes(const void* bytes, uint32_t n) override {
         largest = std::max(largest, n);
-        return ++calls != failAt && (text.append(static_cast<const char*>(bytes), n), true);
+        if (++calls == failAt) return false;
+        text.append(static_cast<const char*>(bytes), n);
+        return true;
     }
 };
 
