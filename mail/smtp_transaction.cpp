@@ -194,6 +194,9 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         // make it undelivered.
         if (!(sent && timedOut && code == -1)) {
             numAccepted = 0;
+            // Without a readable answer the server's state is unknown, and a
+            // late answer would be read as the reply to the next command.
+            if (code <= 0) resetConnection();
             return false;
         }
         // But the answer may still come: on this connection it would be

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -85,12 +86,77 @@ std::vector<std::string> scenarioNames() {
     return names;
 }
 
+// The cells of tests/data/smtp/fault_matrix.txt as session scenarios, by
+// name ("matrix_STAGE_FAULT").
+const std::map<std::string, std::string>& matrixCells() {
+    static const std::map<std::string, std::string> cells = [] {
+        std::map<std::string, std::string> out;
+        std::vector<std::vector<std::string>> stages;
+        std::map<std::string, std::string> faults;
+        for (const std::string& line : dataLines("smtp/fault_matrix.txt")) {
+            std::vector<std::string> f;
+            for (size_t at = 0, bar = 0; bar != npos; at = bar + 3)
+                f.push_back(line.substr(at, (bar = line.find(" | ", at)) - at));
+            std::istringstream head(f[0]);
+            std::string kind, name, fault;
+            head >> kind >> name >> fault;
+            if (kind == "stage") stages.push_back({name, f[1], f[2]});
+            if (kind == "fault") faults[name] = f[1];
+            if (kind != "cell") continue;
+            // The normal conversation from stage "from" up to, not including, "to".
+            auto normal = [&](size_t from, size_t to) {
+                std::string t;
+                for (size_t k = from; k < to; ++k) t += stages[k][1] + "\n" + stages[k][2] + "\n";
+                return t;
+            };
+            size_t at = 0;
+            while (stages[at][0] != name) ++at;
+            std::string split = "SPLIT 5: ";
+            for (char c : stages[at][2].substr(3)) split += std::string(1, c) + "|";
+            std::string lines = faults.at(fault) + "; ";
+            replaceAll(lines, "%split; ", split + "\\r\\n\n");
+            replaceAll(lines, "%; ", stages[at][2] + "\n");
+            replaceAll(lines, "; ", "\n");
+            std::string text =
+                "#! session: yes\n#! whole-log: yes\n#! read-timeout: 1000\n"
+                "#! to: b@example.com\n#! step: connect 127.0.0.1 true\n"
+                "#! step: send " +
+                f[1] +
+                "\n#! step: connect 127.0.0.1 true\n"
+                "#! step: send true\n#! took-less-than: " +
+                f[3] + "\n";
+            for (size_t k = 4; k < f.size(); ++k) text += "#! log: " + f[k] + "\n";
+            text += "S: 220 one\nC: EHLO \nS: 250 one\n" + normal(0, at);
+            text += stages[at][1] + "\n" + lines;
+            // A send that went through despite the fault runs to its end.
+            if (f[1] == "true" && f[2] == "reuse") text += normal(at + 1, stages.size());
+            text += f[2] == "reuse" ? "C: RSET\nS: 250 OK\n"
+                                    : "ACCEPT\nS: 220 two\nC: EHLO \nS: 250 two\n";
+            text += normal(0, stages.size());
+            out["matrix_" + name + "_" + fault] = text;
+        }
+        return out;
+    }();
+    return cells;
+}
+
+std::vector<std::string> matrixNames() {
+    std::vector<std::string> names;
+    for (const auto& cell : matrixCells()) names.push_back(cell.first);
+    return names;
+}
+
 bool loadScenario(const std::string& name, Scenario& out) {
-    std::ifstream in(kScenarioDir / (name + ".scenario"), std::ios::binary);
-    if (!in) return false;
-    std::stringstream whole;
-    whole << in.rdbuf();
-    std::string text = whole.str();
+    std::string text;
+    if (matrixCells().count(name)) {
+        text = matrixCells().at(name);
+    } else {
+        std::ifstream in(kScenarioDir / (name + ".scenario"), std::ios::binary);
+        if (!in) return false;
+        std::stringstream whole;
+        whole << in.rdbuf();
+        text = whole.str();
+    }
     // "\L" is the name EHLO announces.
     LogNull quiet;
     StringBuffer local;
@@ -168,7 +234,7 @@ TEST_P(TransactionScenario, Runs) {
         " session step user password argument from to cc bcc header body encoding read-timeout"
         " account hide-package code-pages platform server result accepted total timed-out code"
         " reply last-code reset connected port context-depth auth took-at-least took-less-than"
-        " log no-log transcript no-transcript wire no-wire type3 secret-wire ";
+        " log no-log transcript no-transcript wire no-wire type3 secret-wire whole-log ";
     for (const auto& d : sc.directives)
         EXPECT_NE(known.find(" " + d.first.substr(0, d.first.find(' ')) + " "), npos) << d.first;
     FaultScript script;
@@ -192,7 +258,7 @@ TEST_P(TransactionScenario, Runs) {
     Logger* judged = &own;  // the manager's steps are judged by the manager's log
     int accepted = -9, total = -9, code = -9, lastCode = -9, port = -9;
     bool timedOut = false, result = false, wasReset = false, connected = false;
-    uint32_t took = 0;
+    uint32_t took = 0, start = 0;
     std::string reply, transcript, mechanisms;
     const std::string userText = sc.one("user", ""), passwordText = sc.one("password", "");
     auto manager = std::make_unique<ClsMailMan>();
@@ -208,9 +274,11 @@ TEST_P(TransactionScenario, Runs) {
             std::istringstream words(step);
             std::string verb, expect;
             words >> verb;
-            // Each step of a session is judged by its own log.
-            if (explicitSteps) own.ClearLog();
-            const uint32_t start = platform::tickCount();
+            // Each step of a session is judged by its own log, unless the
+            // file asks for the whole session's (and its whole duration).
+            const bool whole = sc.one("whole-log", "no") == "yes";
+            if (explicitSteps && !whole) own.ClearLog();
+            if (!whole || step == steps.front()) start = platform::tickCount();
             bool ok = true;
             if (verb == "connect" || verb == "manager-send" || verb == "manager-verify") {
                 std::string host, u, p;
@@ -370,6 +438,10 @@ TEST_P(TransactionScenario, Runs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, TransactionScenario, ::testing::ValuesIn(scenarioNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, TransactionScenario, ::testing::ValuesIn(matrixNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              return info.param;
                          });
