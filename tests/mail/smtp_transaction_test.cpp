@@ -86,13 +86,28 @@ std::vector<std::string> scenarioNames() {
     return names;
 }
 
+// One stage of tests/data/smtp/fault_matrix.txt: its name, when it comes
+// (setup, send or reuse), what the client sends there and the normal answer.
+struct Stage {
+    std::string name, when, command, answer;
+    std::string lines() const { return (command == "-" ? "" : command + "\n") + answer + "\n"; }
+};
+
 // The cells of tests/data/smtp/fault_matrix.txt as session scenarios, by
 // name ("matrix_STAGE_FAULT").
 const std::map<std::string, std::string>& matrixCells() {
     static const std::map<std::string, std::string> cells = [] {
-        std::map<std::string, std::string> out;
-        std::vector<std::vector<std::string>> stages;
-        std::map<std::string, std::string> faults;
+        std::map<std::string, std::string> out, faults;
+        std::vector<Stage> stages;  // in the order of a conversation
+        size_t firstSend = 0, rset = 0;
+        // The normal conversation from stage "from" up to, not including,
+        // "to"; the RSET of a reused connection is not part of it.
+        auto normal = [&](size_t from, size_t to) {
+            std::string t;
+            for (size_t k = from; k < to; ++k)
+                if (stages[k].when != "reuse") t += stages[k].lines();
+            return t;
+        };
         for (const std::string& line : dataLines("smtp/fault_matrix.txt")) {
             std::vector<std::string> f;
             for (size_t at = 0, bar = 0; bar != npos; at = bar + 3)
@@ -100,39 +115,49 @@ const std::map<std::string, std::string>& matrixCells() {
             std::istringstream head(f[0]);
             std::string kind, name, fault;
             head >> kind >> name >> fault;
-            if (kind == "stage") stages.push_back({name, f[1], f[2]});
+            if (kind == "stage") {
+                replaceAll(f[3], "; ", "\n");
+                stages.push_back({name, f[1], f[2], f[3]});
+                if (f[1] == "send" && !firstSend) firstSend = stages.size() - 1;
+                if (f[1] == "reuse") rset = stages.size() - 1;
+            }
             if (kind == "fault") faults[name] = f[1];
             if (kind != "cell") continue;
-            // The normal conversation from stage "from" up to, not including, "to".
-            auto normal = [&](size_t from, size_t to) {
-                std::string t;
-                for (size_t k = from; k < to; ++k) t += stages[k][1] + "\n" + stages[k][2] + "\n";
-                return t;
-            };
             size_t at = 0;
-            while (stages[at][0] != name) ++at;
+            while (stages[at].name != name) ++at;
+            const Stage& st = stages[at];
             std::string split = "SPLIT 5: ";
-            for (char c : stages[at][2].substr(3)) split += std::string(1, c) + "|";
+            for (char c : st.answer.substr(3)) split += std::string(1, c) + "|";
             std::string lines = faults.at(fault) + "; ";
             replaceAll(lines, "%split; ", split + "\\r\\n\n");
-            replaceAll(lines, "%; ", stages[at][2] + "\n");
+            replaceAll(lines, "%; ", st.answer + "\n");
             replaceAll(lines, "; ", "\n");
+            // The step that meets the fault expects the cell's result.
+            const std::string result = f[1], next = f[2];
+            const std::string steps[] = {
+                st.when == "setup" ? "connect 127.0.0.1 " + result : "connect 127.0.0.1 true",
+                st.when == "send" ? "send " + result : "send true",
+                st.when == "reuse" ? "connect 127.0.0.1 " + result : "connect 127.0.0.1 true",
+                "send true"};
             std::string text =
                 "#! session: yes\n#! whole-log: yes\n#! read-timeout: 1000\n"
-                "#! to: b@example.com\n#! step: connect 127.0.0.1 true\n"
-                "#! step: send " +
-                f[1] +
-                "\n#! step: connect 127.0.0.1 true\n"
-                "#! step: send true\n#! took-less-than: " +
+                "#! user: ann\n#! password: secret-pw\n#! to: b@example.com\n"
+                "#! took-less-than: " +
                 f[3] + "\n";
+            // A setup that fails has no send of its own.
+            for (int k = 0; k < 4; ++k)
+                if (!(st.when == "setup" && result == "false" && k == 1))
+                    text += "#! step: " + steps[k] + "\n";
             for (size_t k = 4; k < f.size(); ++k) text += "#! log: " + f[k] + "\n";
-            text += "S: 220 one\nC: EHLO \nS: 250 one\n" + normal(0, at);
-            text += stages[at][1] + "\n" + lines;
-            // A send that went through despite the fault runs to its end.
-            if (f[1] == "true" && f[2] == "reuse") text += normal(at + 1, stages.size());
-            text += f[2] == "reuse" ? "C: RSET\nS: 250 OK\n"
-                                    : "ACCEPT\nS: 220 two\nC: EHLO \nS: 250 two\n";
-            text += normal(0, stages.size());
+            text += st.when == "reuse" ? normal(0, stages.size()) : normal(0, at);
+            text += (st.command == "-" ? "" : st.command + "\n") + lines;
+            // A connect or send that went through despite the fault runs to its end.
+            if (result == "true" && st.when != "reuse") text += normal(at + 1, stages.size());
+            if (next == "reuse")
+                text += (st.when == "reuse" ? "" : stages[rset].lines()) +
+                        normal(firstSend, stages.size());
+            else
+                text += "ACCEPT\n" + normal(0, stages.size());
             out["matrix_" + name + "_" + fault] = text;
         }
         return out;
