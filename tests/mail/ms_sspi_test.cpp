@@ -99,13 +99,13 @@ platform::SecurityFunctions scripted() {
 class RecordingExchange : public PackageExchange {
   public:
     bool exchangePackage(const DataBuffer& out, DataBuffer& in, LogBase&) override {
-        sent.emplace_back(reinterpret_cast<const char*>(out.data()), out.size());
+        sent.push_back(str(out));
         if (challenges-- <= 0) return false;
         in.append("CHALLENGE", 9);
         return true;
     }
     bool sendFinal(const DataBuffer& out, LogBase&) override {
-        finals.emplace_back(reinterpret_cast<const char*>(out.data()), out.size());
+        finals.push_back(str(out));
         return accept;
     }
     std::vector<std::string> sent, finals;
@@ -159,8 +159,7 @@ TEST_F(MsSspiScripted, EveryRowOfTheStatusTable) {
             EXPECT_EQ(std::string({result ? 'r' : '-', finished ? 'f' : '-',
                                    authenticated ? 'a' : '-', out.size() ? 't' : '-'}),
                       row[2]);
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), out.size()),
-                      out.size() ? kToken : "");
+            EXPECT_EQ(str(out), out.size() ? kToken : "");
             EXPECT_EQ(g_script.completeCalls, row.num(3));
             checks = 4;
         } else if (row.verb == "acquire") {  // USER | PASSWORD | INDEX | STATUS | RESULT | ID

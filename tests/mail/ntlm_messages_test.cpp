@@ -25,10 +25,6 @@ namespace {
 const std::string kClientChallenge = fromHex("aaaaaaaaaaaaaaaa");
 constexpr auto npos = std::string::npos;
 
-std::string bytes(const DataBuffer& b) {
-    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
 // Builds a TYPE3 for the published inputs (user "User", password
 // "Password", workstation "COMPUTER") against the given TYPE2; the base64
 // road, as the messages travel, must give the same answer.
@@ -45,10 +41,10 @@ bool buildFor(const std::string& challenge2, Type3& out, Logger& log,
     const auto* in = reinterpret_cast<const unsigned char*>(challenge2.data());
     bool ok = ntlm.buildType3(challenge2.empty() ? nullptr : in,
                               static_cast<uint32_t>(challenge2.size()), message, log);
-    out = readType3(bytes(message));
+    out = readType3(str(message));
     StringBuffer type3;
     EXPECT_EQ(ntlm.genType3(StringBuffer(base64Encode(challenge2).c_str()), log, type3), ok);
-    EXPECT_EQ(str(type3), ok ? base64Encode(bytes(message)) : "");
+    EXPECT_EQ(str(type3), ok ? base64Encode(str(message)) : "");
     return ok;
 }
 
@@ -148,7 +144,7 @@ TEST(NtlmMessages, Type1BytesAndTheBase64Road) {
         Logger log;
         DataBuffer message;
         ntlm.buildType1(message, log);
-        EXPECT_EQ(toHex(bytes(message)), toHex(expected));
+        EXPECT_EQ(toHex(str(message)), toHex(expected));
         EXPECT_EQ(data(log, "t1_flags"), *workstation ? "0x8a207" : "0x88207");
         // The base64 form is the same bytes on one line.
         StringBuffer b64;

@@ -50,10 +50,6 @@ using testsupport::str;
 using testsupport::xs;
 using Line = testsupport::CaseLine;
 
-std::string str(const DataBuffer& db) {
-    return std::string(reinterpret_cast<const char*>(db.data()), db.size());
-}
-
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;

@@ -240,7 +240,7 @@ void runDialogue(const std::vector<std::string>& steps) {
         if (verb == "read") {
             ok = conn.ReceiveBytes(reads, num(0), idleMs, *log, nullptr, timedOut, socketError,
                                    closed);
-            if (want) read = std::string(reinterpret_cast<const char*>(reads.data()), reads.size());
+            if (want) read = str(reads);
             expect = tail(1);
         }
         if (verb == "write")
@@ -279,9 +279,7 @@ void runDialogue(const std::vector<std::string>& steps) {
         if (verb == "timeouts")
             got = std::to_string(sock.idleTimeoutMs()) + " " +
                   std::to_string(sock.connectTimeoutMs());
-        if (verb == "left")
-            got = std::string(reinterpret_cast<const char*>(conn.leftOver().data()),
-                              conn.leftOver().size());
+        if (verb == "left") got = str(conn.leftOver());
         if (verb == "size-at-most")
             got = out.size() <= size_t(num(0)) ? text : std::to_string(out.size());
         if (verb == "took")

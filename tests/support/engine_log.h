@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "diag/logger.h"
+#include "text/data_buffer.h"
 #include "text/string_buffer.h"
 #include "text/xstring.h"
 
@@ -19,9 +20,11 @@ struct Entry {
 
 inline void collect(const LogEntry2* e, std::vector<Entry>& out) {
     if (!e) return;
-    out.push_back({e->kind(), e->name() ? e->name()->getString() : "", e->text() ? e->text()->getString() : ""});
+    out.push_back({e->kind(), e->name() ? e->name()->getString() : "",
+                   e->text() ? e->text()->getString() : ""});
     if (e->children())
-        for (uint32_t i = 0; i < e->children()->count(); ++i) collect(e->children()->at<LogEntry2>(i), out);
+        for (uint32_t i = 0; i < e->children()->count(); ++i)
+            collect(e->children()->at<LogEntry2>(i), out);
 }
 
 inline std::vector<Entry> entries(Logger& log) {
@@ -35,8 +38,12 @@ inline bool has(Logger& log, char kind, const std::string& text) {
         if (e.kind == kind && e.text == text) return true;
     return false;
 }
-inline bool hasError(Logger& log, const std::string& text) { return has(log, 'E', text); }
-inline bool hasInfo(Logger& log, const std::string& text) { return has(log, 'I', text); }
+inline bool hasError(Logger& log, const std::string& text) {
+    return has(log, 'E', text);
+}
+inline bool hasInfo(Logger& log, const std::string& text) {
+    return has(log, 'I', text);
+}
 
 // The first value logged under name, or "<none>".
 inline std::string data(Logger& log, const std::string& name) {
@@ -45,7 +52,12 @@ inline std::string data(Logger& log, const std::string& name) {
     return "<none>";
 }
 
-inline std::string str(const StringBuffer& sb) { return std::string(sb.getString(), sb.length()); }
+inline std::string str(const StringBuffer& sb) {
+    return std::string(sb.getString(), sb.length());
+}
+inline std::string str(const DataBuffer& db) {
+    return std::string(reinterpret_cast<const char*>(db.data()), db.size());
+}
 
 // The whole log as XML, for assertions and for failure messages.
 inline std::string xml(Logger& log) {

@@ -31,9 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using Arg = const std::string&;
 using U = uint32_t;
-std::string bytesOf(const DataBuffer& d) {
-    return std::string(reinterpret_cast<const char*>(d.data()), d.size());
-}
 
 // b is text, or for an array the element handed to the call.
 #define OP(T, ...)                                            \
@@ -176,7 +173,7 @@ TEST(Buffers, OperationVectors) {
                 db.append(before.data(), U(before.size()));
             }
             got = kDataOps.at(op)(db, a, b);
-            after = bytesOf(db);
+            after = str(db);
             EXPECT_EQ(db.isEmpty(), after.empty());
             EXPECT_EQ(lent, before) << "borrowed bytes are never written";
         }
@@ -246,7 +243,7 @@ TEST(Buffers, GrowthVectors) {
             ASSERT_EQ(array->count(), content.size());
             for (uint32_t i = 0; i < array->count(); i += 997) ASSERT_EQ(array->getAt(i), &element);
         } else {
-            EXPECT_TRUE((sb ? str(*sb) : bytesOf(*db)) == content) << "the bytes survive";
+            EXPECT_TRUE((sb ? str(*sb) : str(*db)) == content) << "the bytes survive";
         }
     }
     if (array) array->truncateNoDelete();

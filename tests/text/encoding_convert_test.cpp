@@ -34,7 +34,7 @@ Result conv(unsigned from, unsigned to, const std::string& in) {
     EncodingConvert ec;
     DataBuffer out;
     bool ok = ec.convert(from, to, in.data(), static_cast<uint32_t>(in.size()), out);
-    return {ok, std::string(reinterpret_cast<const char*>(out.data()), out.size())};
+    return {ok, str(out)};
 }
 
 // Converts and checks the flag and the bytes; what names the case.
