@@ -231,7 +231,9 @@ SmtpConnImpl::EhloOutcome SmtpConnImpl::readEhloReply(StringBuffer& collected, L
             first = false;
         });
     collected.setString(reply.text.getString(), reply.text.length());
-    if (!complete) return EhloOutcome::Unreadable;
+    // A last line without a reply code is no answer either: what the
+    // server still sends cannot be told from the answer to HELO.
+    if (!complete || reply.code < 0) return EhloOutcome::Unreadable;
     return every250 ? EhloOutcome::Accepted : EhloOutcome::Refused;
 }
 

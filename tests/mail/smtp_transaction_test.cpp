@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "fault_matrix.h"
+#include "integration/log_xml_check.h"
 #include "mail/cls_mail_man.h"
 #include "mail/ms_sspi.h"
 #include "mail/smtp_conn_impl.h"
@@ -29,6 +32,7 @@
 #include "plugin/host_env.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
+#include "support/scratch.h"
 #include "tools/smtp_server/smtp_test_server.h"
 
 using namespace testsupport;
@@ -86,95 +90,16 @@ std::vector<std::string> scenarioNames() {
     return names;
 }
 
-// One stage of tests/data/smtp/fault_matrix.txt: its name, when it comes
-// (setup, send or reuse), what the client sends there and the normal answer.
-struct Stage {
-    std::string name, when, command, answer;
-    std::string lines() const { return (command == "-" ? "" : command + "\n") + answer + "\n"; }
-};
-
-// The cells of tests/data/smtp/fault_matrix.txt as session scenarios, by
-// name ("matrix_STAGE_FAULT").
-const std::map<std::string, std::string>& matrixCells() {
-    static const std::map<std::string, std::string> cells = [] {
-        std::map<std::string, std::string> out, faults;
-        std::vector<Stage> stages;  // in the order of a conversation
-        size_t firstSend = 0, rset = 0;
-        // The normal conversation from stage "from" up to, not including,
-        // "to"; the RSET of a reused connection is not part of it.
-        auto normal = [&](size_t from, size_t to) {
-            std::string t;
-            for (size_t k = from; k < to; ++k)
-                if (stages[k].when != "reuse") t += stages[k].lines();
-            return t;
-        };
-        for (const std::string& line : dataLines("smtp/fault_matrix.txt")) {
-            std::vector<std::string> f;
-            for (size_t at = 0, bar = 0; bar != npos; at = bar + 3)
-                f.push_back(line.substr(at, (bar = line.find(" | ", at)) - at));
-            std::istringstream head(f[0]);
-            std::string kind, name, fault;
-            head >> kind >> name >> fault;
-            if (kind == "stage") {
-                replaceAll(f[3], "; ", "\n");
-                stages.push_back({name, f[1], f[2], f[3]});
-                if (f[1] == "send" && !firstSend) firstSend = stages.size() - 1;
-                if (f[1] == "reuse") rset = stages.size() - 1;
-            }
-            if (kind == "fault") faults[name] = f[1];
-            if (kind != "cell") continue;
-            size_t at = 0;
-            while (stages[at].name != name) ++at;
-            const Stage& st = stages[at];
-            std::string split = "SPLIT 1: ";
-            for (char c : st.answer.substr(3)) split += std::string(1, c) + "|";
-            std::string lines = faults.at(fault) + "; ";
-            replaceAll(lines, "%split; ", split + "\\r\\n\n");
-            replaceAll(lines, "%; ", st.answer + "\n");
-            replaceAll(lines, "; ", "\n");
-            // The step that meets the fault expects the cell's result.
-            const std::string result = f[1], next = f[2];
-            const std::string steps[] = {
-                st.when == "setup" ? "connect 127.0.0.1 " + result : "connect 127.0.0.1 true",
-                st.when == "send" ? "send " + result : "send true",
-                st.when == "reuse" ? "connect 127.0.0.1 " + result : "connect 127.0.0.1 true",
-                "send true"};
-            std::string text =
-                "#! session: yes\n#! whole-log: yes\n#! read-timeout: 1000\n"
-                "#! user: ann\n#! password: secret-pw\n#! to: b@example.com\n"
-                "#! took-less-than: " +
-                f[3] + "\n";
-            // A setup that fails has no send of its own.
-            for (int k = 0; k < 4; ++k)
-                if (!(st.when == "setup" && result == "false" && k == 1))
-                    text += "#! step: " + steps[k] + "\n";
-            for (size_t k = 4; k < f.size(); ++k) text += "#! log: " + f[k] + "\n";
-            text += st.when == "reuse" ? normal(0, stages.size()) : normal(0, at);
-            text += (st.command == "-" ? "" : st.command + "\n") + lines;
-            // A connect or send that went through despite the fault runs to its end.
-            if (result == "true" && st.when != "reuse") text += normal(at + 1, stages.size());
-            if (next == "reuse")
-                text += (st.when == "reuse" ? "" : stages[rset].lines()) +
-                        normal(firstSend, stages.size());
-            else
-                text += "ACCEPT\n" + normal(0, stages.size());
-            out["matrix_" + name + "_" + fault] = text;
-        }
-        return out;
-    }();
-    return cells;
-}
-
 std::vector<std::string> matrixNames() {
     std::vector<std::string> names;
-    for (const auto& cell : matrixCells()) names.push_back(cell.first);
+    for (const auto& cell : faultMatrixCells()) names.push_back(cell.first);
     return names;
 }
 
 bool loadScenario(const std::string& name, Scenario& out) {
     std::string text;
-    if (matrixCells().count(name)) {
-        text = matrixCells().at(name);
+    if (faultMatrixCells().count(name)) {
+        text = faultMatrixCells().at(name);
     } else {
         std::ifstream in(kScenarioDir / (name + ".scenario"), std::ios::binary);
         if (!in) return false;
@@ -292,6 +217,9 @@ TEST_P(TransactionScenario, Runs) {
         ClsEmail message;  // what the manager sends
         bool created = false;
         fillEmail(sc, message.getEmailTree(created));
+        // A send gives the message it sends a Message-ID of its own.
+        StringBuffer callersId;
+        message.getEmailTree(created)->getHeaderField("Message-ID", callersId);
         const int readMs = std::stoi(sc.one("read-timeout", "3000"));
         manager->setTimeoutsForTesting(5, readMs);
         // Each step of a session is judged by its own log, unless the file
@@ -382,6 +310,9 @@ TEST_P(TransactionScenario, Runs) {
         // The manager sends a copy: the caller's message stays as it was.
         EXPECT_FALSE(message.isSending());
         EXPECT_EQ(message.numTo(), static_cast<int>(sc.all("to").size()));
+        StringBuffer id;
+        message.getEmailTree(created)->getHeaderField("Message-ID", id);
+        EXPECT_EQ(str(id), str(callersId)) << "the caller's Message-ID changed";
         for (const std::string& h : sc.all("header")) {
             StringBuffer value;
             message.getEmailTree(created)->getHeaderField(h.substr(0, h.find(": ")).c_str(), value);
@@ -419,6 +350,25 @@ TEST_P(TransactionScenario, Runs) {
     }
     for (const std::string& t : sc.all("transcript")) EXPECT_NE(transcript.find(t), npos) << t;
     for (const std::string& t : sc.all("no-transcript")) EXPECT_EQ(transcript.find(t), npos) << t;
+    // The log as the plug-in saves it after a failed send (smtp_errors.xml)
+    // is well-formed, as Python's parser reads it where Python runs beside
+    // the tests.
+    std::string saved;
+    {
+        const ScratchDir dir;
+        const std::string file = dir.name("smtp_errors.xml");
+        EXPECT_TRUE(log.SaveLastError(0, file.c_str()));
+        saved = ScratchDir::read(file);
+#ifndef _WIN32
+        std::vector<log_xml::Element> elements;
+        std::string report;
+        if (log_xml::pythonPresent()) {
+            EXPECT_TRUE(
+                log_xml::read(SMTP_INTEGRATION_DIR "/check_log_xml.py", file, elements, report))
+                << report;
+        }
+#endif
+    }
     // The manager's connection ends (with QUIT) before the script can.
     manager.reset();
     if (sc.one("server", "finishes") == "finishes") {
@@ -447,12 +397,28 @@ TEST_P(TransactionScenario, Runs) {
         ASSERT_TRUE(t.ok) << "no TYPE3 on the wire";
         EXPECT_EQ(ntlmtest::toHex(t.fields[key.substr(6)]), value) << key;
     }
-    // Secrets that went over the wire stay out of the log and the transcript,
-    // in plain text and in base64 (the password alone, or in a PLAIN message).
+    // Secrets that went over the wire stay out of the log, the transcript and
+    // the saved file, in plain text and in base64 (the password alone, or in
+    // a PLAIN message).
     std::vector<std::string> secrets;
     for (const std::string& prefix : sc.all("secret-wire"))
         for (const std::string& w : wire)
             if (w.rfind(prefix, 0) == 0) secrets.push_back(w);
+    // An NTLM TYPE3 on the wire: the message and its responses, raw or
+    // base64, in hex of either case.
+    for (const std::string& w : wire) {
+        std::string message;
+        if (w.rfind(ntlmtest::kType3Prefix, 0) != 0 || !smtptest::base64Decode(w, message))
+            continue;
+        secrets.push_back(w);
+        for (const char* field : {"nt", "lm"}) {
+            const std::string data = ntlmtest::readType3(message).fields[field];
+            if (data.size() < 8) continue;
+            std::string hex = ntlmtest::toHex(data), upperHex = hex;
+            for (char& c : upperHex) c = static_cast<char>(std::toupper(c));
+            secrets.insert(secrets.end(), {data, hex, upperHex, base64Encode(data)});
+        }
+    }
     if (passwordText.size() > 1 && passwordText != "default")
         secrets.insert(secrets.end(),
                        {passwordText, base64Encode(passwordText),
@@ -460,6 +426,7 @@ TEST_P(TransactionScenario, Runs) {
     for (const std::string& s : secrets) {
         EXPECT_EQ(shown.find(s), npos) << "logged: " << s;
         EXPECT_EQ(transcript.find(s), npos) << "in the transcript: " << s;
+        EXPECT_EQ(saved.find(s), npos) << "in smtp_errors.xml: " << s;
     }
 }
 

@@ -64,10 +64,11 @@ class Link {
     void adopt(platform::SocketHandle s) {
         close();
         m_s = s;
-        m_in.clear();
     }
 
     bool open() const { return m_s != platform::kInvalidSocket; }
+    // Bytes read but not yet taken as a line.
+    const std::string& pending() const { return m_in; }
 
     bool send(const std::string& bytes) {
         size_t done = 0;
@@ -78,7 +79,8 @@ class Link {
             int r = platform::selectWritable(m_s, kSliceMs, err);
             if (r < 0) return false;
             if (r == 0) continue;
-            long n = platform::sendSome(m_s, bytes.data() + done, static_cast<uint32_t>(bytes.size() - done), err);
+            long n = platform::sendSome(m_s, bytes.data() + done,
+                                        static_cast<uint32_t>(bytes.size() - done), err);
             if (n <= 0) return false;
             done += static_cast<size_t>(n);
         }
@@ -115,7 +117,9 @@ class Link {
         return kOk;
     }
 
+    // Unread input goes with the connection.
     void close() {
+        m_in.clear();
         if (m_s == platform::kInvalidSocket) return;
         platform::shutdownBoth(m_s);
         platform::closeSocketHandle(m_s);
@@ -123,6 +127,7 @@ class Link {
     }
 
     void reset() {
+        m_in.clear();
         if (m_s == platform::kInvalidSocket) return;
         platform::setAbortiveClose(m_s);
         platform::closeSocketHandle(m_s);
@@ -194,7 +199,8 @@ std::string base64Encode(const std::string& bytes) {
     std::string out;
     size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+        uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
                      static_cast<unsigned char>(bytes[i + 2]);
         out += kB64[v >> 18];
         out += kB64[(v >> 12) & 63];
@@ -222,11 +228,16 @@ bool base64Decode(const std::string& text, std::string& out) {
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '+') v = 62;
-        else if (c == '/') v = 63;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '+')
+            v = 62;
+        else if (c == '/')
+            v = 63;
         else if (c == '=' && i + 2 >= text.size()) {
             ++pad;
             continue;
@@ -287,7 +298,8 @@ class CaptureSession {
             m_mailFrom.clear();
             m_recipients.clear();
             m_inTransaction = false;
-            reply("250-" + m_opt.hostName + " greets " + line.substr(std::min(line.size(), size_t(5))));
+            reply("250-" + m_opt.hostName + " greets " +
+                  line.substr(std::min(line.size(), size_t(5))));
             if (authOffered()) {
                 std::string mechs;
                 if (m_opt.offerLogin) mechs += " LOGIN";
@@ -305,7 +317,8 @@ class CaptureSession {
         if (verb == "AUTH") return auth(line);
         if (verb == "MAIL") {
             if (!m_greeted) return reply("503 5.5.1 Send EHLO or HELO first");
-            if (m_opt.requireAuth && m_user.empty()) return reply("530 5.7.0 Authentication required");
+            if (m_opt.requireAuth && m_user.empty())
+                return reply("530 5.7.0 Authentication required");
             if (m_inTransaction) return reply("503 5.5.1 Nested MAIL command");
             if (!startsWithNoCase(line, "MAIL FROM:") || !pathOf(line, m_mailFrom))
                 return reply("501 5.5.4 Syntax: MAIL FROM:<address>");
@@ -338,7 +351,8 @@ class CaptureSession {
     }
 
     bool data() {
-        if (!m_inTransaction || m_recipients.empty()) return reply("503 5.5.1 Need RCPT before DATA");
+        if (!m_inTransaction || m_recipients.empty())
+            return reply("503 5.5.1 Need RCPT before DATA");
         if (!reply("354 End data with <CR><LF>.<CR><LF>")) return false;
         std::string text, line;
         bool tooBig = false;
@@ -389,7 +403,8 @@ class CaptureSession {
         if (!m_user.empty()) return reply("503 5.5.1 Already authenticated");
         std::string rest = line.size() > 5 ? line.substr(5) : "";
         std::string mech = upper(rest.substr(0, rest.find(' ')));
-        std::string initial = rest.find(' ') == std::string::npos ? "" : rest.substr(rest.find(' ') + 1);
+        std::string initial =
+            rest.find(' ') == std::string::npos ? "" : rest.substr(rest.find(' ') + 1);
         std::string answer, decoded;
         if (mech == "LOGIN" && m_opt.offerLogin) {
             std::string user, pass;
@@ -416,23 +431,26 @@ class CaptureSession {
             if (b == std::string::npos) return reply("501 5.5.2 Cannot decode response");
             std::string authz = decoded.substr(0, a), user = decoded.substr(a + 1, b - a - 1);
             std::string pass = decoded.substr(b + 1);
-            bool ok = (authz.empty() || authz == user) && user == m_opt.username && pass == m_opt.password;
+            bool ok = (authz.empty() || authz == user) && user == m_opt.username &&
+                      pass == m_opt.password;
             return loginResult(ok, user);
         }
         if (mech == "CRAM-MD5" && m_opt.offerCramMd5) {
             std::string challenge = m_opt.cramChallenge;
             if (challenge.empty())
-                challenge = "<" + std::to_string(platform::tickCount()) + "." + std::to_string(m_number) + "@" +
-                            m_opt.hostName + ">";
+                challenge = "<" + std::to_string(platform::tickCount()) + "." +
+                            std::to_string(m_number) + "@" + m_opt.hostName + ">";
             if (!reply("334 " + base64Encode(challenge)) || !readClientLine(answer)) return false;
             if (answer == "*") return reply("501 5.7.0 Authentication cancelled");
             if (!base64Decode(answer, decoded)) return reply("501 5.5.2 Cannot decode response");
             size_t sp = decoded.rfind(' ');
             if (sp == std::string::npos) return loginResult(false, "");
             unsigned char mac[Md5::kDigestSize];
-            hmacMd5(m_opt.password.data(), m_opt.password.size(), challenge.data(), challenge.size(), mac);
+            hmacMd5(m_opt.password.data(), m_opt.password.size(), challenge.data(),
+                    challenge.size(), mac);
             std::string user = decoded.substr(0, sp);
-            return loginResult(user == m_opt.username && decoded.substr(sp + 1) == hexOf(mac, sizeof mac), user);
+            return loginResult(
+                user == m_opt.username && decoded.substr(sp + 1) == hexOf(mac, sizeof mac), user);
         }
         return reply("504 5.5.4 Unrecognized authentication type");
     }
@@ -536,6 +554,12 @@ FaultScript& FaultScript::send(const std::string& bytes) {
     return sendSplit({bytes}, 0);
 }
 
+FaultScript& FaultScript::sendIfOpen(const std::string& bytes) {
+    sendSplit({bytes}, 0);
+    m_steps.back().mayFail = true;
+    return *this;
+}
+
 FaultScript& FaultScript::sendSplit(const std::vector<std::string>& pieces, uint32_t pauseMs) {
     FaultStep s;
     s.kind = FaultStep::Kind::Send;
@@ -585,6 +609,12 @@ std::string unescape(const std::string& s) {
             continue;
         }
         char c = s[++i];
+        if (c == 'x' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+            continue;
+        }
         out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
     }
     return out;
@@ -609,6 +639,13 @@ FaultScript& FaultScript::expectMessage() {
     return *this;
 }
 
+FaultScript& FaultScript::expectClose() {
+    FaultStep s;
+    s.kind = FaultStep::Kind::ExpectClose;
+    m_steps.push_back(s);
+    return *this;
+}
+
 bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& error) {
     size_t pos = 0;
     while (pos < text.size()) {
@@ -627,6 +664,8 @@ bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& 
             out.send(unescape(line.substr(3)) + "\r\n");
         } else if (line.rfind("S+: ", 0) == 0) {
             out.send(unescape(line.substr(4)));
+        } else if (line.rfind("S?: ", 0) == 0) {
+            out.sendIfOpen(unescape(line.substr(4)) + "\r\n");
         } else if (line.rfind("SPLIT ", 0) == 0 && line.find(": ") != std::string::npos &&
                    number(line.substr(6, line.find(": ") - 6), n)) {
             std::vector<std::string> pieces;
@@ -658,6 +697,8 @@ bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& 
             out.acceptNext();
         } else if (line == "MESSAGE") {
             out.expectMessage();
+        } else if (line == "CLOSED") {
+            out.expectClose();
         } else {
             error = line;
             return false;
@@ -717,11 +758,16 @@ void FaultServer::run() {
     };
     auto describe = [](Link::Result r) {
         switch (r) {
-            case Link::kTimeout: return "nothing within the time-out";
-            case Link::kClosed: return "the connection closed";
-            case Link::kTooLong: return "an over-long line";
-            case Link::kStopped: return "a stop";
-            default: return "?";
+            case Link::kTimeout:
+                return "nothing within the time-out";
+            case Link::kClosed:
+                return "the connection closed";
+            case Link::kTooLong:
+                return "an over-long line";
+            case Link::kStopped:
+                return "a stop";
+            default:
+                return "?";
         }
     };
 
@@ -749,7 +795,8 @@ void FaultServer::run() {
             }
             record(line);
             if (line.compare(0, step.text.size(), step.text) != 0) {
-                fail(step_no + "expected \"" + step.text + "\", got \"" + line.substr(0, 200) + "\"");
+                fail(step_no + "expected \"" + step.text + "\", got \"" + line.substr(0, 200) +
+                     "\"");
                 break;
             }
         } else if (step.kind == FaultStep::Kind::ExpectBytes) {
@@ -767,7 +814,7 @@ void FaultServer::run() {
                 if (c > 0) sleepSliced(step.pauseMs, m_stop);
                 ok = link.send(step.chunks[c]);
             }
-            if (!ok) {
+            if (!ok && !step.mayFail) {
                 fail(step_no + "could not send");
                 break;
             }
@@ -795,6 +842,19 @@ void FaultServer::run() {
                 fail(step_no + "expected the message text, got " + describe(r));
                 break;
             }
+        } else if (step.kind == FaultStep::Kind::ExpectClose) {
+            // A connection this side closed or reset already counts as closed.
+            std::string line;
+            const Link::Result r = link.readLine(line, m_ioTimeoutMs);
+            if (r != Link::kOk && r != Link::kTimeout) line = link.pending();
+            const bool sentMore = r == Link::kOk || !line.empty();
+            if (sentMore) record(line);
+            if (sentMore || r == Link::kTimeout) {
+                fail(step_no + "expected the client to close, got " +
+                     (sentMore ? "\"" + line.substr(0, 200) + "\"" : describe(r)));
+                break;
+            }
+            link.close();
         } else if (step.kind == FaultStep::Kind::HugeLine) {
             std::string chunk(65536, 'x');
             size_t left = step.count;

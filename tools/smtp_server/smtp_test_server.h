@@ -100,12 +100,14 @@ struct FaultStep {
         Reset,        // close with a reset
         HugeLine,     // write count bytes with no line end
         Message,      // read lines up to a lone "."; recorded as sent (CR LF, dots)
+        ExpectClose,  // the client closes the connection without sending more
     };
     Kind kind = Kind::Send;
     std::string text;
     std::vector<std::string> chunks;
     uint32_t pauseMs = 0;
     size_t count = 0;
+    bool mayFail = false;  // a send the client may no longer be there for
 };
 
 class FaultScript {
@@ -115,6 +117,8 @@ class FaultScript {
     FaultScript& expectBytes(size_t count);
     // Sends the text as it is (give the "\r\n" yourself).
     FaultScript& send(const std::string& bytes);
+    // Sends the text unless the client has gone (a late answer, say).
+    FaultScript& sendIfOpen(const std::string& bytes);
     // Sends the pieces as separate writes with a pause between them.
     FaultScript& sendSplit(const std::vector<std::string>& pieces, uint32_t pauseMs);
     FaultScript& silence(uint32_t ms);
@@ -122,16 +126,19 @@ class FaultScript {
     FaultScript& reset();
     FaultScript& hugeLine(size_t bytes);
     FaultScript& expectMessage();
+    FaultScript& expectClose();
 
     // The same steps from text, one per line ("#" starts a comment):
     //   C: PREFIX        expect a line beginning with PREFIX
     //   S: TEXT          send TEXT followed by CR LF
     //   S+: TEXT         send TEXT without CR LF
+    //   S?: TEXT         send TEXT followed by CR LF if the client is still there
     //   SPLIT MS: A|B|C  send A, B and C as separate writes MS ms apart
     //   BYTES N          expect N bytes
     //   SILENT MS, CLOSE, RESET, ACCEPT, HUGE N
     //   MESSAGE          read the message text after DATA, up to the lone "."
-    // In TEXT, "\r", "\n", "\t", "\|" and "\\" stand for themselves.
+    //   CLOSED           the client closes the connection and sends nothing more
+    // In TEXT, "\r", "\n", "\t", "\|" and "\\" stand for themselves, "\xHH" for that byte.
     // False with the offending line in error when a line is not understood.
     static bool parse(const std::string& text, FaultScript& out, std::string& error);
 
