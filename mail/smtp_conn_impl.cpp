@@ -68,6 +68,13 @@ bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XStrin
     // A new transaction on the open connection: the transcript starts over,
     // so it stays small however many messages one connection carries.
     m_transcript.clear();
+    if (m_capabilities.offers("PIPELINING")) {
+        // The RSET goes with the next MAIL FROM; if it fails there, the
+        // send reconnects.
+        m_rsetPending = true;
+        log.LogInfo("Using existing/open SMTP connection to send email.");
+        return true;
+    }
     log.LogInfo("Sending RSET command..");
     bool sent = false;
     int code = -1;
@@ -85,6 +92,8 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
                                int connectTimeoutSecs, int readTimeoutMs, LogBase& log,
                                bool& timedOut) {
     timedOut = false;
+    m_rsetPending = false;
+    m_connectTimeoutSecs = connectTimeoutSecs;
     if (!host) host = "";
 
     // Local copies: the caller's credentials stay as they are.
@@ -281,6 +290,7 @@ void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, 
 }
 
 void SmtpConnImpl::forgetConnection() {
+    m_rsetPending = false;
     m_connectedHost.clear();
     m_connectedPort = 25;
     m_connectedUsername.clear();

@@ -3,6 +3,7 @@
 // the reply readers, the command sender, the transcript and authentication.
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "mail/package_exchange.h"
 #include "mail/smtp_capabilities.h"
@@ -16,6 +17,7 @@
 class BrenvikSSPI;
 class Email2;
 class LogBase;
+struct EnvelopeRecipient;
 
 class SmtpConnImpl : public BrenvikObject, public PackageExchange {
   public:
@@ -146,9 +148,22 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     void logTranscript(LogBase& log);
 
     // smtp_transaction.cpp
-    // One RCPT TO; false only when the connection was lost (and reset).
-    bool sendRecipient(const StringBuffer& address, int list, LogBase& log, int& numAccepted,
-                       int& numTotal, bool& timedOut);
+    enum class Envelope { Sent, Failed, Reconnect };
+    // MAIL FROM, then each RCPT TO after the reply to the one before. Failed
+    // when the transaction cannot go on (the connection reset if it was lost).
+    Envelope sendEnvelopeInTurn(const StringBuffer& mailFrom, const StringBuffer& reversePath,
+                                const std::vector<EnvelopeRecipient>& recipients, LogBase& log,
+                                int& numAccepted, int& numTotal, bool& timedOut);
+    // With PIPELINING: a pending RSET, MAIL FROM and every RCPT TO in one
+    // write, then their replies in order. Reconnect when the RSET failed.
+    Envelope sendEnvelopeGrouped(const StringBuffer& mailFrom, const StringBuffer& reversePath,
+                                 const std::vector<EnvelopeRecipient>& recipients, LogBase& log,
+                                 int& numAccepted, int& numTotal, bool& timedOut);
+    Envelope rsetFailed(LogBase& log);
+    // A new connection to the server, port and login of the last one.
+    bool reconnect(LogBase& log, bool& timedOut);
+    void mailFromRefused(const StringBuffer& reversePath, int code, const StringBuffer& reply,
+                         LogBase& log);
 
     // smtp_auth.cpp
     void forceAuthMethod(const StringBuffer& method);
@@ -171,6 +186,10 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     Socket2 m_socket;
     bool m_skipQuit;
     int m_idleTimeoutMs;
+    int m_connectTimeoutSecs = 0;
+    // A reused connection whose server pipelines: its RSET goes with the
+    // next MAIL FROM instead of on its own.
+    bool m_rsetPending = false;
     // When the last write ended (or the connection was made): the reply to
     // it must be complete within the idle time-out from then on.
     uint32_t m_replyClockStart = 0;

@@ -1,12 +1,14 @@
 // The SMTP mail transaction: MAIL FROM, RCPT TO per recipient, DATA, the
 // dot-stuffed MIME text and the end-of-data line.
 #include <cstring>
+#include <vector>
 
 #include "diag/log_base.h"
 #include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/email2.h"
 #include "mime/mime_text.h"
+#include "platform/clock.h"
 #include "text/encoding_convert.h"
 
 namespace {
@@ -49,46 +51,192 @@ bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, Log
     return true;
 }
 
-bool SmtpConnImpl::sendRecipient(const StringBuffer& given, int list, LogBase& log,
-                                 int& numAccepted, int& numTotal, bool& timedOut) {
-    static const char* const kDataName[] = {"to", "cc", "bcc"};
-    static const char* const kFailure[] = {"Failed when sending RCPT TO:<",
-                                           "Failed when sending cc RCPT TO:<",
-                                           "Failed when sending bcc RCPT TO:<"};
-    StringBuffer address(given);
-    toAnsi(address);
-    ++numTotal;
-
+// One recipient of the envelope, in the order of the To, Cc and Bcc lists.
+struct EnvelopeRecipient {
+    StringBuffer address;  // as it goes on the wire
+    int list = kTo;
+    smtpcmd::Verdict verdict = smtpcmd::Verdict::Ok;
     StringBuffer command;
-    switch (smtpcmd::rcptTo(address, command)) {
-        case smtpcmd::Verdict::Ok:
-            break;
-        case smtpcmd::Verdict::LineBreakOrNul:
-            log.LogError("Recipient address contains a line break or NUL; not sent");
-            log.LogDataSb("bad_address", address);
-            return true;
-        case smtpcmd::Verdict::TooLong:
-            log.LogError(
-                "Recipient address is longer than an SMTP path may be (256 octets); not sent");
-            log.LogDataSb("bad_address", address);
-            return true;
-    }
+};
 
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
-    if (sendCommand(command.getString(), nullptr, 250, sent, code, reply, false, log, timedOut)) {
-        log.LogDataSb(kDataName[list], address);
+namespace {
+
+const char* const kDataName[] = {"to", "cc", "bcc"};
+const char* const kFailure[] = {"Failed when sending RCPT TO:<", "Failed when sending cc RCPT TO:<",
+                                "Failed when sending bcc RCPT TO:<"};
+
+std::vector<EnvelopeRecipient> envelopeRecipients(Email2& email) {
+    std::vector<EnvelopeRecipient> out;
+    const uint32_t counts[] = {email.numTo(), email.numCc(), email.numBcc()};
+    for (int list = kTo; list <= kBcc; ++list) {
+        for (uint32_t i = 0; i < counts[list]; ++i) {
+            const Rfc822Address* a = list == kTo   ? email.getTo(i)
+                                     : list == kCc ? email.getCc(i)
+                                                   : email.getBcc(i);
+            if (!a) continue;
+            const StringBuffer& given = a->address();
+            if (given.isEmpty() || given.equals(">")) continue;
+            EnvelopeRecipient r;
+            r.address.setString(given.getString(), given.length());
+            toAnsi(r.address);
+            r.list = list;
+            r.verdict = smtpcmd::rcptTo(r.address, r.command);
+            out.push_back(std::move(r));
+        }
+    }
+    return out;
+}
+
+// A recipient no RCPT TO can carry: counted, never sent.
+void logUnsendable(const EnvelopeRecipient& r, LogBase& log) {
+    if (r.verdict == smtpcmd::Verdict::LineBreakOrNul)
+        log.LogError("Recipient address contains a line break or NUL; not sent");
+    else
+        log.LogError("Recipient address is longer than an SMTP path may be (256 octets); not sent");
+    log.LogDataSb("bad_address", r.address);
+}
+
+// The outcome of one RCPT TO; false when no reply came (the connection is gone).
+bool noteRecipientReply(const EnvelopeRecipient& r, bool accepted, int code, LogBase& log,
+                        int& numAccepted) {
+    if (accepted) {
+        log.LogDataSb(kDataName[r.list], r.address);
         ++numAccepted;
         return true;
     }
-    StringBuffer msg(kFailure[list]);
-    msg.append(address);
+    StringBuffer msg(kFailure[r.list]);
+    msg.append(r.address);
     msg.appendChar('>');
     log.LogError(msg.getString());
-    if (code <= 0) return false;  // no reply: the connection is gone
-    log.LogDataSb("bad_address", address);
+    if (code <= 0) return false;
+    log.LogDataSb("bad_address", r.address);
     return true;
+}
+
+}  // namespace
+
+void SmtpConnImpl::mailFromRefused(const StringBuffer& reversePath, int code,
+                                   const StringBuffer& reply, LogBase& log) {
+    StringBuffer msg("Failed when sending MAIL FROM:<");
+    msg.append(reversePath);
+    msg.appendChar('>');
+    log.LogError(msg.getString());
+    logTranscript(log);
+    // A server that hit its per-connection limit takes no further mail on
+    // this connection.
+    if (code <= 0 ||
+        (code == 421 && mimetext::containsNoCase(reply.getString(), "maximum allowed messages")))
+        resetConnection();
+}
+
+SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeInTurn(
+    const StringBuffer& mailFrom, const StringBuffer& reversePath,
+    const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted, int& numTotal,
+    bool& timedOut) {
+    bool sent = false;
+    int code = -1;
+    StringBuffer reply;
+    if (!sendCommand(mailFrom.getString(), nullptr, 250, sent, code, reply, false, log, timedOut)) {
+        mailFromRefused(reversePath, code, reply, log);
+        return Envelope::Failed;
+    }
+    LogContextExitor ctx(log, "recipients");
+    for (const EnvelopeRecipient& r : recipients) {
+        ++numTotal;
+        if (r.verdict != smtpcmd::Verdict::Ok) {
+            logUnsendable(r, log);
+            continue;
+        }
+        const bool accepted = sendCommand(r.command.getString(), nullptr, 250, sent, code, reply,
+                                          false, log, timedOut);
+        if (!noteRecipientReply(r, accepted, code, log, numAccepted)) {
+            numAccepted = 0;
+            resetConnection();
+            return Envelope::Failed;
+        }
+    }
+    return Envelope::Sent;
+}
+
+SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
+    const StringBuffer& mailFrom, const StringBuffer& reversePath,
+    const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted, int& numTotal,
+    bool& timedOut) {
+    // RSET (on a reused connection), MAIL FROM and every RCPT TO in one
+    // write; the replies come back in that order (RFC 2920).
+    const bool rset = m_rsetPending;
+    m_rsetPending = false;
+    StringBuffer group;
+    if (rset) {
+        log.LogInfo("Sending RSET command..");
+        group.append("RSET\r\n");
+    }
+    group.append(mailFrom);
+    for (const EnvelopeRecipient& r : recipients)
+        if (r.verdict == smtpcmd::Verdict::Ok) group.append(r.command);
+    if (!sendLogged(group.getString(), group.length(), log)) {
+        if (rset) return rsetFailed(log);
+        log.LogError("Failed to send the MAIL FROM and RCPT TO commands");
+        resetConnection();
+        return Envelope::Failed;
+    }
+    int code = -1;
+    StringBuffer reply;
+    // Each reply in turn has the whole read time-out.
+    auto next = [&](bool& ok) {
+        ok = readReply(250, code, reply, log, timedOut);
+        m_replyClockStart = platform::tickCount();
+        return ok;
+    };
+    bool ok = false;
+    if (rset && !next(ok)) return rsetFailed(log);
+    if (!next(ok)) {
+        const int mailCode = code;
+        StringBuffer mailReply(reply);
+        mailFromRefused(reversePath, mailCode, mailReply, log);
+        // The recipients' replies (refusals, most likely) are on their way
+        // still: read, so that the next command's reply is the next one read.
+        LogNull quiet;
+        for (const EnvelopeRecipient& r : recipients) {
+            if (r.verdict != smtpcmd::Verdict::Ok || !isConnected()) continue;
+            if (!readReply(250, code, reply, quiet, timedOut) && code <= 0) resetConnection();
+            m_replyClockStart = platform::tickCount();
+        }
+        return Envelope::Failed;
+    }
+    LogContextExitor ctx(log, "recipients");
+    for (const EnvelopeRecipient& r : recipients) {
+        ++numTotal;
+        if (r.verdict != smtpcmd::Verdict::Ok) {
+            logUnsendable(r, log);
+            continue;
+        }
+        next(ok);
+        if (!noteRecipientReply(r, ok, code, log, numAccepted)) {
+            numAccepted = 0;
+            resetConnection();
+            return Envelope::Failed;
+        }
+    }
+    return Envelope::Sent;
+}
+
+SmtpConnImpl::Envelope SmtpConnImpl::rsetFailed(LogBase& log) {
+    // The connection is gone or confused: the group goes again on a new
+    // one, made as this one was (which is why it is not forgotten here).
+    log.LogError("RSET failed.");
+    LogNull quiet;
+    m_socket.close(quiet);
+    return Envelope::Reconnect;
+}
+
+bool SmtpConnImpl::reconnect(LogBase& log, bool& timedOut) {
+    StringBuffer host(m_connectedHost);
+    XString username, password;
+    username.copyFrom(m_connectedUsername);
+    password.copyFrom(m_connectedPassword);
+    return smtpConnect(host.getString(), m_connectedPort, username, password, m_connectTimeoutSecs,
+                       m_idleTimeoutMs, log, timedOut);
 }
 
 bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& reversePath, LogBase& log,
@@ -98,54 +246,41 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
     log.LogDataSb("subject", subject);
     log.LogDataSb("reversePath", reversePath);
 
-    StringBuffer command;
-    switch (smtpcmd::mailFrom(reversePath, command)) {
+    StringBuffer mailFrom;
+    switch (smtpcmd::mailFrom(reversePath, mailFrom)) {
         case smtpcmd::Verdict::Ok:
             break;
         case smtpcmd::Verdict::LineBreakOrNul:
+            m_rsetPending = false;
             log.LogError("Reverse path contains a line break or NUL; not sent");
             return false;
         case smtpcmd::Verdict::TooLong:
+            m_rsetPending = false;
             log.LogError("Reverse path is longer than an SMTP path may be (256 octets); not sent");
             return false;
     }
+    std::vector<EnvelopeRecipient> recipients = envelopeRecipients(email);
+
+    const bool grouped = m_capabilities.offers("PIPELINING");
+    Envelope outcome = grouped ? sendEnvelopeGrouped(mailFrom, reversePath, recipients, log,
+                                                     numAccepted, numTotal, timedOut)
+                               : sendEnvelopeInTurn(mailFrom, reversePath, recipients, log,
+                                                    numAccepted, numTotal, timedOut);
+    if (outcome == Envelope::Reconnect) {
+        // The grouped RSET failed: the envelope goes again on a new
+        // connection, whose server may not pipeline.
+        if (!reconnect(log, timedOut)) return false;
+        outcome = m_capabilities.offers("PIPELINING")
+                      ? sendEnvelopeGrouped(mailFrom, reversePath, recipients, log, numAccepted,
+                                            numTotal, timedOut)
+                      : sendEnvelopeInTurn(mailFrom, reversePath, recipients, log, numAccepted,
+                                           numTotal, timedOut);
+    }
+    if (outcome != Envelope::Sent) return false;
 
     bool sent = false;
     int code = -1;
     StringBuffer reply;
-    if (!sendCommand(command.getString(), nullptr, 250, sent, code, reply, false, log, timedOut)) {
-        StringBuffer msg("Failed when sending MAIL FROM:<");
-        msg.append(reversePath);
-        msg.appendChar('>');
-        log.LogError(msg.getString());
-        logTranscript(log);
-        // A server that hit its per-connection limit takes no further mail
-        // on this connection.
-        if (code <= 0 || (code == 421 &&
-                          mimetext::containsNoCase(reply.getString(), "maximum allowed messages")))
-            resetConnection();
-        return false;
-    }
-
-    {
-        LogContextExitor ctx(log, "recipients");
-        const uint32_t counts[] = {email.numTo(), email.numCc(), email.numBcc()};
-        for (int list = kTo; list <= kBcc; ++list) {
-            for (uint32_t i = 0; i < counts[list]; ++i) {
-                const Rfc822Address* a = list == kTo   ? email.getTo(i)
-                                         : list == kCc ? email.getCc(i)
-                                                       : email.getBcc(i);
-                if (!a) continue;
-                const StringBuffer& address = a->address();
-                if (address.isEmpty() || address.equals(">")) continue;
-                if (!sendRecipient(address, list, log, numAccepted, numTotal, timedOut)) {
-                    numAccepted = 0;
-                    resetConnection();
-                    return false;
-                }
-            }
-        }
-    }
     // The transaction stays open on the server; the next RSET clears it.
     if (numAccepted == 0) return false;
     if (numAccepted < numTotal) {
