@@ -311,6 +311,8 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
     mime.replaceAll("\n.", "\n..");
     log.LogDataLong("email_size", static_cast<int32_t>(mime.length()));
 
+    // The text and the end-of-data line go in one write.
+    mime.append("\r\n.\r\n");
     if (!sendLogged(mime.getString(), mime.length(), log)) {
         log.LogError("Failed when sending email body");
         logTranscript(log);
@@ -318,16 +320,16 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         resetConnection();
         return false;
     }
-
-    if (!sendCommand("\r\n.\r\n", nullptr, 250, sent, code, reply, true, log, timedOut)) {
+    log.LogInfo("Sent DATA terminator");
+    if (!readReply(250, code, reply, log, timedOut)) {
         log.LogError("Failed when sending end-of-body");
-        log.LogDataLong("CommandSent", sent ? 1 : 0);
+        log.LogDataLong("CommandSent", 1);  // it went out with the text
         log.LogDataLong("GotResponseCode", code);
         log.LogDataLong("TimedOut", timedOut ? 1 : 0);
         log.LogDataLong("Aborted", 0);
         // The server has the whole message; a slow final answer does not
         // make it undelivered.
-        if (!(sent && timedOut && code == -1)) {
+        if (!(timedOut && code == -1)) {
             numAccepted = 0;
             // Without a readable answer the server's state is unknown, and a
             // late answer would be read as the reply to the next command.

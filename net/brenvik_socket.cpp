@@ -23,7 +23,8 @@ uint16_t versionWord(int major, int minor) {
 void logStartupError(int code, LogBase& log) {
     switch (code) {
         case 10091:
-            log.LogError("The underlying network subsystem is not ready for network communication.");
+            log.LogError(
+                "The underlying network subsystem is not ready for network communication.");
             break;
         case 10092:
             log.LogError(
@@ -43,7 +44,8 @@ void logStartupError(int code, LogBase& log) {
             break;
         default: {
             char text[64];
-            std::snprintf(text, sizeof(text), "WSAStartup error: 0x%x", static_cast<unsigned>(code));
+            std::snprintf(text, sizeof(text), "WSAStartup error: 0x%x",
+                          static_cast<unsigned>(code));
             log.LogError(text);
         }
     }
@@ -57,7 +59,8 @@ struct ErrorText {
 const ErrorText kErrorTexts[] = {
     {10093, "WSANOTINITIALISED A successful WSAStartup must occur before using this function."},
     {10035, "WSAEWOULDBLOCK The socket would block."},
-    {10053, "WSAECONNABORTED An established connection was aborted by the software in your host machine."},
+    {10053,
+     "WSAECONNABORTED An established connection was aborted by the software in your host machine."},
     {10050, "WSAENETDOWN The network subsystem or the associated service provider has failed."},
     {10047, "WSAEAFNOSUPPORT The specified address family is not supported."},
     {10036,
@@ -67,20 +70,25 @@ const ErrorText kErrorTexts[] = {
     {10055, "WSAENOBUFS No buffer space is available. The socket cannot be created."},
     {10043, "WSAEPROTONOSUPPORT The specified protocol is not supported."},
     {10041, "WSAEPROTOTYPE The specified protocol is the wrong type for this socket."},
-    {10044, "WSAESOCKTNOSUPPORT The specified socket type is not supported in this address family."},
+    {10044,
+     "WSAESOCKTNOSUPPORT The specified socket type is not supported in this address family."},
     {10051, "WSAENETUNREACH A socket operation was attempted to an unreachable network."},
     {10060,
      "WSAETIMEDOUT A connection attempt failed because the connected party did not properly "
      "respond after a period of time, or established connection failed because connected host "
      "has failed to respond."},
-    {10061, "WSAECONNREFUSED No connection could be made because the target machine actively refused it."},
+    {10061,
+     "WSAECONNREFUSED No connection could be made because the target machine actively refused it."},
     {10054, "WSAECONNRESET An existing connection was forcibly closed by the remote host."},
     {10048,
      "WSAEADDRINUSE Only one usage of each socket address (protocol/network address/port) is "
      "normally permitted."},
-    {10013, "WSAEACCES An attempt was made to access a socket in a way forbidden by its access permissions."},
+    {10013,
+     "WSAEACCES An attempt was made to access a socket in a way forbidden by its access "
+     "permissions."},
     {10022, "WSAEINVAL An invalid argument was supplied."},
-    {10106, "WSAEPROVIDERFAILEDINIT The requested service provider could not be loaded or initialized."},
+    {10106,
+     "WSAEPROVIDERFAILEDINIT The requested service provider could not be loaded or initialized."},
 };
 
 void logUnsigned(LogBase& log, const char* name, uint32_t value) {
@@ -158,7 +166,8 @@ void BrenvikSocket::logSocketError(int code, LogBase& log) {
         log.LogData("SocketError", e.text);
         if (code == platform::wsa::kWouldBlock)
             log.LogInfo(
-                "See https://learn.microsoft.com/windows/win32/winsock/windows-sockets-error-codes-2 "
+                "See "
+                "https://learn.microsoft.com/windows/win32/winsock/windows-sockets-error-codes-2 "
                 "for the meaning of Winsock error codes.");
         if (code == platform::wsa::kProviderFailedInit) startWinsock(log);
         return;
@@ -166,11 +175,13 @@ void BrenvikSocket::logSocketError(int code, LogBase& log) {
     char text[32];
     std::snprintf(text, sizeof(text), "Error %x", static_cast<unsigned>(code));
     log.LogData("SocketError", text);
-    log.LogError("Check to make sure the connection is not blocked by a firewall or anti-virus port filtering.");
+    log.LogError(
+        "Check to make sure the connection is not blocked by a firewall or anti-virus port "
+        "filtering.");
 }
 
-bool BrenvikSocket::dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log, StringBuffer& ipText,
-                              uint32_t& address, bool& timedOut) {
+bool BrenvikSocket::dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log,
+                              StringBuffer& ipText, uint32_t& address, bool& timedOut) {
     timedOut = false;
     ipText.clear();
     address = 0;
@@ -292,11 +303,12 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
         return false;
     }
 
+    // The socket stays non-blocking for its whole life: every wait is a
+    // readiness wait with its time-out, and no call switches the mode.
     bool withTimeout = m_connectTimeoutMs != 0;
     int err = 0;
-    if (withTimeout) platform::setNonBlocking(m_handle, true, err);
+    platform::setNonBlocking(m_handle, true, err);
     if (platform::connectIPv4(m_handle, addr, wirePort, err)) {
-        if (withTimeout) setBlocking();
         m_connected = true;
         return true;
     }
@@ -310,13 +322,12 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
             log.LogDataInt64("SocketHandle", static_cast<int64_t>(m_handle));
         }
         log.LogDataLong("sockError", err);
-    } else if (withTimeout) {
-        int ready = waitWritable(m_connectTimeoutMs, log, true);
+    } else {
+        int ready = waitWritable(withTimeout ? m_connectTimeoutMs : kNoLimitMs, log, true);
         if (ready == 1) {
             // Finished is not connected: a refused connect ends here too.
             int pending = platform::pendingError(m_handle);
             if (pending == 0) {
-                setBlocking();
                 m_connected = true;
                 return true;
             }
@@ -326,7 +337,6 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
         }
     }
 
-    if (withTimeout) setBlocking();
     if (timedOut) {
         logUnsigned(log, "ConnectTimeoutMs", m_connectTimeoutMs);
         m_connectFailReason = kConnectTimedOut;
@@ -338,11 +348,6 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
     return false;
 }
 
-void BrenvikSocket::setBlocking() {
-    int err = 0;
-    if (m_handle != platform::kInvalidSocket) platform::setNonBlocking(m_handle, false, err);
-}
-
 // 1 writable, 0 timed out, -1 error. Waiting for a connect, a failed one
 // counts as writable too.
 int BrenvikSocket::waitWritable(uint32_t timeoutMs, LogBase& log, bool forConnect) {
@@ -352,13 +357,15 @@ int BrenvikSocket::waitWritable(uint32_t timeoutMs, LogBase& log, bool forConnec
     }
     int err = 0;
     uint32_t ms = timeoutMs ? timeoutMs : kNoLimitMs;
-    int r = forConnect ? platform::selectConnected(m_handle, ms, err) : platform::selectWritable(m_handle, ms, err);
+    int r = forConnect ? platform::selectConnected(m_handle, ms, err)
+                       : platform::selectWritable(m_handle, ms, err);
     if (r == 0) log.LogError("socket is not ready for writing");
     if (r < 0) log.LogError("select returned a socket error");
     return r;
 }
 
-bool BrenvikSocket::waitReadable(uint32_t timeoutMs, LogBase& log, bool& timedOut, bool& socketError) {
+bool BrenvikSocket::waitReadable(uint32_t timeoutMs, LogBase& log, bool& timedOut,
+                                 bool& socketError) {
     if (m_handle == platform::kInvalidSocket) {
         log.LogError("Invalid socket.");
         socketError = true;
@@ -392,8 +399,8 @@ uint32_t BrenvikSocket::sendChunkSize(uint32_t requested) {
     return requested;
 }
 
-bool BrenvikSocket::SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize, LogBase& log,
-                               ProgressMonitor*) {
+bool BrenvikSocket::SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize,
+                               LogBase& log, ProgressMonitor*) {
     uint32_t chunk = sendChunkSize(chunkSize);
     if (m_handle == platform::kInvalidSocket) {
         log.LogError("No socket exists for sending (2)");
@@ -402,8 +409,6 @@ bool BrenvikSocket::SendBytes2(const unsigned char* data, uint32_t length, uint3
     m_lastSendError = 0;
     if (!data) length = 0;
     int err = 0;
-    // Non-blocking for the call, so that the idle time-out holds without a thread.
-    platform::setNonBlocking(m_handle, true, err);
     while (length > 0) {
         uint32_t n = length < chunk ? length : chunk;
         long sent = platform::sendSome(m_handle, data, n, err);
@@ -417,7 +422,6 @@ bool BrenvikSocket::SendBytes2(const unsigned char* data, uint32_t length, uint3
                 return false;
             }
             if (waitWritable(m_idleTimeoutMs, log) != 1) {
-                setBlocking();
                 logUnsigned(log, "idleTimeoutMs", m_idleTimeoutMs);
                 log.LogError("Socket send idle timeout");
                 return false;
@@ -431,12 +435,12 @@ bool BrenvikSocket::SendBytes2(const unsigned char* data, uint32_t length, uint3
         data += sent;
         length -= static_cast<uint32_t>(sent);
     }
-    setBlocking();
     return true;
 }
 
-bool BrenvikSocket::receiveChunk(unsigned char* buffer, uint32_t& length, LogBase& log, ProgressMonitor*,
-                                 bool& timedOut, bool& socketError, bool& closed) {
+bool BrenvikSocket::receiveChunk(unsigned char* buffer, uint32_t& length, LogBase& log,
+                                 ProgressMonitor*, bool& timedOut, bool& socketError,
+                                 bool& closed) {
     timedOut = false;
     socketError = false;
     closed = false;
@@ -449,9 +453,14 @@ bool BrenvikSocket::receiveChunk(unsigned char* buffer, uint32_t& length, LogBas
         return false;
     }
     if (!buffer || requested == 0) return true;  // nothing asked, nothing read
-    if (!waitReadable(m_idleTimeoutMs, log, timedOut, socketError)) return false;
     int err = 0;
-    long got = platform::recvSome(m_handle, buffer, requested, err);
+    long got = -1;
+    // Readable can still find nothing to read (a spurious wake-up): wait again.
+    for (int waits = 0; waits < 3; ++waits) {
+        if (!waitReadable(m_idleTimeoutMs, log, timedOut, socketError)) return false;
+        got = platform::recvSome(m_handle, buffer, requested, err);
+        if (got >= 0 || err != platform::wsa::kWouldBlock) break;
+    }
     if (got == 0) {
         log.LogDataLong("numBytesRequested", static_cast<int32_t>(requested));
         log.LogError("Connection closed by server.");
@@ -472,8 +481,9 @@ bool BrenvikSocket::receiveChunk(unsigned char* buffer, uint32_t& length, LogBas
     return true;
 }
 
-bool BrenvikSocket::receivePacket(DataBuffer& out, uint32_t maxBytes, LogBase& log, ProgressMonitor* pm,
-                                  bool& timedOut, bool& socketError, bool& closed) {
+bool BrenvikSocket::receivePacket(DataBuffer& out, uint32_t maxBytes, LogBase& log,
+                                  ProgressMonitor* pm, bool& timedOut, bool& socketError,
+                                  bool& closed) {
     if (maxBytes == 0) maxBytes = 1;
     if (maxBytes > 1000000) maxBytes = 1000000;
     std::unique_ptr<unsigned char[]> tmp(new (std::nothrow) unsigned char[maxBytes]);
@@ -516,7 +526,8 @@ bool BrenvikSocket::getLocalHostname(StringBuffer& out, LogBase& log) {
     bool found = platform::resolveIPv4(name.c_str(), entry);
     StringBuffer cleaned;
     cleanForRetry(name.c_str(), cleaned);
-    if (!found && cleaned.length() != name.size()) found = platform::resolveIPv4(cleaned.getString(), entry);
+    if (!found && cleaned.length() != name.size())
+        found = platform::resolveIPv4(cleaned.getString(), entry);
     if (!found && cleaned.countChar('.') == 1) {
         cleaned.prepend("www.");
         found = platform::resolveIPv4(cleaned.getString(), entry);

@@ -80,7 +80,6 @@ class BrenvikSocket : public BrenvikObject {
     bool createSocket(LogBase& log);
     int waitWritable(uint32_t timeoutMs, LogBase& log, bool forConnect = false);
     bool waitReadable(uint32_t timeoutMs, LogBase& log, bool& timedOut, bool& socketError);
-    void setBlocking();
 
     bool m_connected = false;
     platform::SocketHandle m_handle = platform::kInvalidSocket;

@@ -92,8 +92,10 @@ bool resolveIPv4(const char* name, HostEntry& out);
 using ResolveFunction = bool (*)(const char* name, HostEntry& out);
 ResolveFunction setResolverForTesting(ResolveFunction fn);
 
-// The local machine's host name.
+// The local machine's host name, asked of the system once per process (a
+// send asks for it every time); systemHostName asks every time.
 bool localHostName(std::string& out, int& err);
+bool systemHostName(std::string& out, int& err);
 
 // The system's text for a Winsock error number.
 std::string socketErrorText(int winsockError);

@@ -216,7 +216,7 @@ ResolveFunction setResolverForTesting(ResolveFunction fn) {
     return g_resolve.exchange(fn ? fn : systemResolve);
 }
 
-bool localHostName(std::string& out, int& err) {
+bool systemHostName(std::string& out, int& err) {
     char buf[500] = {0};
     if (gethostname(buf, sizeof(buf) - 1) != 0) {
         err = WSAGetLastError();

@@ -121,7 +121,9 @@ class Server {
         if (verbIs("EHLO")) {
             m_haveMail = false;
             m_recipients = 0;
-            return reply("250-discard.localhost\r\n250-8BITMIME\r\n250 SIZE 104857600\r\n");
+            return reply(
+                "250-discard.localhost\r\n250-PIPELINING\r\n250-8BITMIME\r\n250 SIZE "
+                "104857600\r\n");
         }
         if (verbIs("HELO")) return reply("250 discard.localhost\r\n");
         if (verbIs("MAIL")) {
@@ -215,7 +217,11 @@ int main(int argc, char** argv) {
         if (r < 0) break;
         if (r == 0) continue;
         platform::SocketHandle s = platform::acceptConnection(listener, err);
-        if (s != platform::kInvalidSocket) server.serve(s);
+        if (s == platform::kInvalidSocket) continue;
+        // Replies to pipelined commands go out one by one: without this the
+        // second would wait for the acknowledgement of the first.
+        platform::setNoDelay(s);
+        server.serve(s);
     }
     platform::closeSocketHandle(listener);
     // The stdin reader may still be blocked in fread, holding the stream:
