@@ -55,7 +55,9 @@ class Link {
   public:
     enum Result { kOk, kTimeout, kClosed, kTooLong, kStopped };
 
-    Link(platform::SocketHandle s, const std::atomic<bool>& stop) : m_s(s), m_stop(stop) {}
+    Link(platform::SocketHandle s, const std::atomic<bool>& stop) : m_s(s), m_stop(stop) {
+        nonBlocking();
+    }
     ~Link() { close(); }
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -64,6 +66,7 @@ class Link {
     void adopt(platform::SocketHandle s) {
         close();
         m_s = s;
+        nonBlocking();
     }
 
     bool open() const { return m_s != platform::kInvalidSocket; }
@@ -81,6 +84,7 @@ class Link {
             if (r == 0) continue;
             long n = platform::sendSome(m_s, bytes.data() + done,
                                         static_cast<uint32_t>(bytes.size() - done), err);
+            if (n < 0 && err == platform::wsa::kWouldBlock) continue;
             if (n <= 0) return false;
             done += static_cast<size_t>(n);
         }
@@ -149,9 +153,17 @@ class Link {
         char buf[16384];
         int err = 0;
         long n = platform::recvSome(m_s, buf, sizeof buf, err);
+        if (n < 0 && err == platform::wsa::kWouldBlock) return kOk;
         if (n <= 0) return kClosed;
         m_in.append(buf, static_cast<size_t>(n));
         return kOk;
+    }
+
+    // A send or read never blocks: each is bounded by its own time limit
+    // even when the client neither reads nor closes.
+    void nonBlocking() {
+        int err = 0;
+        if (m_s != platform::kInvalidSocket) platform::setNonBlocking(m_s, true, err);
     }
 
     platform::SocketHandle m_s;
@@ -666,6 +678,8 @@ bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& 
             out.send(unescape(line.substr(4)));
         } else if (line.rfind("S?: ", 0) == 0) {
             out.sendIfOpen(unescape(line.substr(4)) + "\r\n");
+        } else if (line.rfind("S?+: ", 0) == 0) {
+            out.sendIfOpen(unescape(line.substr(5)));
         } else if (line.rfind("SPLIT ", 0) == 0 && line.find(": ") != std::string::npos &&
                    number(line.substr(6, line.find(": ") - 6), n)) {
             std::vector<std::string> pieces;

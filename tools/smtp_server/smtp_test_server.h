@@ -133,6 +133,7 @@ class FaultScript {
     //   S: TEXT          send TEXT followed by CR LF
     //   S+: TEXT         send TEXT without CR LF
     //   S?: TEXT         send TEXT followed by CR LF if the client is still there
+    //   S?+: TEXT        send TEXT without CR LF if the client is still there
     //   SPLIT MS: A|B|C  send A, B and C as separate writes MS ms apart
     //   BYTES N          expect N bytes
     //   SILENT MS, CLOSE, RESET, ACCEPT, HUGE N
