@@ -20,21 +20,31 @@ namespace {
 // Names the program in every message it makes.
 constexpr const char* kXMailer = "Brenvik smtp_plugin 1.0";
 
-// One generator for the process, seeded from the clock on first use.
+// One generator for the process, seeded from the clock on first use (or by
+// a test that pins the identifiers).
+struct IdSource {
+    std::mutex lock;
+    std::mt19937 gen;
+    bool seeded = false;
+};
+
+IdSource& idSource() {
+    static IdSource source;
+    return source;
+}
+
 uint32_t random32() {
-    static std::mutex lock;
-    static std::mt19937 gen;
-    static bool seeded = false;
-    std::lock_guard<std::mutex> hold(lock);
-    if (!seeded) {
+    IdSource& s = idSource();
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (!s.seeded) {
         auto now = std::chrono::system_clock::now().time_since_epoch().count();
         auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
         std::seed_seq seq{static_cast<uint32_t>(now), static_cast<uint32_t>(now >> 32),
                           static_cast<uint32_t>(tick)};
-        gen.seed(seq);
-        seeded = true;
+        s.gen.seed(seq);
+        s.seeded = true;
     }
-    return static_cast<uint32_t>(gen());
+    return static_cast<uint32_t>(s.gen());
 }
 
 void stripAngles(StringBuffer& s) {
@@ -161,7 +171,8 @@ void Email2::setContentType(const char* contentType, const char* name, const cha
     bool haveCharset = charset && charset->getNameSb().length() > 0;
     if (haveCharset) cs = *charset;
     ct.trim();
-    if (ct.isEmpty()) ct.setString(m_contentType.isEmpty() ? "text/plain" : m_contentType.getString());
+    if (ct.isEmpty())
+        ct.setString(m_contentType.isEmpty() ? "text/plain" : m_contentType.getString());
 
     m_name.clear();
     m_protocol.clear();
@@ -259,7 +270,9 @@ bool Email2::isContentType(const char* prefix) const {
     return beginsWithNoCase(m_contentType.getString(), prefix);
 }
 
-bool Email2::isMultipart() const { return isContentType("multipart"); }
+bool Email2::isMultipart() const {
+    return isContentType("multipart");
+}
 
 bool Email2::isAttachment(bool strict) const {
     const char* ct = m_contentType.getString();
@@ -350,7 +363,9 @@ void Email2::clearCc() {
     m_cc.deleteAll();
     m_header.removeField("Cc");
 }
-void Email2::clearBcc() { m_bcc.deleteAll(); }
+void Email2::clearBcc() {
+    m_bcc.deleteAll();
+}
 
 // ---------------------------------------------------------------- sender
 
@@ -363,7 +378,8 @@ void Email2::setFromAddress(const char* address) {
     StringBuffer v;
     m_from->format(v);
     m_header.replaceField("From", v.getString());
-    if (!m_header.hasField("return-path")) m_header.replaceField("Return-Path", m_from->address().getString());
+    if (!m_header.hasField("return-path"))
+        m_header.replaceField("Return-Path", m_from->address().getString());
 }
 
 void Email2::setSenderFromParsed(const char* text, bool replyTo) {
@@ -387,11 +403,16 @@ void Email2::setSenderFromParsed(const char* text, bool replyTo) {
     delete m_from;
     m_from = a;
     m_header.replaceField("From", v.getString());
-    if (!m_header.hasField("return-path")) m_header.replaceField("Return-Path", a->address().getString());
+    if (!m_header.hasField("return-path"))
+        m_header.replaceField("Return-Path", a->address().getString());
 }
 
-void Email2::setFrom(const char* text) { setSenderFromParsed(text, false); }
-void Email2::setReplyTo(const char* text) { setSenderFromParsed(text, true); }
+void Email2::setFrom(const char* text) {
+    setSenderFromParsed(text, false);
+}
+void Email2::setReplyTo(const char* text) {
+    setSenderFromParsed(text, true);
+}
 
 void Email2::getFromAddress(StringBuffer& out) const {
     out.clear();
@@ -429,9 +450,9 @@ void Email2::getEnvelopeFrom(StringBuffer& out) const {
             delete a;
             stripAngles(v);
             if (!v.isEmpty()) {
-            out.append(v);
-            return;
-        }
+                out.append(v);
+                return;
+            }
         }
     }
     if (m_header.getField("reply-to", v)) {
@@ -441,6 +462,13 @@ void Email2::getEnvelopeFrom(StringBuffer& out) const {
 }
 
 // ---------------------------------------------------------------- identifiers
+
+void Email2::seedIdsForTesting(uint32_t seed) {
+    IdSource& s = idSource();
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.seeded = seed != 0;
+    if (seed != 0) s.gen.seed(seed);
+}
 
 void Email2::generateGuid(StringBuffer& out) {
     static const char kHex[] = "0123456789abcdef";

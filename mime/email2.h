@@ -94,6 +94,9 @@ class Email2 : public BrenvikObject {
     static void generateBoundary(StringBuffer& out);
     // 36 lower-case hex digits and dashes, 8-4-4-4-12.
     static void generateGuid(StringBuffer& out);
+    // Makes every Message-ID and boundary after it follow from seed, so that
+    // a test can compare whole rendered messages; 0 goes back to the clock.
+    static void seedIdsForTesting(uint32_t seed);
 
     // ---- bodies and attachments
     void setBody(const void* utf8, uint32_t n, bool isHtml);

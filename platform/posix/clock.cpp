@@ -15,7 +15,7 @@ uint32_t tickCount() {
 
 void sleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-LocalTime localTimeNow() {
+LocalTime systemLocalTimeNow() {
     time_t now = time(nullptr);
     struct tm t;
     localtime_r(&now, &t);

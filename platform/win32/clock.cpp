@@ -12,7 +12,7 @@ void sleepMs(uint32_t ms) {
     Sleep(ms);
 }
 
-LocalTime localTimeNow() {
+LocalTime systemLocalTimeNow() {
     SYSTEMTIME st;
     GetLocalTime(&st);
     TIME_ZONE_INFORMATION tz;
