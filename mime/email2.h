@@ -126,9 +126,10 @@ class Email2 : public BrenvikObject {
     void writeBody(StringBuffer& out);
     // A tree read from MIME text and normalised; null when it does not parse.
     static Email2* createFromMime(const void* text, uint32_t n, LogBase& log);
-    // A copy made by rendering and parsing back; the Bcc list, which the
-    // text does not carry, is copied over. Null when the text did not parse.
-    Email2* clone(LogBase& log);
+    // A copy to send: fields, recipients and parts of its own, the bodies
+    // borrowed from this tree, which must outlive the copy and stay as it
+    // is meanwhile (so an attachment is never held twice).
+    Email2* clone(LogBase& log) const;
 
     // ---- read access
     const DataBuffer& body() const { return m_body; }
@@ -161,6 +162,8 @@ class Email2 : public BrenvikObject {
     // carries its text, named in its header.
     void labelTextLeaves();
     void labelTextLeaf();
+    // email2_copy.cpp
+    Email2* copyNode(int depth) const;
     // mime_parse.cpp
     static Email2* fromMessage(MimeMessage2& msg, int depth);
     void normaliseAfterLoad(int depth);

@@ -63,7 +63,9 @@ void MimeField::set(const char* name, const char* value) {
                    : 0;
 }
 
-MimeHeader::~MimeHeader() { clear(); }
+MimeHeader::~MimeHeader() {
+    clear();
+}
 
 void MimeHeader::clear() {
     m_fields.deleteAll();
@@ -127,6 +129,15 @@ void MimeHeader::mergeFields(const char* name) {
         if (f && f != first && f->name().equalsIgnoreCase(name)) delete m_fields.removeAt(i);
     }
     first->setValue(joined.getString());
+}
+
+void MimeHeader::copyFrom(const MimeHeader& from) {
+    clear();
+    for (uint32_t i = 0; i < from.m_fields.count(); ++i) {
+        auto* copy = new MimeField(*from.m_fields.at<MimeField>(i));
+        if (!m_fields.append(copy)) delete copy;
+    }
+    m_codePage = from.m_codePage;
 }
 
 void MimeHeader::takeFields(MimeHeader& from) {

@@ -69,6 +69,8 @@ class MimeHeader : public BrenvikObject {
     void setCodePage(unsigned cp) { m_codePage = cp; }
 
     void clear();
+    // This header becomes a copy of from, field by field, values as stored.
+    void copyFrom(const MimeHeader& from);
     // Moves every field of from to the end of this header, without
     // re-reading their values.
     void takeFields(MimeHeader& from);

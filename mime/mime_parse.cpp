@@ -17,7 +17,9 @@ using mimetext::equalsNoCase;
 
 namespace {
 
-bool isBlank(unsigned char c) { return c == ' ' || c == '\t'; }
+bool isBlank(unsigned char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Finds where the header ends: "\r\n\r\n" and the damaged forms
 // "\r\n\r\r\n", "\r\n\r" and "\n\r\n", whichever comes first.
@@ -105,7 +107,9 @@ struct Param {
     StringBuffer value;
 };
 
-void freeParams(ExtPtrArray& list) { list.deleteAll(); }
+void freeParams(ExtPtrArray& list) {
+    list.deleteAll();
+}
 
 class ParamObj : public BrenvikObject {
   public:
@@ -287,14 +291,17 @@ bool validFieldName(const unsigned char* p, uint32_t n) {
 
 // ---------------------------------------------------------------- MimeMessage2
 
-MimeMessage2::~MimeMessage2() { parts.deleteAll(); }
+MimeMessage2::~MimeMessage2() {
+    parts.deleteAll();
+}
 
 bool MimeMessage2::loadMime(const void* text, uint32_t n, LogBase& log) {
     Budget budget;
     return load(static_cast<const unsigned char*>(text), text ? n : 0, 0, budget, log);
 }
 
-bool MimeMessage2::load(const unsigned char* p, uint32_t n, int depth, Budget& budget, LogBase& log) {
+bool MimeMessage2::load(const unsigned char* p, uint32_t n, int depth, Budget& budget,
+                        LogBase& log) {
     ++budget.entities;
     DataBuffer fixed;  // a repaired copy of the text, when it needed one
     uint32_t headerEnd = 0, bodyStart = 0;
@@ -373,7 +380,8 @@ void MimeMessage2::parseHeader(const unsigned char* p, uint32_t n, Budget& budge
         }
         if (have) addParsedField(name, value);
         have = false;
-        const unsigned char* colon = static_cast<const unsigned char*>(std::memchr(p + ls, ':', le - ls));
+        const unsigned char* colon =
+            static_cast<const unsigned char*>(std::memchr(p + ls, ':', le - ls));
         if (!colon) continue;  // not a field: skipped
         uint32_t ne = static_cast<uint32_t>(colon - p);
         while (ne > ls && isBlank(p[ne - 1])) --ne;
@@ -397,7 +405,8 @@ void MimeMessage2::addParsedField(StringBuffer& fname, StringBuffer& value) {
     }
     if (nul >= 0) value.truncate(static_cast<uint32_t>(nul));
 
-    bool encoded = containsNoCase(value.getString(), "?Q?") || containsNoCase(value.getString(), "?B?");
+    bool encoded =
+        containsNoCase(value.getString(), "?Q?") || containsNoCase(value.getString(), "?B?");
     bool toOrCc = fname.equalsIgnoreCase("to") || fname.equalsIgnoreCase("cc");
     if (toOrCc) semicolonsToCommas(value);
     if (!encoded) {
@@ -492,7 +501,8 @@ void MimeMessage2::splitMultipart(const unsigned char* p, uint32_t n, int depth,
             while (ce > ls && (p[ce - 1] == '\n' || p[ce - 1] == '\r' || isBlank(p[ce - 1]))) --ce;
             if (ce - ls > 2 && p[ls] == '-' && p[ls + 1] == '-') {
                 boundary.setString(p + ls + 2, ce - ls - 2);
-                if (boundary.endsWith("--") && boundary.length() > 2) boundary.truncate(boundary.length() - 2);
+                if (boundary.endsWith("--") && boundary.length() > 2)
+                    boundary.truncate(boundary.length() - 2);
                 boundaryGuessed = true;
                 break;
             }
@@ -511,7 +521,8 @@ void MimeMessage2::splitMultipart(const unsigned char* p, uint32_t n, int depth,
         if (!parts.append(part)) delete part;
     };
     for (uint32_t ls = 0; ls < n; ls = nextLine(ls)) {
-        if (n - ls < bl + 2 || p[ls] != '-' || p[ls + 1] != '-' || std::memcmp(p + ls + 2, b, bl) != 0)
+        if (n - ls < bl + 2 || p[ls] != '-' || p[ls + 1] != '-' ||
+            std::memcmp(p + ls + 2, b, bl) != 0)
             continue;
         uint32_t le = nextLine(ls);
         uint32_t r = ls + 2 + bl;
@@ -558,8 +569,10 @@ Email2* Email2::fromMessage(MimeMessage2& msg, int depth) {
 
     LogNull quiet;
     StringBuffer v;
-    if (e->m_header.getField("to", v)) Rfc822Address::parseAddressList(v.getString(), e->m_to, false, quiet);
-    if (e->m_header.getField("cc", v)) Rfc822Address::parseAddressList(v.getString(), e->m_cc, false, quiet);
+    if (e->m_header.getField("to", v))
+        Rfc822Address::parseAddressList(v.getString(), e->m_to, false, quiet);
+    if (e->m_header.getField("cc", v))
+        Rfc822Address::parseAddressList(v.getString(), e->m_cc, false, quiet);
     if (e->m_header.getField("from", v)) {
         e->m_from = Rfc822Address::parseAddress(v.getString(), quiet);
         if (!e->m_from) e->m_fromName.setString(v.getString());
@@ -593,24 +606,6 @@ Email2* Email2::createFromMime(const void* text, uint32_t n, LogBase& log) {
     return e;
 }
 
-Email2* Email2::clone(LogBase& log) {
-    MimeMessage2 msg;
-    {
-        // The text is dropped as soon as it is parsed.
-        StringBuffer text;
-        if (!assembleMime(text, nullptr, nullptr, log)) return nullptr;
-        if (!msg.loadMime(text.getString(), text.length(), log)) return nullptr;
-    }
-    Email2* e = fromMessage(msg, 0);
-    e->normaliseAfterLoad(0);
-    for (uint32_t i = 0; i < m_bcc.count(); ++i) {
-        const Rfc822Address* a = m_bcc.at<Rfc822Address>(i);
-        Rfc822Address* copy = new Rfc822Address(a->name().getString(), a->address().getString());
-        if (!e->m_bcc.append(copy)) delete copy;
-    }
-    return e;
-}
-
 void Email2::normaliseAfterLoad(int depth) {
     if (depth == 0) attachmentRootToMixed();
     if (m_contentType.equalsIgnoreCase("multipart/mixed")) mixedTextsToAlternative();
@@ -630,13 +625,15 @@ void Email2::attachmentRootToMixed() {
     Email2* att = createInnerPart();
     att->m_charset = m_charset;
     Charset cs = m_charset;
-    att->setContentType(m_contentType.isEmpty() ? "application/octet-stream" : m_contentType.getString(),
-                        m_name.getString(), "", "", &cs, "", "", "");
+    att->setContentType(
+        m_contentType.isEmpty() ? "application/octet-stream" : m_contentType.getString(),
+        m_name.getString(), "", "", &cs, "", "", "");
     if (m_transferEncoding.isEmpty())
         att->removeHeaderField("Content-Transfer-Encoding");
     else
         att->setContentTransferEncoding(m_transferEncoding.getString());
-    att->setContentDisposition("attachment", m_filename.isEmpty() ? nullptr : m_filename.getString());
+    att->setContentDisposition("attachment",
+                               m_filename.isEmpty() ? nullptr : m_filename.getString());
     att->m_body = m_body;
     m_body.takeOver(nullptr, 0, 0);
 
@@ -664,7 +661,8 @@ void Email2::mixedTextsToAlternative() {
     }
     if (plain < 0 || html < 0) return;
     if (numParts() == 2) {
-        setContentType("multipart/alternative", "", "", "", nullptr, m_boundary.getString(), "", "");
+        setContentType("multipart/alternative", "", "", "", nullptr, m_boundary.getString(), "",
+                       "");
         return;
     }
     Email2* alt = createInnerPart();
