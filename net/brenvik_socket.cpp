@@ -326,8 +326,10 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
         int ready = waitWritable(withTimeout ? m_connectTimeoutMs : kNoLimitMs, log, true);
         if (ready == 1) {
             // Finished is not connected: a refused connect ends here too.
+            // A reset means the connection was made and then dropped (the
+            // server let us in and went away): the first read reports it.
             int pending = platform::pendingError(m_handle);
-            if (pending == 0) {
+            if (pending == 0 || pending == platform::wsa::kConnReset) {
                 m_connected = true;
                 return true;
             }
