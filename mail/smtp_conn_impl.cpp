@@ -307,7 +307,7 @@ bool SmtpConnImpl::sendRaw(const char* bytes, uint32_t length, LogBase& log) {
     return sent;
 }
 
-bool SmtpConnImpl::sendLogged(const char* bytes, uint32_t length, LogBase& log) {
+void SmtpConnImpl::recordSent(const char* bytes, uint32_t length) {
     // The argument of AUTH PLAIN is the password in base64: never recorded.
     if (length >= 11 && strncmp(bytes, "AUTH PLAIN ", 11) == 0) {
         m_transcript.append("AUTH PLAIN ****\r\n");
@@ -317,6 +317,10 @@ bool SmtpConnImpl::sendLogged(const char* bytes, uint32_t length, LogBase& log) 
     } else {
         m_transcript.append(bytes, length);
     }
+}
+
+bool SmtpConnImpl::sendLogged(const char* bytes, uint32_t length, LogBase& log) {
+    recordSent(bytes, length);
     return sendRaw(bytes, length, log);
 }
 

@@ -44,6 +44,11 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // How long QUIT waits for its 221: the answer changes nothing.
     static const uint32_t kQuitReplyTimeoutMs = 2000;
 
+    // A message whose text would be larger goes out streamed.
+    static constexpr uint64_t kStreamAboveBytes = 256 * 1024;
+    // Another limit for the tests (0: every message streamed).
+    static void setStreamAboveForTesting(uint64_t bytes);
+
     SmtpConnImpl();
     ~SmtpConnImpl() override;
     SmtpConnImpl(const SmtpConnImpl&) = delete;
@@ -60,6 +65,7 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     bool sendRaw(const char* bytes, uint32_t length, LogBase& log);
     // Recorded (the first kTranscriptSendBytes), then sent.
     bool sendLogged(const char* bytes, uint32_t length, LogBase& log);
+    void recordSent(const char* bytes, uint32_t length);
     // Without an argument the command is sent as it is, cut to
     // kMaxCommandBytes; with one, its single "%s" is replaced by it.
     bool sendCommand(const char* command, const char* argument, int expectedCode, bool& commandSent,
@@ -187,6 +193,7 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     bool m_skipQuit;
     int m_idleTimeoutMs;
     int m_connectTimeoutSecs = 0;
+    static uint64_t s_streamAbove;
     // A reused connection whose server pipelines: its RSET goes with the
     // next MAIL FROM instead of on its own.
     bool m_rsetPending = false;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "diag/log_base.h"
+#include "mail/dot_stuffer.h"
 #include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/email2.h"
@@ -28,6 +29,12 @@ void toAnsi(StringBuffer& address) {
 }
 
 }  // namespace
+
+uint64_t SmtpConnImpl::s_streamAbove = SmtpConnImpl::kStreamAboveBytes;
+
+void SmtpConnImpl::setStreamAboveForTesting(uint64_t bytes) {
+    s_streamAbove = bytes;
+}
 
 bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log,
                              int& numAccepted, int& numTotal, bool& timedOut) {
@@ -300,20 +307,38 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         return false;
     }
 
-    StringBuffer mime(StringBuffer::Reserve{kInitialMimeRoom});
-    if (!email.assembleMime(mime, nullptr, "BVX-", log)) {
+    // The text and the end-of-data line: a small message rendered whole and
+    // sent in one write; a large one counted first (its size is logged
+    // before it goes), then rendered again straight into the socket in
+    // bounded pieces, so that its text never exists at once.
+    const bool stream = email.estimatedTextSize() >= s_streamAbove;
+    StringBuffer mime(StringBuffer::Reserve{stream ? 4096u : kInitialMimeRoom});
+    DotStuffer counter;
+    if (!email.assembleMime(mime, stream ? &counter : nullptr, "BVX-", log)) {
         // The server is inside DATA: only a new connection gets it out.
         log.LogError("Failed to render the email as MIME text");
         numAccepted = 0;
         resetConnection();
         return false;
     }
-    mime.replaceAll("\n.", "\n..");
-    log.LogDataLong("email_size", static_cast<int32_t>(mime.length()));
+    if (!stream) mime.replaceAll("\n.", "\n..");
+    log.LogDataLong("email_size", static_cast<int32_t>(stream ? counter.total() : mime.length()));
 
-    // The text and the end-of-data line go in one write.
-    mime.append("\r\n.\r\n");
-    if (!sendLogged(mime.getString(), mime.length(), log)) {
+    bool textSent = false;
+    if (!stream) {
+        mime.append("\r\n.\r\n");
+        textSent = sendLogged(mime.getString(), mime.length(), log);
+    } else {
+        bool first = true;
+        DotStuffer out([&](const char* bytes, uint32_t n) {
+            if (first) recordSent(bytes, n);
+            first = false;
+            return sendRaw(bytes, n, log);
+        });
+        mime.clear();
+        textSent = email.assembleMime(mime, &out, "BVX-", log) && out.finish("\r\n.\r\n");
+    }
+    if (!textSent) {
         log.LogError("Failed when sending email body");
         logTranscript(log);
         numAccepted = 0;

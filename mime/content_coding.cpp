@@ -62,12 +62,14 @@ int hexValue(char c) {
     return -1;
 }
 
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 }  // namespace
 
-bool ContentCoding::encodeBase64Lines(const void* bytes, uint32_t n, StringBuffer& out) const {
+bool ContentCoding::encodeBase64Lines(const void* bytes, uint32_t n, StringBuffer& out,
+                                      bool lastPiece) const {
     if (n == 0) return true;
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
     uint32_t groups = (n + 2) / 3;
@@ -84,7 +86,8 @@ bool ContentCoding::encodeBase64Lines(const void* bytes, uint32_t n, StringBuffe
             ok = out.append(area, used) && ok;
             used = 0;
         }
-        uint32_t v = (static_cast<uint32_t>(p[i]) << 16) | (static_cast<uint32_t>(p[i + 1]) << 8) | p[i + 2];
+        uint32_t v =
+            (static_cast<uint32_t>(p[i]) << 16) | (static_cast<uint32_t>(p[i + 1]) << 8) | p[i + 2];
         area[used] = kB64[(v >> 18) & 63];
         area[used + 1] = kB64[(v >> 12) & 63];
         area[used + 2] = kB64[(v >> 6) & 63];
@@ -98,6 +101,7 @@ bool ContentCoding::encodeBase64Lines(const void* bytes, uint32_t n, StringBuffe
         }
     }
     if (used) ok = out.append(area, used) && ok;
+    if (!lastPiece && i == n && col == 0) return ok;
     Staging<16> st(out);
     if (i < n) putGroup(st, p + i, n - i);
     // Even when a line just ended: the body's last line is always terminated.
@@ -164,7 +168,8 @@ bool ContentCoding::encodeQuotedPrintable(const void* bytes, uint32_t n, StringB
         }
         unsigned char b = p[i];
         unsigned char c = kQp.cls[b];
-        if (col == 0 && (b == '.' || (b == 'F' && i + 4 < n && std::memcmp(p + i + 1, "rom ", 4) == 0))) {
+        if (col == 0 &&
+            (b == '.' || (b == 'F' && i + 4 < n && std::memcmp(p + i + 1, "rom ", 4) == 0))) {
             escape(b);
             col += 3;
         } else if (c == kLiteral) {
@@ -207,7 +212,8 @@ bool ContentCoding::encodeQWord(const void* bytes, uint32_t n, StringBuffer& out
     Staging<2000> st(out);
     for (uint32_t i = 0; i < n; ++i) {
         unsigned char b = p[i];
-        bool literal = (b >= 33 && b <= 60) || b == 62 || (b >= 64 && b <= 94) || (b >= 96 && b <= 126);
+        bool literal =
+            (b >= 33 && b <= 60) || b == 62 || (b >= 64 && b <= 94) || (b >= 96 && b <= 126);
         if (m_addressField)
             literal = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
                       b == '!' || b == '*' || b == '+' || b == '-' || b == '/';
@@ -228,7 +234,8 @@ struct B64Table {
     signed char v[256];
     B64Table() {
         for (int i = 0; i < 256; ++i) v[i] = -1;
-        for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(kB64[i])] = static_cast<signed char>(i);
+        for (int i = 0; i < 64; ++i)
+            v[static_cast<unsigned char>(kB64[i])] = static_cast<signed char>(i);
     }
 };
 const B64Table kB64Values;
@@ -409,7 +416,8 @@ void ContentCoding::decodeEncodedWords(const char* text, StringBuffer& out, unsi
                 }
             }
             const char* next = findPair(p + 1, '=', '?');
-            uint32_t len = next ? static_cast<uint32_t>(next - p) : static_cast<uint32_t>(std::strlen(p));
+            uint32_t len =
+                next ? static_cast<uint32_t>(next - p) : static_cast<uint32_t>(std::strlen(p));
             out.append(p, len);
             p += len;
             lastWasWord = false;
@@ -524,9 +532,10 @@ void ContentCoding::decodeStructured(const char* text, StringBuffer& out, unsign
 
 void encodeHeaderWord(const char* utf8Text, const char* charsetName, StringBuffer& out) {
     static const char* const kBCharsets[] = {
-        "shift_jis", "shift-jis", "iso-2022-jp", "euc-jp", "euc-kr", "iso-2022-kr", "gb2312",
-        "hz-gb-2312", "euc-cn", "cp-936", "euc-tw", "big5", "cp-950", "cp-932", "tis-620",
-        "windows-874", "iso-8859-9", "windows-1254", "iso-8859-6", "windows-1256", "cp-1256"};
+        "shift_jis",  "shift-jis",    "iso-2022-jp", "euc-jp",      "euc-kr",     "iso-2022-kr",
+        "gb2312",     "hz-gb-2312",   "euc-cn",      "cp-936",      "euc-tw",     "big5",
+        "cp-950",     "cp-932",       "tis-620",     "windows-874", "iso-8859-9", "windows-1254",
+        "iso-8859-6", "windows-1256", "cp-1256"};
     const char* cs = (charsetName && *charsetName) ? charsetName : "utf-8";
     const char* text = utf8Text ? utf8Text : "";
     bool isUtf8 = mimetext::equalsNoCase(cs, "utf-8");
@@ -536,7 +545,8 @@ void encodeHeaderWord(const char* utf8Text, const char* charsetName, StringBuffe
     unsigned codePage = isUtf8 ? 65001 : nameToCodePage(cs);
     bool converted = false;
     if (codePage && codePage != 65001)
-        converted = EncodingConvert().convert(65001, codePage, text, static_cast<uint32_t>(std::strlen(text)), bytes);
+        converted = EncodingConvert().convert(65001, codePage, text,
+                                              static_cast<uint32_t>(std::strlen(text)), bytes);
     if (!converted) {
         bytes.clear();
         bytes.append(text, static_cast<uint32_t>(std::strlen(text)));

@@ -21,8 +21,12 @@ class ContentCoding {
 
     // Base64 in lines of 72 characters, each ending in CR LF; the output
     // always ends with CR LF (input of exactly 54 bytes ends with an empty
-    // line). Empty input gives nothing.
-    bool encodeBase64Lines(const void* bytes, uint32_t n, StringBuffer& out) const;
+    // line). Empty input gives nothing. A piece that is not the last
+    // (complete lines only: a multiple of bytesPerLine()) goes without that
+    // ending, so that pieces encoded one after another give the same text.
+    bool encodeBase64Lines(const void* bytes, uint32_t n, StringBuffer& out,
+                           bool lastPiece = true) const;
+    uint32_t bytesPerLine() const { return m_lineLength / 4 * 3; }
     // Base64 on one line, no line end.
     static bool encodeBase64(const void* bytes, uint32_t n, StringBuffer& out);
     // Quoted-printable with soft breaks after 72 columns; "." and "From "

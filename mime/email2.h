@@ -124,6 +124,8 @@ class Email2 : public BrenvikObject {
     bool assembleMime(StringBuffer& out, MimeOutput* stream, const char* omitPrefix, LogBase& log);
     // Appends the body converted to the node's charset and transfer-encoded.
     void writeBody(StringBuffer& out);
+    // About how long the MIME text is (a little more, as a rule).
+    uint64_t estimatedTextSize() const;
     // A tree read from MIME text and normalised; null when it does not parse.
     static Email2* createFromMime(const void* text, uint32_t n, LogBase& log);
     // A copy to send: fields, recipients and parts of its own, the bodies
@@ -158,6 +160,7 @@ class Email2 : public BrenvikObject {
     bool assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream, const char* omitPrefix,
                       int depth);
     void effectiveCharset(Email2& root, int depth, Charset& cs);
+    bool streamBase64(StringBuffer& out, MimeOutput* stream);
     // Before rendering: every text leaf of the tree gets a charset that
     // carries its text, named in its header.
     void labelTextLeaves();

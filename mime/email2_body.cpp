@@ -29,7 +29,9 @@ Charset charsetFor(unsigned codePage) {
     return cs;
 }
 
-bool hasCharset(const Charset& cs) { return cs.getCodePage() != 0 || cs.getNameSb().length() > 0; }
+bool hasCharset(const Charset& cs) {
+    return cs.getCodePage() != 0 || cs.getNameSb().length() > 0;
+}
 
 }  // namespace
 
@@ -50,7 +52,9 @@ void Email2::chooseBodyCharset(const void* utf8, uint32_t n) {
     setCharset(charsetFor(chosen));
 }
 
-void Email2::setBody(const void* utf8, uint32_t n, bool isHtml) { setBodyIn(utf8, n, isHtml, this); }
+void Email2::setBody(const void* utf8, uint32_t n, bool isHtml) {
+    setBodyIn(utf8, n, isHtml, this);
+}
 
 void Email2::setBodyIn(const void* utf8, uint32_t n, bool isHtml, Email2* root) {
     chooseBodyCharset(utf8, n);
@@ -93,7 +97,9 @@ void Email2::setBodyIn(const void* utf8, uint32_t n, bool isHtml, Email2* root) 
     if (!m_parts.insertAt(0, part)) delete part;
 }
 
-void Email2::setHtmlBody(const void* utf8, uint32_t n, LogBase& /*log*/) { setHtmlBodyIn(utf8, n, this); }
+void Email2::setHtmlBody(const void* utf8, uint32_t n, LogBase& /*log*/) {
+    setHtmlBodyIn(utf8, n, this);
+}
 
 void Email2::setHtmlBodyIn(const void* utf8, uint32_t n, Email2* root) {
     StringBuffer html;
@@ -102,7 +108,8 @@ void Email2::setHtmlBodyIn(const void* utf8, uint32_t n, Email2* root) {
     StringBuffer declared;
     HtmlHelp::readMetaCharset(html.getString(), declared);
     if (declared.isEmpty())
-        HtmlHelp::insertMetaCharset(html, m_charset.getNameSb().length() ? m_charset.getName() : "utf-8");
+        HtmlHelp::insertMetaCharset(html,
+                                    m_charset.getNameSb().length() ? m_charset.getName() : "utf-8");
 
     setBodyIn(html.getString(), html.length(), true, root);
 
@@ -175,7 +182,9 @@ void Email2::takeContentFrom(Email2& from, bool takeParts) {
     }
 }
 
-void Email2::addAlternative(Email2* part) { addAlternativeIn(part, this); }
+void Email2::addAlternative(Email2* part) {
+    addAlternativeIn(part, this);
+}
 
 void Email2::addAlternativeIn(Email2* part, Email2* root) {
     if (!part) return;
@@ -201,7 +210,8 @@ void Email2::addAlternativeIn(Email2* part, Email2* root) {
         delete part;
         return;
     }
-    bool ok = part->isContentType("text/plain") ? node->m_parts.insertAt(0, part) : node->m_parts.append(part);
+    bool ok = part->isContentType("text/plain") ? node->m_parts.insertAt(0, part)
+                                                : node->m_parts.append(part);
     if (!ok) delete part;
 }
 
@@ -220,7 +230,8 @@ Email2* Email2::convertToAlternative() {
     StringBuffer boundary;
     generateBoundary(boundary);
     boundary.append("_.ALT");
-    node->setContentType("multipart/alternative", "", "", "", nullptr, boundary.getString(), "", "");
+    node->setContentType("multipart/alternative", "", "", "", nullptr, boundary.getString(), "",
+                         "");
     node->removeHeaderField("Content-Transfer-Encoding");
     return node;
 }
@@ -312,9 +323,12 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
     Email2* part = createInnerPart();
     part->setContentType(type.getString(), filename.getString(), "", "", nullptr, "", "", "");
     part->setContentTransferEncoding(beginsWithNoCase(type.getString(), "text") ? "quoted-printable"
-                                                                              : "base64");
+                                                                                : "base64");
     part->setContentDisposition("attachment", filename.getString());
-    part->m_body.append(data->getString(), data->length());
+    // The file's bytes move into the part: a large attachment is not copied.
+    uint32_t length = 0, capacity = 0;
+    if (char* block = data->releaseBlock(length, capacity))
+        part->m_body.takeOver(block, length, capacity);
     delete data;
 
     if (!m_contentType.equalsIgnoreCase("multipart/mixed")) {
@@ -396,5 +410,9 @@ Email2* Email2::findBodyPart(const char* type) {
     return result;
 }
 
-Email2* Email2::findHtmlPart() { return findBodyPart("text/html"); }
-Email2* Email2::findPlainPart() { return findBodyPart("text/plain"); }
+Email2* Email2::findHtmlPart() {
+    return findBodyPart("text/html");
+}
+Email2* Email2::findPlainPart() {
+    return findBodyPart("text/plain");
+}

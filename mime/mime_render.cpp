@@ -133,6 +133,10 @@ bool boundaryInBodies(Email2& node, const StringBuffer& boundary, int depth) {
 
 }  // namespace
 
+uint64_t Email2::estimatedTextSize() const {
+    return estimate(*this, 0);
+}
+
 bool Email2::assembleMime(StringBuffer& out, MimeOutput* stream, const char* omitPrefix,
                           LogBase& log) {
     StringBuffer scratch;
@@ -164,6 +168,8 @@ bool Email2::assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream,
 
     if (numParts() == 0) {
         if (!flush(stream, out)) return false;
+        if (stream && m_transferEncoding.equalsIgnoreCase("base64"))
+            return streamBase64(out, stream);
         writeBody(out);
         return flush(stream, out);
     }
@@ -252,6 +258,24 @@ void Email2::labelTextLeaf() {
     if ((m_transferEncoding.isEmpty() || m_transferEncoding.equalsIgnoreCase("7bit")) &&
         !sevenBitForm && !all7bit(m_body.data(), m_body.size()))
         setContentTransferEncoding("quoted-printable");
+}
+
+// A base64 body (an attachment, as a rule) goes to the stream a few whole
+// lines at a time, so that its encoded form never exists at once.
+bool Email2::streamBase64(StringBuffer& out, MimeOutput* stream) {
+    if (isContentType("text/")) {  // converted first: not worth splitting
+        writeBody(out);
+        return flush(stream, out);
+    }
+    ContentCoding coding;
+    const uint32_t piece = coding.bytesPerLine() * 1024;
+    const uint32_t n = m_body.size();
+    for (uint32_t at = 0; at < n; at += piece) {
+        const uint32_t k = n - at < piece ? n - at : piece;
+        coding.encodeBase64Lines(m_body.data() + at, k, out, at + k == n);
+        if (!flush(stream, out)) return false;
+    }
+    return true;
 }
 
 void Email2::writeBody(StringBuffer& out) {

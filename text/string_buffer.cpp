@@ -666,6 +666,17 @@ bool StringBuffer::loadFromFile(const char* utf8Path, LogBase* log) {
     return true;
 }
 
+char* StringBuffer::releaseBlock(uint32_t& length, uint32_t& capacity) {
+    check();
+    length = m_length;
+    capacity = m_capacity;
+    char* block = m_data == g_emptyString ? nullptr : m_data;
+    m_data = g_emptyString;
+    m_length = 0;
+    m_capacity = 1;
+    return block;
+}
+
 StringBuffer* StringBuffer::createFromFile(const char* path, LogBase& log) {
     if (!path) {
         log.LogError("Failed to open file");

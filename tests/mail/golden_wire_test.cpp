@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "mail/cls_mail_man.h"
+#include "mail/smtp_conn_impl.h"
+#include "mail_test_support.h"
 #include "mime/cls_email.h"
 #include "mime/email2.h"
 #include "platform/clock.h"
@@ -133,27 +135,41 @@ TEST_P(GoldenWire, SameBytesAsTheFile) {
         XString utf8 = xs("utf-8");
         email.put_Charset(utf8);
 
-        smtptest::FaultScript script;
-        script.send("220 golden\r\n").expect("EHLO ").send("250 golden\r\n").expect("MAIL FROM:");
-        script.send("250 ok\r\n");
-        for (size_t r = 0; r < recipients; ++r) script.expect("RCPT TO:").send("250 ok\r\n");
-        script.expect("DATA").send("354 go\r\n").expectMessage().send("250 queued\r\n");
-        smtptest::FaultServer server(script, 5000);
-        ASSERT_TRUE(server.start());
-        ClsMailMan manager;
-        XString host = xs("127.0.0.1");
-        manager.put_SmtpHost(host);
-        manager.put_SmtpPort(server.port());
-        EXPECT_TRUE(manager.SendEmail(email)) << xml(manager.log());
-        server.finish();
-
-        std::string wire;
-        const std::vector<std::string> received = server.received();
-        for (size_t i = 1; i < received.size(); ++i)
-            if (received[i - 1] == "DATA") wire = numbered(received[i]);
+        // Rendered whole and sent in one write, then streamed in pieces
+        // after a pass that counts it: the same bytes both ways.
         const std::string file = SMTP_TEST_DATA_DIR "/smtp/golden/" + c[0] + ".txt";
-        if (std::getenv("SMTP_GOLDEN_WRITE")) std::ofstream(file, std::ios::binary) << wire;
-        EXPECT_EQ(wire, ScratchDir::read(file)) << file;
+        for (const uint64_t streamAbove : {SmtpConnImpl::kStreamAboveBytes, uint64_t{0}}) {
+            SCOPED_TRACE(streamAbove ? "whole" : "streamed");
+            SmtpConnImpl::setStreamAboveForTesting(streamAbove);
+            smtptest::FaultScript script;
+            script.send("220 golden\r\n").expect("EHLO ").send("250 golden\r\n");
+            script.expect("MAIL FROM:").send("250 ok\r\n");
+            for (size_t r = 0; r < recipients; ++r) script.expect("RCPT TO:").send("250 ok\r\n");
+            script.expect("DATA").send("354 go\r\n").expectMessage().send("250 queued\r\n");
+            smtptest::FaultServer server(script, 5000);
+            ASSERT_TRUE(server.start());
+            ClsMailMan manager;
+            XString host = xs("127.0.0.1");
+            manager.put_SmtpHost(host);
+            manager.put_SmtpPort(server.port());
+            EXPECT_TRUE(manager.SendEmail(email)) << xml(manager.log());
+            EXPECT_TRUE(server.finish()) << server.failure();
+
+            std::string raw;
+            const std::vector<std::string> received = server.received();
+            for (size_t i = 1; i < received.size(); ++i)
+                if (received[i - 1] == "DATA") raw = received[i];
+            const std::string wire = numbered(raw);
+            if (streamAbove && std::getenv("SMTP_GOLDEN_WRITE"))
+                std::ofstream(file, std::ios::binary) << wire;
+            EXPECT_EQ(wire, ScratchDir::read(file)) << file;
+            // The size logged before the text went is that of the text as
+            // sent (the server's copy also has the CR LF that begins the
+            // end-of-data line).
+            const std::string size = "D:email_size=" + std::to_string(raw.size() - 2);
+            EXPECT_TRUE(ntlmtest::logShows(manager.log(), size)) << size;
+        }
+        SmtpConnImpl::setStreamAboveForTesting(SmtpConnImpl::kStreamAboveBytes);
     }
     platform::setLocalTimeForTesting(nullptr);
     Email2::seedIdsForTesting(0);

@@ -155,8 +155,10 @@ struct Environment {
         unsigned ansi = 0, oem = 0;
         std::istringstream(sc.one("code-pages", "0 0")) >> ansi >> oem;
         platform::setCodePagesForTesting(ansi, oem);
+        if (sc.one("stream", "no") == "yes") SmtpConnImpl::setStreamAboveForTesting(0);
     }
     ~Environment() {
+        SmtpConnImpl::setStreamAboveForTesting(SmtpConnImpl::kStreamAboveBytes);
         platform::setUserNameForTesting(nullptr);
         MsSspi::hidePackageForTesting(nullptr);
         platform::setCodePagesForTesting(0, 0);
@@ -184,7 +186,7 @@ TEST_P(TransactionScenario, Runs) {
         " session step user password argument from to cc bcc header body encoding read-timeout"
         " account hide-package code-pages platform server result accepted total timed-out code"
         " reply last-code reset connected port context-depth auth took-at-least took-less-than"
-        " log no-log transcript no-transcript wire no-wire type3 secret-wire whole-log ";
+        " log no-log transcript no-transcript wire no-wire type3 secret-wire whole-log stream ";
     for (const auto& d : sc.directives)
         EXPECT_NE(known.find(" " + d.first.substr(0, d.first.find(' ')) + " "), npos) << d.first;
     FaultScript script;
