@@ -1,5 +1,6 @@
 #include "mail/cls_mail_man.h"
 
+#include <memory>
 #include <string>
 
 #include "diag/log_base.h"
@@ -114,11 +115,11 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
         return false;
     }
 
-    Email2* copy = nullptr;
+    // The copy borrows the message's bodies: it goes before the message can.
+    std::unique_ptr<Email2> copy;
     try {
-        copy = prepareCopy(email);
+        copy.reset(prepareCopy(email));
     } catch (...) {
-        delete copy;
         m_log.LogError("Unexpected exception while preparing email for sending.");
         return false;
     }
@@ -128,8 +129,8 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     }
 
     int numAccepted = 0, numTotal = 0;
-    bool sent = m_smtp.sendEmail(copy, envelopeFrom, m_log, numAccepted, numTotal, timedOut);
-    delete copy;
+    bool sent = m_smtp.sendEmail(copy.get(), envelopeFrom, m_log, numAccepted, numTotal, timedOut);
+    copy.reset();
 
     if (!sent) {
         if (timedOut) {
