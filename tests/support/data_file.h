@@ -16,7 +16,8 @@ namespace testsupport {
 inline std::string unescape(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        const size_t close = s.find('}', i);
+        // Looked for only at a brace: a long text is read once, not once a byte.
+        const size_t close = s[i] == '{' ? s.find('}', i) : std::string::npos;
         const bool repeat = s[i] == '{' && s.find('*', i) == i + 2 && close > i + 3 &&
                             close != std::string::npos &&
                             s.find_first_not_of("0123456789", i + 3) == close;
