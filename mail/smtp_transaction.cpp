@@ -1,16 +1,17 @@
 // The SMTP mail transaction: MAIL FROM, RCPT TO per recipient, DATA, the
 // dot-stuffed MIME text and the end-of-data line.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "diag/log_base.h"
 #include "mail/dot_stuffer.h"
+#include "mail/idna.h"
 #include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/email2.h"
 #include "mime/mime_text.h"
 #include "platform/clock.h"
-#include "text/encoding_convert.h"
 
 namespace {
 
@@ -19,13 +20,28 @@ enum RecipientList { kTo = 0, kCc = 1, kBcc = 2 };
 // Room reserved up front for the rendered message.
 constexpr uint32_t kInitialMimeRoom = 50000;
 
-// The envelope speaks the system's ANSI code page.
-void toAnsi(StringBuffer& address) {
-    if (address.is7bit()) return;
-    EncodingConvert conv;
-    DataBuffer out;
-    conv.convertToAnsi(cp::Utf8, address.getBytes(), address.length(), out);
-    address.setString(out.data(), out.size());
+// How an address goes in the envelope, whatever the system's code page: as
+// it is when ASCII or when the server takes UTF-8 (SMTPUTF8, RFC 6531);
+// otherwise with its domain's A-labels, and not at all with a local part
+// that is not ASCII. False with the reason.
+bool envelopeForm(const StringBuffer& given, bool smtpUtf8, StringBuffer& out, std::string& why) {
+    out.setString(given.getString(), given.length());
+    if (given.is7bit() || smtpUtf8) return true;
+    const std::string address(given.getString(), given.length());
+    const size_t at = address.rfind('@');
+    const std::string local = address.substr(0, at == std::string::npos ? address.size() : at);
+    for (char c : local) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            why = "its local part is not ASCII and the server does not offer SMTPUTF8";
+            return false;
+        }
+    }
+    std::string domain;
+    if (!idna::toAscii(address.substr(at + 1), domain, why)) return false;
+    out.setString(local.c_str());
+    out.appendChar('@');
+    out.append(domain.c_str());
+    return true;
 }
 
 }  // namespace
@@ -63,7 +79,9 @@ struct EnvelopeRecipient {
     StringBuffer address;  // as it goes on the wire
     int list = kTo;
     smtpcmd::Verdict verdict = smtpcmd::Verdict::Ok;
+    std::string refusal;  // why it cannot go in this envelope
     StringBuffer command;
+    bool sendable() const { return verdict == smtpcmd::Verdict::Ok && refusal.empty(); }
 };
 
 namespace {
@@ -72,7 +90,7 @@ const char* const kDataName[] = {"to", "cc", "bcc"};
 const char* const kFailure[] = {"Failed when sending RCPT TO:<", "Failed when sending cc RCPT TO:<",
                                 "Failed when sending bcc RCPT TO:<"};
 
-std::vector<EnvelopeRecipient> envelopeRecipients(Email2& email) {
+std::vector<EnvelopeRecipient> envelopeRecipients(Email2& email, bool smtpUtf8) {
     std::vector<EnvelopeRecipient> out;
     const uint32_t counts[] = {email.numTo(), email.numCc(), email.numBcc()};
     for (int list = kTo; list <= kBcc; ++list) {
@@ -84,10 +102,9 @@ std::vector<EnvelopeRecipient> envelopeRecipients(Email2& email) {
             const StringBuffer& given = a->address();
             if (given.isEmpty() || given.equals(">")) continue;
             EnvelopeRecipient r;
-            r.address.setString(given.getString(), given.length());
-            toAnsi(r.address);
             r.list = list;
-            r.verdict = smtpcmd::rcptTo(r.address, r.command);
+            if (envelopeForm(given, smtpUtf8, r.address, r.refusal))
+                r.verdict = smtpcmd::rcptTo(r.address, r.command);
             out.push_back(std::move(r));
         }
     }
@@ -96,7 +113,9 @@ std::vector<EnvelopeRecipient> envelopeRecipients(Email2& email) {
 
 // A recipient no RCPT TO can carry: counted, never sent.
 void logUnsendable(const EnvelopeRecipient& r, LogBase& log) {
-    if (r.verdict == smtpcmd::Verdict::LineBreakOrNul)
+    if (!r.refusal.empty())
+        log.LogError(("Recipient address not sent: " + r.refusal).c_str());
+    else if (r.verdict == smtpcmd::Verdict::LineBreakOrNul)
         log.LogError("Recipient address contains a line break or NUL; not sent");
     else
         log.LogError("Recipient address is longer than an SMTP path may be (256 octets); not sent");
@@ -150,7 +169,7 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeInTurn(
     LogContextExitor ctx(log, "recipients");
     for (const EnvelopeRecipient& r : recipients) {
         ++numTotal;
-        if (r.verdict != smtpcmd::Verdict::Ok) {
+        if (!r.sendable()) {
             logUnsendable(r, log);
             continue;
         }
@@ -180,7 +199,7 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
     }
     group.append(mailFrom);
     for (const EnvelopeRecipient& r : recipients)
-        if (r.verdict == smtpcmd::Verdict::Ok) group.append(r.command);
+        if (r.sendable()) group.append(r.command);
     if (!sendLogged(group.getString(), group.length(), log)) {
         if (rset) return rsetFailed(log);
         log.LogError("Failed to send the MAIL FROM and RCPT TO commands");
@@ -205,7 +224,7 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
         // still: read, so that the next command's reply is the next one read.
         LogNull quiet;
         for (const EnvelopeRecipient& r : recipients) {
-            if (r.verdict != smtpcmd::Verdict::Ok || !isConnected()) continue;
+            if (!r.sendable() || !isConnected()) continue;
             if (!readReply(250, code, reply, quiet, timedOut) && code <= 0) resetConnection();
             m_replyClockStart = platform::tickCount();
         }
@@ -214,7 +233,7 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
     LogContextExitor ctx(log, "recipients");
     for (const EnvelopeRecipient& r : recipients) {
         ++numTotal;
-        if (r.verdict != smtpcmd::Verdict::Ok) {
+        if (!r.sendable()) {
             logUnsendable(r, log);
             continue;
         }
@@ -253,8 +272,16 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
     log.LogDataSb("subject", subject);
     log.LogDataSb("reversePath", reversePath);
 
+    const bool smtpUtf8 = m_capabilities.offers("SMTPUTF8");
+    StringBuffer path;
+    std::string why;
+    if (!envelopeForm(reversePath, smtpUtf8, path, why)) {
+        m_rsetPending = false;
+        log.LogError(("Reverse path not sent: " + why).c_str());
+        return false;
+    }
     StringBuffer mailFrom;
-    switch (smtpcmd::mailFrom(reversePath, mailFrom)) {
+    switch (smtpcmd::mailFrom(path, mailFrom)) {
         case smtpcmd::Verdict::Ok:
             break;
         case smtpcmd::Verdict::LineBreakOrNul:
@@ -266,22 +293,30 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
             log.LogError("Reverse path is longer than an SMTP path may be (256 octets); not sent");
             return false;
     }
-    std::vector<EnvelopeRecipient> recipients = envelopeRecipients(email);
+    std::vector<EnvelopeRecipient> recipients = envelopeRecipients(email, smtpUtf8);
+    // RFC 6531: the transaction says so when an address in it is UTF-8.
+    bool utf8 = !path.is7bit();
+    for (const EnvelopeRecipient& r : recipients)
+        utf8 = utf8 || (r.sendable() && !r.address.is7bit());
+    if (utf8) {
+        mailFrom.truncate(mailFrom.length() - 2);
+        mailFrom.append(" SMTPUTF8\r\n");
+    }
 
     const bool grouped = m_capabilities.offers("PIPELINING");
-    Envelope outcome = grouped ? sendEnvelopeGrouped(mailFrom, reversePath, recipients, log,
-                                                     numAccepted, numTotal, timedOut)
-                               : sendEnvelopeInTurn(mailFrom, reversePath, recipients, log,
-                                                    numAccepted, numTotal, timedOut);
+    Envelope outcome =
+        grouped
+            ? sendEnvelopeGrouped(mailFrom, path, recipients, log, numAccepted, numTotal, timedOut)
+            : sendEnvelopeInTurn(mailFrom, path, recipients, log, numAccepted, numTotal, timedOut);
     if (outcome == Envelope::Reconnect) {
         // The grouped RSET failed: the envelope goes again on a new
         // connection, whose server may not pipeline.
         if (!reconnect(log, timedOut)) return false;
         outcome = m_capabilities.offers("PIPELINING")
-                      ? sendEnvelopeGrouped(mailFrom, reversePath, recipients, log, numAccepted,
-                                            numTotal, timedOut)
-                      : sendEnvelopeInTurn(mailFrom, reversePath, recipients, log, numAccepted,
-                                           numTotal, timedOut);
+                      ? sendEnvelopeGrouped(mailFrom, path, recipients, log, numAccepted, numTotal,
+                                            timedOut)
+                      : sendEnvelopeInTurn(mailFrom, path, recipients, log, numAccepted, numTotal,
+                                           timedOut);
     }
     if (outcome != Envelope::Sent) return false;
 
