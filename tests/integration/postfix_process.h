@@ -25,7 +25,7 @@ class PostfixSasl {
     // Starts Postfix with that user and mechanisms ("" for the default,
     // "NTLM LOGIN PLAIN"); on failure why holds the script's message.
     bool start(const std::string& user, const std::string& password, const std::string& mechs,
-               std::string& why) {
+               std::string& why, bool smtpUtf8 = false) {
         stop();
         // Not under TMPDIR: the delivery runs as "nobody", which /tmp lets in.
         std::string dir = "/tmp/postfix-sasl.XXXXXX";
@@ -37,7 +37,14 @@ class PostfixSasl {
         // The script's watcher must know whom to watch. It prints the port last.
         const std::string watch = "POSTFIX_SASL_WATCH_PID=" + std::to_string(getpid());
         std::vector<std::string> args = {
-            "env", watch, SMTP_INTEGRATION_DIR "/postfix_sasl.sh", "start", m_dir, user, password};
+            "env",
+            watch,
+            smtpUtf8 ? "POSTFIX_SASL_SMTPUTF8=yes" : "POSTFIX_SASL_SMTPUTF8=no",
+            SMTP_INTEGRATION_DIR "/postfix_sasl.sh",
+            "start",
+            m_dir,
+            user,
+            password};
         if (!mechs.empty()) args.push_back(mechs);
         std::string out;
         const int status = runCommand(args, out);

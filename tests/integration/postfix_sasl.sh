@@ -21,6 +21,7 @@
 #   DIR/maillog                  Postfix's log (postlogd), SASL messages too
 #   DIR/start.log                output of saslpasswd2 and "postfix start"
 #   DIR/port                     the port, as printed
+# POSTFIX_SASL_SMTPUTF8=yes in the environment turns on SMTPUTF8 (RFC 6531).
 # The SASL files sit in DIR/etc/sasl because Debian's Postfix reads
 # smtpd.conf from $config_directory/sasl whatever cyrus_sasl_config_path
 # says; cyrus_sasl_config_path names that same directory.
@@ -188,7 +189,7 @@ alias_maps =
 alias_database =
 local_recipient_maps =
 biff = no
-smtputf8_enable = no
+smtputf8_enable = ${POSTFIX_SASL_SMTPUTF8:-no}
 smtpd_banner = \$myhostname ESMTP
 smtpd_tls_security_level = none
 smtp_tls_security_level = none
