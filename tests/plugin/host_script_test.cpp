@@ -258,7 +258,8 @@ class Host {
             return;
         }
         m_postfix = std::make_unique<smtp_integration::PostfixSasl>();
-        if (!m_postfix->start(bytes(w[1]), bytes(w[2]), bytes(w[3]), why)) {
+        if (!m_postfix->start(bytes(w[1]), bytes(w[2]), bytes(w[3]), why,
+                              w.size() > 4 && bytes(w[4]) == "smtputf8")) {
             if (m_postfix->skipped()) GTEST_SKIP() << why;
             FAIL() << why << m_postfix->logTail();
         }
