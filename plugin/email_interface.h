@@ -45,6 +45,9 @@ public:
     // "addr (Name)". The name goes into the header, the bare address into the
     // SMTP envelope. Any other non-empty text is used as the address as it
     // is. add_cc and add_bcc answer false even when the address was added.
+    // A non-ASCII address goes in the envelope in UTF-8 to a server that
+    // offers SMTPUTF8, else with its domain as IDNA A-labels; a non-ASCII
+    // local part then refuses that recipient (or, for the sender, the send).
     // Subject and bodies (slots 18 to 20) are sent as UTF-8 and read back
     // exactly by standard readers; line breaks never reach a header. An
     // attachment (slot 21) is read whole; its file name is sent as it is.
