@@ -272,51 +272,57 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
     log.LogDataSb("subject", subject);
     log.LogDataSb("reversePath", reversePath);
 
-    const bool smtpUtf8 = m_capabilities.offers("SMTPUTF8");
-    StringBuffer path;
-    std::string why;
-    if (!envelopeForm(reversePath, smtpUtf8, path, why)) {
+    // The envelope is made for the connection's server (SMTPUTF8 or not),
+    // and made again for a new connection.
+    StringBuffer path, mailFrom;
+    std::vector<EnvelopeRecipient> recipients;
+    auto makeEnvelope = [&]() {
+        const bool smtpUtf8 = m_capabilities.offers("SMTPUTF8");
+        std::string why;
+        if (!envelopeForm(reversePath, smtpUtf8, path, why)) {
+            log.LogError(("Reverse path not sent: " + why).c_str());
+            return false;
+        }
+        mailFrom.clear();
+        switch (smtpcmd::mailFrom(path, mailFrom)) {
+            case smtpcmd::Verdict::Ok:
+                break;
+            case smtpcmd::Verdict::LineBreakOrNul:
+                log.LogError("Reverse path contains a line break or NUL; not sent");
+                return false;
+            case smtpcmd::Verdict::TooLong:
+                log.LogError(
+                    "Reverse path is longer than an SMTP path may be (256 octets); not sent");
+                return false;
+        }
+        recipients = envelopeRecipients(email, smtpUtf8);
+        // RFC 6531: the transaction says so when an address in it is UTF-8.
+        bool utf8 = !path.is7bit();
+        for (const EnvelopeRecipient& r : recipients)
+            utf8 = utf8 || (r.sendable() && !r.address.is7bit());
+        if (utf8) {
+            mailFrom.truncate(mailFrom.length() - 2);
+            mailFrom.append(" SMTPUTF8\r\n");
+        }
+        return true;
+    };
+    if (!makeEnvelope()) {
         m_rsetPending = false;
-        log.LogError(("Reverse path not sent: " + why).c_str());
         return false;
     }
-    StringBuffer mailFrom;
-    switch (smtpcmd::mailFrom(path, mailFrom)) {
-        case smtpcmd::Verdict::Ok:
-            break;
-        case smtpcmd::Verdict::LineBreakOrNul:
-            m_rsetPending = false;
-            log.LogError("Reverse path contains a line break or NUL; not sent");
-            return false;
-        case smtpcmd::Verdict::TooLong:
-            m_rsetPending = false;
-            log.LogError("Reverse path is longer than an SMTP path may be (256 octets); not sent");
-            return false;
-    }
-    std::vector<EnvelopeRecipient> recipients = envelopeRecipients(email, smtpUtf8);
-    // RFC 6531: the transaction says so when an address in it is UTF-8.
-    bool utf8 = !path.is7bit();
-    for (const EnvelopeRecipient& r : recipients)
-        utf8 = utf8 || (r.sendable() && !r.address.is7bit());
-    if (utf8) {
-        mailFrom.truncate(mailFrom.length() - 2);
-        mailFrom.append(" SMTPUTF8\r\n");
-    }
-
-    const bool grouped = m_capabilities.offers("PIPELINING");
-    Envelope outcome =
-        grouped
-            ? sendEnvelopeGrouped(mailFrom, path, recipients, log, numAccepted, numTotal, timedOut)
-            : sendEnvelopeInTurn(mailFrom, path, recipients, log, numAccepted, numTotal, timedOut);
+    auto sendEnvelope = [&]() {
+        return m_capabilities.offers("PIPELINING")
+                   ? sendEnvelopeGrouped(mailFrom, path, recipients, log, numAccepted, numTotal,
+                                         timedOut)
+                   : sendEnvelopeInTurn(mailFrom, path, recipients, log, numAccepted, numTotal,
+                                        timedOut);
+    };
+    Envelope outcome = sendEnvelope();
     if (outcome == Envelope::Reconnect) {
         // The grouped RSET failed: the envelope goes again on a new
-        // connection, whose server may not pipeline.
-        if (!reconnect(log, timedOut)) return false;
-        outcome = m_capabilities.offers("PIPELINING")
-                      ? sendEnvelopeGrouped(mailFrom, path, recipients, log, numAccepted, numTotal,
-                                            timedOut)
-                      : sendEnvelopeInTurn(mailFrom, path, recipients, log, numAccepted, numTotal,
-                                           timedOut);
+        // connection, whose server may not pipeline or take UTF-8.
+        if (!reconnect(log, timedOut) || !makeEnvelope()) return false;
+        outcome = sendEnvelope();
     }
     if (outcome != Envelope::Sent) return false;
 
