@@ -3,6 +3,7 @@
 // the reply readers, the command sender, the transcript and authentication.
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "mail/package_exchange.h"
@@ -165,6 +166,11 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     Envelope sendEnvelopeGrouped(const StringBuffer& mailFrom, const StringBuffer& reversePath,
                                  const std::vector<EnvelopeRecipient>& recipients, LogBase& log,
                                  int& numAccepted, int& numTotal, bool& timedOut);
+    // Each recipient in order: counted, logged when it cannot go, else
+    // given the outcome reply gives it (accepted, code).
+    Envelope eachRecipient(
+        const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted,
+        int& numTotal, const std::function<std::pair<bool, int>(const EnvelopeRecipient&)>& reply);
     Envelope rsetFailed(LogBase& log);
     // A new connection to the server, port and login of the last one.
     bool reconnect(LogBase& log, bool& timedOut);

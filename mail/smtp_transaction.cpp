@@ -2,6 +2,7 @@
 // dot-stuffed MIME text and the end-of-data line.
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diag/log_base.h"
@@ -166,22 +167,11 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeInTurn(
         mailFromRefused(reversePath, code, reply, log);
         return Envelope::Failed;
     }
-    LogContextExitor ctx(log, "recipients");
-    for (const EnvelopeRecipient& r : recipients) {
-        ++numTotal;
-        if (!r.sendable()) {
-            logUnsendable(r, log);
-            continue;
-        }
+    return eachRecipient(recipients, log, numAccepted, numTotal, [&](const EnvelopeRecipient& r) {
         const bool accepted = sendCommand(r.command.getString(), nullptr, 250, sent, code, reply,
                                           false, log, timedOut);
-        if (!noteRecipientReply(r, accepted, code, log, numAccepted)) {
-            numAccepted = 0;
-            resetConnection();
-            return Envelope::Failed;
-        }
-    }
-    return Envelope::Sent;
+        return std::make_pair(accepted, code);
+    });
 }
 
 SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
@@ -230,6 +220,15 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
         }
         return Envelope::Failed;
     }
+    return eachRecipient(recipients, log, numAccepted, numTotal, [&](const EnvelopeRecipient&) {
+        const bool accepted = next(ok);  // before code is read
+        return std::make_pair(accepted, code);
+    });
+}
+
+SmtpConnImpl::Envelope SmtpConnImpl::eachRecipient(
+    const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted, int& numTotal,
+    const std::function<std::pair<bool, int>(const EnvelopeRecipient&)>& reply) {
     LogContextExitor ctx(log, "recipients");
     for (const EnvelopeRecipient& r : recipients) {
         ++numTotal;
@@ -237,8 +236,8 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
             logUnsendable(r, log);
             continue;
         }
-        next(ok);
-        if (!noteRecipientReply(r, ok, code, log, numAccepted)) {
+        const auto [accepted, code] = reply(r);
+        if (!noteRecipientReply(r, accepted, code, log, numAccepted)) {
             numAccepted = 0;
             resetConnection();
             return Envelope::Failed;
