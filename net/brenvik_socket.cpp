@@ -305,7 +305,6 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
 
     // The socket stays non-blocking for its whole life: every wait is a
     // readiness wait with its time-out, and no call switches the mode.
-    bool withTimeout = m_connectTimeoutMs != 0;
     int err = 0;
     platform::setNonBlocking(m_handle, true, err);
     if (platform::connectIPv4(m_handle, addr, wirePort, err)) {
@@ -323,7 +322,8 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
         }
         log.LogDataLong("sockError", err);
     } else {
-        int ready = waitWritable(withTimeout ? m_connectTimeoutMs : kNoLimitMs, log, true);
+        // No connect time-out (0) waits without a limit.
+        int ready = waitWritable(m_connectTimeoutMs, log, true);
         if (ready == 1) {
             // Finished is not connected: a refused connect ends here too.
             // A reset means the connection was made and then dropped (the
