@@ -18,11 +18,19 @@ void jisToBWord(StringBuffer& name) {
     name.setString(word.getString(), word.length());
 }
 
+// A word in the raw "8bit" charset is decoded as soon as it is read. What it
+// decodes to may hold a line break or a NUL (Q's =0D=0A, =00): those are
+// dropped, as in a name given outright, so a name can never end the header
+// or start a line of its own.
 void decode8bitWords(StringBuffer& name) {
     if (!name.contains("?8bit?")) return;
     StringBuffer decoded;
     ContentCoding::decodeEncodedWords(name.getString(), decoded);
-    name.setString(decoded.getString(), decoded.length());
+    name.clear();
+    for (uint32_t i = 0; i < decoded.length(); ++i) {
+        const char c = decoded.charAt(i);
+        if (c != '\r' && c != '\n' && c != '\0') name.appendChar(c);
+    }
 }
 
 bool hasDirectoryMarker(const StringBuffer& s) {
