@@ -21,6 +21,7 @@
 #   DIR/maillog                  Postfix's log (postlogd), SASL messages too
 #   DIR/start.log                output of saslpasswd2 and "postfix start"
 #   DIR/port                     the port, as printed
+#   DIR/tls_ports                with POSTFIX_SASL_TLS: "NAME PORT" lines
 # POSTFIX_SASL_SMTPUTF8=yes in the environment turns on SMTPUTF8 (RFC 6531).
 # The SASL files sit in DIR/etc/sasl because Debian's Postfix reads
 # smtpd.conf from $config_directory/sasl whatever cyrus_sasl_config_path
@@ -32,6 +33,29 @@
 # clients: there is no local domain and no trusted network, so an
 # unauthenticated RCPT gets "554 5.7.1 <...>: Relay access denied".
 # smtpd_error_sleep_time is 0, so failed logins cost no time.
+#
+# TLS: with POSTFIX_SASL_TLS=CERTDIR (a directory made by make_tls_certs.sh
+# beside this file) more smtpd services listen, each on a port of its own
+# on 127.0.0.1, and are listed in DIR/tls_ports and on stdout before the
+# main port (which stays last, and stays plain, without STARTTLS):
+#   starttls    STARTTLS (RFC 3207) with server-chain.pem/server.key; AUTH
+#               only after TLS (smtpd_tls_auth_only), so EHLO in clear text
+#               offers no AUTH and AUTH gets "503 5.5.1 Error:
+#               authentication not enabled"; TLS itself is optional
+#   implicit    TLS from the first byte (smtpd_tls_wrappermode, as on port
+#               465), same certificate, AUTH allowed
+#   wrong_name  as starttls, with wrong-name-chain.pem (other-name.example)
+#   expired     as starttls, with expired-chain.pem
+#   untrusted   as starttls, with untrusted.pem alone (signed by the rogue
+#               CA, which it does not send, as a server of an unknown CA
+#               would not: a client fails with "unable to get local issuer
+#               certificate" rather than "self-signed certificate in chain")
+# TLS 1.2 at least. smtpd_tls_loglevel is 1 (handshakes are logged in
+# DIR/maillog under postfix/NAME/smtpd) and the Received header of a message
+# that came over TLS says "using TLSv1.x with cipher ...". No session cache:
+# tlsmgr runs for the random pool only. smtpd loads certificate and key as
+# root before it drops privileges, so CERTDIR need not be readable by
+# "postfix". Without POSTFIX_SASL_TLS the instance has no TLS at all.
 #
 # Realm: Cyrus looks users up as NAME@REALM. A name without '@' gets the
 # user realm appended: smtpd_sasl_local_domain, set here to myhostname
@@ -48,7 +72,8 @@
 # once that process is gone (see start_watcher).
 #
 # Exit status: 0 started; 77 a required package (postfix, libsasl2-modules,
-# sasl2-bin) is missing or the script is not run as root; 1 anything else.
+# sasl2-bin, with POSTFIX_SASL_TLS openssl too) is missing or the script is
+# not run as root; 1 anything else.
 # Needs root: Postfix's master runs as root and its daemons as "postfix";
 # deliveries run as "nobody", so DIR must be reachable by other users.
 set -uo pipefail
@@ -56,6 +81,13 @@ set -uo pipefail
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 HOSTNAME_TEST=mx.postfix-sasl.test
 DOMAIN_TEST=postfix-sasl.test
+# The TLS services (see above), in the order they are listed, and the
+# certificate file each one shows (NAME.pem or NAME-chain.pem, key NAME.key).
+TLS_NAMES=(starttls implicit wrong_name expired untrusted)
+declare -A TLS_CERT=([starttls]=server-chain [implicit]=server-chain
+  [wrong_name]=wrong-name-chain [expired]=expired-chain [untrusted]=untrusted)
+declare -A TLS_PORT=()
+TLS_DIR=
 
 die() {
   echo "postfix_sasl: $*" >&2
@@ -127,7 +159,7 @@ do_stop() {
     [ -z "$(instance_pids "$dir")" ] && break
     sleep 0.05
   done
-  rm -f "$dir/spool/pid/master.pid" "$dir/port" "$dir/instance"
+  rm -f "$dir/spool/pid/master.pid" "$dir/port" "$dir/tls_ports" "$dir/instance"
   return 0
 }
 
@@ -159,6 +191,70 @@ greets() {
     esac
     exit 1
   )
+}
+
+# True when 127.0.0.1:$1 greets and offers STARTTLS after EHLO: smtpd
+# leaves STARTTLS out when it could not load its certificate.
+offers_starttls() {
+  (
+    exec 3<>"/dev/tcp/127.0.0.1/$1" || exit 1
+    line=
+    IFS= read -r -t 2 line <&3
+    case "$line" in
+      220[\ -]*) ;;
+      *) exit 1 ;;
+    esac
+    printf 'EHLO probe.postfix-sasl.test\r\n' >&3
+    found=1
+    while IFS= read -r -t 2 line <&3; do
+      line=${line%$'\r'}
+      [ "${line:4}" = STARTTLS ] && found=0
+      case "$line" in
+        250-*) ;;
+        *) break ;;
+      esac
+    done
+    printf 'QUIT\r\n' >&3
+    exit $found
+  )
+}
+
+# True when 127.0.0.1:$1 answers a TLS handshake with a 220 greeting.
+greets_over_tls() {
+  printf 'QUIT\r\n' | timeout 5 openssl s_client -connect "127.0.0.1:$1" -quiet 2>/dev/null |
+    grep -q '^220[ -]'
+}
+
+# True when every service of the instance answers as it should.
+all_greet() {
+  local name
+  greets "$1" || return 1
+  for name in "${!TLS_PORT[@]}"; do
+    if [ "$name" = implicit ]; then
+      greets_over_tls "${TLS_PORT[$name]}" || return 1
+    else
+      offers_starttls "${TLS_PORT[$name]}" || return 1
+    fi
+  done
+  return 0
+}
+
+# With TLS, a free port for each TLS service, all different from the main
+# port $1 and from each other.
+pick_tls_ports() {
+  local name p taken=" $1 " tries
+  TLS_PORT=()
+  [ -n "$TLS_DIR" ] || return 0
+  for name in "${TLS_NAMES[@]}"; do
+    for ((tries = 0; tries < 20; tries++)); do
+      p=$(pick_port) || return 1
+      case "$taken" in *" $p "*) continue ;; esac
+      break
+    done
+    case "$taken" in *" $p "*) return 1 ;; esac
+    TLS_PORT[$name]=$p
+    taken+="$p "
+  done
 }
 
 write_config() {
@@ -224,6 +320,15 @@ fallback_transport =
 capture_destination_recipient_limit = 1
 delay_warning_time = 0
 EOF
+  # TLS settings common to the TLS services; each names its certificate in
+  # master.cf, and the main port keeps smtpd_tls_security_level = none.
+  [ -z "$TLS_DIR" ] || cat >>"$dir/etc/main.cf" <<EOF
+smtpd_tls_loglevel = 1
+smtpd_tls_received_header = yes
+smtpd_tls_protocols = >=TLSv1.2
+smtpd_tls_mandatory_protocols = >=TLSv1.2
+smtpd_tls_session_cache_database =
+EOF
   # No smtp/lmtp client services at all: the only way out is "capture".
   cat >"$dir/etc/master.cf" <<EOF
 # service type  private unpriv  chroot  wakeup  maxproc command + args
@@ -248,6 +353,27 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 capture   unix  -       n       n       -       1       pipe
   flags=DR user=nobody argv=$dir/deliver \${queue_id}
 EOF
+  if [ -n "$TLS_DIR" ]; then
+    local name cert
+    echo "tlsmgr    unix  -       -       n       1000?   1       tlsmgr" >>"$dir/etc/master.cf"
+    for name in "${TLS_NAMES[@]}"; do
+      cert=${TLS_CERT[$name]}
+      {
+        echo "127.0.0.1:${TLS_PORT[$name]} inet n  -       n       -       -       smtpd"
+        echo "  -o syslog_name=postfix/$name"
+        if [ "$name" = implicit ]; then
+          echo "  -o smtpd_tls_wrappermode=yes"
+          echo "  -o smtpd_tls_security_level=encrypt"
+          echo "  -o smtpd_tls_auth_only=no"
+        else
+          echo "  -o smtpd_tls_security_level=may"
+          echo "  -o smtpd_tls_auth_only=yes"
+        fi
+        echo "  -o smtpd_tls_cert_file=$TLS_DIR/$cert.pem"
+        echo "  -o smtpd_tls_key_file=$TLS_DIR/${cert%-chain}.key"
+      } >>"$dir/etc/master.cf"
+    done
+  fi
   cat >"$dir/etc/sasl/smtpd.conf" <<EOF
 pwcheck_method: auxprop
 auxprop_plugin: sasldb
@@ -293,6 +419,21 @@ do_start() {
   getent passwd postfix >/dev/null && getent group postdrop >/dev/null || skip "user postfix / group postdrop missing"
   getent passwd nobody >/dev/null || die "user nobody missing"
 
+  TLS_DIR=
+  if [ -n "${POSTFIX_SASL_TLS:-}" ]; then
+    command -v openssl >/dev/null 2>&1 || skip "missing package(s): openssl"
+    TLS_DIR=$(absdir "$POSTFIX_SASL_TLS")
+    case "$TLS_DIR" in
+      *[[:space:]]* | *'$'* | *'#'* | *,*) die "POSTFIX_SASL_TLS must not contain white space, '\$', '#' or ',': $TLS_DIR" ;;
+    esac
+    local name
+    for name in "${TLS_NAMES[@]}"; do
+      for m in "$TLS_DIR/${TLS_CERT[$name]}.pem" "$TLS_DIR/${TLS_CERT[$name]%-chain}.key"; do
+        [ -r "$m" ] || die "$m missing (POSTFIX_SASL_TLS names a directory made by make_tls_certs.sh)"
+      done
+    done
+  fi
+
   mkdir -p "$dir" || die "cannot create $dir"
   chmod 755 "$dir" || die "cannot chmod $dir"
   # The daemons run as "postfix" and the delivery as "nobody": both must
@@ -305,7 +446,7 @@ do_start() {
   # A stale instance (a killed run) in DIR goes first, with its state.
   do_stop "$dir"
   rm -rf "$dir/etc" "$dir/spool" "$dir/data" "$dir/mail" "$dir/deliver" \
-    "$dir/maillog" "$dir/start.log" "$dir/port"
+    "$dir/maillog" "$dir/start.log" "$dir/port" "$dir/tls_ports"
   mkdir -p "$dir/etc/sasl" "$dir/spool" "$dir/data" "$dir/mail" || die "cannot create directories in $dir"
   chown postfix "$dir/data" && chmod 700 "$dir/data"
   chown nobody "$dir/mail" && chmod 755 "$dir/mail"
@@ -329,6 +470,7 @@ EOF
   local attempt port=
   for attempt in 1 2 3 4 5; do
     port=$(pick_port) || die "no free port on 127.0.0.1"
+    pick_tls_ports "$port" || die "no free port on 127.0.0.1"
     write_config "$dir" "$port" "$mechs"
     chmod 644 "$dir/etc/sasl/smtpd.conf"
     if postfix -c "$dir/etc" start >>"$dir/start.log" 2>&1; then
@@ -347,9 +489,15 @@ EOF
 
   local i
   for ((i = 0; i < 100; i++)); do
-    if greets "$port" 2>/dev/null; then
+    if all_greet "$port" 2>/dev/null; then
+      local name tls_ports=
+      for name in "${TLS_NAMES[@]}"; do
+        [ -n "${TLS_PORT[$name]:-}" ] && tls_ports+="$name ${TLS_PORT[$name]}"$'\n'
+      done
+      [ -z "$TLS_DIR" ] || printf '%s' "$tls_ports" >"$dir/tls_ports"
       echo "$port" >"$dir/port"
       start_watcher "$dir"
+      printf '%s' "$tls_ports"
       echo "$port"
       return 0
     fi
@@ -358,7 +506,7 @@ EOF
   local log
   log=$(tail -n 20 "$dir/maillog" 2>/dev/null)
   do_stop "$dir"
-  die "no 220 greeting on 127.0.0.1:$port within 5 s; log: $log"
+  die "no 220 greeting (or no STARTTLS, or no TLS) on 127.0.0.1:$port${TLS_DIR:+ or its TLS ports (${TLS_PORT[*]})} within 5 s; log: $log"
 }
 
 # With POSTFIX_SASL_WATCH_PID set, a detached watcher stops the instance

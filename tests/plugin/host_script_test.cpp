@@ -88,10 +88,18 @@ int runTool(const std::vector<std::string>& args, std::string& output) {
         }
         line.append(backslashes, L'\\') += L'"';  // they precede the closing quote
     }
-    // Both streams go to one file the child inherits, in the order written.
+    // Both streams go to one file the child inherits, in the order written;
+    // a new file for every run, since Wine may not have closed the last
+    // child's handle to the previous one yet.
+    static int runs = 0;
+    const std::wstring outName = L"smtp-send-" + std::to_wstring(++runs) + L".out";
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE out = CreateFileW(L"smtp-send.out", GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+    HANDLE out = CreateFileW(outName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        output = "cannot create the output file, error " + std::to_string(GetLastError());
+        return -1;
+    }
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -110,7 +118,7 @@ int runTool(const std::vector<std::string>& args, std::string& output) {
     const bool exited = GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    output = testsupport::ScratchDir::read("smtp-send.out");
+    output = testsupport::ScratchDir::read(fs::path(outName).string());
     return exited ? static_cast<int>(code) : -1;
 }
 #else
@@ -132,12 +140,16 @@ class Host {
         for (std::string* path : {&dir, &errors})  // the words' notation reads '\' as an escape
             for (size_t at = 0; (at = path->find('\\', at)) != std::string::npos; at += 2)
                 path->insert(at, 1, '\\');
-        for (std::string& word : w)
-            word =
-                case_file::fill(word, {{"{port}", m_port},
-                                       {"{closed}", std::to_string(host_env::closedLoopbackPort())},
-                                       {"{dir}", dir},
-                                       {"{errors}", errors}});
+        // Postfix with TLS adds {port:NAME} for its TLS ports and {certs}, the
+        // directory of its CA (ca.pem).
+        std::vector<std::pair<std::string, std::string>> fills = {
+            {"{port}", m_port},
+            {"{closed}", std::to_string(host_env::closedLoopbackPort())},
+            {"{dir}", dir},
+            {"{errors}", errors},
+            {"{certs}", m_certs}};
+        for (const auto& [name, port] : m_tlsPorts) fills.push_back({"{port:" + name + "}", port});
+        for (std::string& word : w) word = case_file::fill(word, fills);
         const std::string& op = w[0];
         if (kSlots.count(op) || op == "get_last_error" || op == "kept_error") {
             call(w);
@@ -260,12 +272,20 @@ class Host {
             return;
         }
         m_postfix = std::make_unique<smtp_integration::PostfixSasl>();
-        if (!m_postfix->start(bytes(w[1]), bytes(w[2]), bytes(w[3]), why,
-                              w.size() > 4 && bytes(w[4]) == "smtputf8")) {
+        smtp_integration::PostfixSasl::Options options;
+        options.mechs = bytes(w[3]);
+        for (size_t i = 4; i < w.size(); ++i) {
+            options.smtpUtf8 = options.smtpUtf8 || bytes(w[i]) == "smtputf8";
+            options.tls = options.tls || bytes(w[i]) == "tls";
+        }
+        if (!m_postfix->start(bytes(w[1]), bytes(w[2]), options, why)) {
             if (m_postfix->skipped()) GTEST_SKIP() << why;
             FAIL() << why << m_postfix->logTail();
         }
         m_port = std::to_string(m_postfix->port());
+        for (const char* name : {"starttls", "implicit", "wrong_name", "expired", "untrusted"})
+            if (options.tls) m_tlsPorts[name] = std::to_string(m_postfix->tlsPort(name));
+        m_certs = m_postfix->certDir();
 #endif
     }
 
@@ -280,8 +300,11 @@ class Host {
 #ifndef _WIN32
         } else if (m_postfix) {
             m_messages.clear();
-            for (const std::string& data : m_postfix->messages(count))
-                m_messages.push_back({"", {}, data, "", 0});
+            for (const std::string& data : m_postfix->messages(count)) {
+                smtptest::CapturedMessage m;
+                m.data = data;
+                m_messages.push_back(m);
+            }
 #endif
         } else {
             m_read = false;  // aiosmtpd keeps its own record; Postfix under Wine is out of reach
@@ -318,6 +341,8 @@ class Host {
 #endif
     std::unique_ptr<email_interface> m_plugin = host_env::create();
     std::string m_port;
+    std::map<std::string, std::string> m_tlsPorts;
+    std::string m_certs;
     const wchar_t* m_error = nullptr;
     bool m_read = false;  // m_messages holds what arrived
     std::vector<smtptest::CapturedMessage> m_messages;

@@ -8,6 +8,7 @@
 
 #include "crypto/md5.h"
 #include "platform/clock.h"
+#include "tools/smtp_server/tls_server.h"
 
 namespace smtptest {
 namespace {
@@ -53,7 +54,7 @@ platform::SocketHandle acceptWithin(platform::SocketHandle listener, uint32_t ti
 // One accepted connection with an input buffer.
 class Link {
   public:
-    enum Result { kOk, kTimeout, kClosed, kTooLong, kStopped };
+    enum Result { kOk, kTimeout, kClosed, kTooLong, kStopped, kTlsFailed };
 
     Link(platform::SocketHandle s, const std::atomic<bool>& stop) : m_s(s), m_stop(stop) {
         nonBlocking();
@@ -62,7 +63,8 @@ class Link {
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    // Takes over another connection, dropping the current one.
+    // Takes over another connection, dropping the current one; the new one
+    // starts without TLS.
     void adopt(platform::SocketHandle s) {
         close();
         m_s = s;
@@ -72,8 +74,29 @@ class Link {
     bool open() const { return m_s != platform::kInvalidSocket; }
     // Bytes read but not yet taken as a line.
     const std::string& pending() const { return m_in; }
+    // Drops them (what a client sent in the clear before the handshake).
+    void dropPending() { m_in.clear(); }
+
+    // From here on the connection speaks TLS: the server handshake, within
+    // timeoutMs. Anything but kOk leaves it without TLS, to be closed.
+    Result startTls(const std::shared_ptr<TlsServerContext>& context, uint32_t timeoutMs,
+                    std::string& error) {
+        m_tls = std::make_unique<TlsConnection>(context, m_s);
+        TlsConnection::Result r = m_tls->handshake(timeoutMs, m_stop, error);
+        if (r == TlsConnection::kOk) return kOk;
+        m_tls.reset();
+        return r == TlsConnection::kTimeout   ? kTimeout
+               : r == TlsConnection::kStopped ? kStopped
+                                              : kTlsFailed;
+    }
+    bool tls() const { return m_tls != nullptr; }
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty without TLS.
+    std::string tlsDescription() const { return m_tls ? m_tls->description() : std::string(); }
+    // Why TLS ended a read or write, when it did.
+    std::string tlsError() const { return m_tls ? m_tls->error() : std::string(); }
 
     bool send(const std::string& bytes) {
+        if (m_tls) return m_tls->write(bytes, 10000, m_stop);
         size_t done = 0;
         uint32_t start = platform::tickCount();
         while (done < bytes.size()) {
@@ -124,6 +147,10 @@ class Link {
     // Unread input goes with the connection.
     void close() {
         m_in.clear();
+        if (m_tls) {
+            m_tls->close();
+            m_tls.reset();
+        }
         if (m_s == platform::kInvalidSocket) return;
         platform::shutdownBoth(m_s);
         platform::closeSocketHandle(m_s);
@@ -132,6 +159,7 @@ class Link {
 
     void reset() {
         m_in.clear();
+        m_tls.reset();
         if (m_s == platform::kInvalidSocket) return;
         platform::setAbortiveClose(m_s);
         platform::closeSocketHandle(m_s);
@@ -141,6 +169,13 @@ class Link {
   private:
     // One read of whatever arrives within timeoutMs.
     Result fill(uint32_t timeoutMs) {
+        if (m_tls) {
+            TlsConnection::Result r = m_tls->read(m_in, timeoutMs, m_stop);
+            return r == TlsConnection::kOk        ? kOk
+                   : r == TlsConnection::kTimeout ? kTimeout
+                   : r == TlsConnection::kStopped ? kStopped
+                                                  : kClosed;
+        }
         uint32_t start = platform::tickCount();
         for (;;) {
             if (m_stop.load()) return kStopped;
@@ -169,6 +204,7 @@ class Link {
     platform::SocketHandle m_s;
     const std::atomic<bool>& m_stop;
     std::string m_in;
+    std::unique_ptr<TlsConnection> m_tls;
 };
 
 std::string upper(std::string s) {
@@ -274,6 +310,7 @@ class CaptureSession {
         : m_server(server), m_opt(server.m_options), m_link(link), m_number(number) {}
 
     void run() {
+        if (m_opt.tls == CaptureOptions::Tls::Implicit && !startTls()) return;
         if (!reply("220 " + m_opt.hostName + " ESMTP capture server ready")) return;
         std::string line;
         while (m_link.readLine(line, m_opt.idleTimeoutMs) == Link::kOk) {
@@ -301,6 +338,43 @@ class CaptureSession {
     }
 
     bool authOffered() const { return !m_opt.username.empty(); }
+    bool authAllowedNow() const { return !m_opt.requireTlsForAuth || m_link.tls(); }
+
+    // The server handshake; false ends the connection.
+    bool startTls() {
+        std::string error;
+        if (!m_server.m_tls) {
+            note("S: <no TLS: " + m_server.m_startError + ">");
+            return false;
+        }
+        if (m_link.startTls(m_server.m_tls, m_opt.idleTimeoutMs, error) != Link::kOk) {
+            note("S: <" + error + ">");
+            return false;
+        }
+        note("S: <" + m_link.tlsDescription() + ">");
+        return true;
+    }
+
+    bool starttls(const std::string& line) {
+        if (m_link.tls()) return reply("503 5.5.1 Error: TLS already active");
+        if (line.size() > 8) return reply("501 5.5.4 Syntax: STARTTLS");
+        // What came after the command in the clear is not the client's
+        // (RFC 3207, 6): it must not be taken as a command under TLS.
+        if (!m_link.pending().empty()) {
+            note("C: <" + std::to_string(m_link.pending().size()) +
+                 " bytes after STARTTLS, dropped>");
+            m_link.dropPending();
+        }
+        if (!reply("220 2.0.0 Ready to start TLS")) return false;
+        if (!startTls()) return false;
+        // The client learns everything anew under TLS (RFC 3207, 4.2).
+        m_greeted = false;
+        m_inTransaction = false;
+        m_mailFrom.clear();
+        m_recipients.clear();
+        m_user.clear();
+        return true;
+    }
 
     // False ends the connection.
     bool command(const std::string& line) {
@@ -312,7 +386,8 @@ class CaptureSession {
             m_inTransaction = false;
             reply("250-" + m_opt.hostName + " greets " +
                   line.substr(std::min(line.size(), size_t(5))));
-            if (authOffered()) {
+            if (m_opt.tls == CaptureOptions::Tls::StartTls && !m_link.tls()) reply("250-STARTTLS");
+            if (authOffered() && authAllowedNow()) {
                 std::string mechs;
                 if (m_opt.offerLogin) mechs += " LOGIN";
                 if (m_opt.offerPlain) mechs += " PLAIN";
@@ -327,6 +402,7 @@ class CaptureSession {
             return reply("250 " + m_opt.hostName);
         }
         if (verb == "AUTH") return auth(line);
+        if (verb == "STARTTLS" && m_opt.tls != CaptureOptions::Tls::Off) return starttls(line);
         if (verb == "MAIL") {
             if (!m_greeted) return reply("503 5.5.1 Send EHLO or HELO first");
             if (m_opt.requireAuth && m_user.empty())
@@ -391,6 +467,7 @@ class CaptureSession {
         m.data = text;
         m.authUser = m_user;
         m.connection = m_number;
+        m.tls = m_link.tlsDescription();
         {
             std::lock_guard<std::mutex> lock(m_server.m_mutex);
             m_server.m_messages.push_back(m);
@@ -412,6 +489,7 @@ class CaptureSession {
 
     bool auth(const std::string& line) {
         if (!authOffered()) return reply("502 5.5.1 AUTH not supported");
+        if (!authAllowedNow()) return reply("530 5.7.0 Must issue a STARTTLS command first");
         if (!m_user.empty()) return reply("503 5.5.1 Already authenticated");
         std::string rest = line.size() > 5 ? line.substr(5) : "";
         std::string mech = upper(rest.substr(0, rest.find(' ')));
@@ -486,7 +564,14 @@ CaptureServer::~CaptureServer() {
 
 bool CaptureServer::start() {
     if (m_thread.joinable()) return true;
-    if (!listenLoopback(m_listener, m_port)) return false;
+    if (m_options.tls != CaptureOptions::Tls::Off && !m_tls) {
+        m_tls = TlsServerContext::create(m_options.tlsCertFile, m_options.tlsKeyFile, m_startError);
+        if (!m_tls) return false;
+    }
+    if (!listenLoopback(m_listener, m_port)) {
+        m_startError = "cannot listen on 127.0.0.1";
+        return false;
+    }
     m_stop = false;
     m_thread = std::thread([this] { run(); });
     return true;
@@ -505,6 +590,9 @@ void CaptureServer::run() {
     while (!m_stop.load()) {
         platform::SocketHandle s = acceptWithin(m_listener, 1000, m_stop);
         if (s == platform::kInvalidSocket) continue;
+        // Its multi-line replies go a line per write: without this the last
+        // line waits for the client's delayed acknowledgement (40 ms).
+        platform::setNoDelay(s);
         serve(s, ++m_connections);
     }
 }
@@ -658,6 +746,14 @@ FaultScript& FaultScript::expectClose() {
     return *this;
 }
 
+FaultScript& FaultScript::startTls(bool clientMayAbort) {
+    FaultStep s;
+    s.kind = FaultStep::Kind::StartTls;
+    s.mayFail = clientMayAbort;
+    m_steps.push_back(s);
+    return *this;
+}
+
 bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& error) {
     size_t pos = 0;
     while (pos < text.size()) {
@@ -713,6 +809,8 @@ bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& 
             out.expectMessage();
         } else if (line == "CLOSED") {
             out.expectClose();
+        } else if (line == "TLS" || line == "TLS?") {
+            out.startTls(line == "TLS?");
         } else {
             error = line;
             return false;
@@ -725,6 +823,11 @@ bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& 
 
 FaultServer::FaultServer(FaultScript script, uint32_t ioTimeoutMs)
     : m_script(std::move(script)), m_ioTimeoutMs(ioTimeoutMs) {}
+
+void FaultServer::setTlsFiles(const std::string& certPem, const std::string& keyPem) {
+    m_tlsCertFile = certPem;
+    m_tlsKeyFile = keyPem;
+}
 
 FaultServer::~FaultServer() {
     m_stop = true;
@@ -761,6 +864,11 @@ std::vector<std::string> FaultServer::received() const {
     return m_received;
 }
 
+std::vector<std::string> FaultServer::tlsSessions() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tlsSessions;
+}
+
 void FaultServer::run() {
     auto fail = [this](const std::string& why) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -770,27 +878,34 @@ void FaultServer::run() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_received.push_back(what);
     };
-    auto describe = [](Link::Result r) {
+
+    Link link(acceptWithin(m_listener, m_ioTimeoutMs, m_stop), m_stop);
+    auto describe = [&link](Link::Result r) -> std::string {
         switch (r) {
+            case Link::kClosed:
+                // Under TLS, say how: close_notify, a bare end or a TLS error.
+                if (link.tls() && !link.tlsError().empty())
+                    return "the connection closed (" + link.tlsError() + ")";
+                return "the connection closed";
             case Link::kTimeout:
                 return "nothing within the time-out";
-            case Link::kClosed:
-                return "the connection closed";
             case Link::kTooLong:
                 return "an over-long line";
             case Link::kStopped:
                 return "a stop";
+            case Link::kTlsFailed:
+                return "a TLS failure";
             default:
                 return "?";
         }
     };
-
-    Link link(acceptWithin(m_listener, m_ioTimeoutMs, m_stop), m_stop);
     if (!link.open()) {
         fail("no connection arrived");
         m_done = true;
         return;
     }
+    // Made at the first TLS step: a plain script never pays for it.
+    std::shared_ptr<TlsServerContext> tls;
     for (size_t i = 0; i < m_script.steps().size() && !m_stop.load(); ++i) {
         const FaultStep& step = m_script.steps()[i];
         std::string step_no = "step " + std::to_string(i + 1) + ": ";
@@ -869,6 +984,33 @@ void FaultServer::run() {
                 break;
             }
             link.close();
+        } else if (step.kind == FaultStep::Kind::StartTls) {
+            // Nothing may come between the client's STARTTLS and its
+            // handshake: bytes read in the clear here would pass for ones
+            // sent under TLS at a careless server.
+            if (!link.pending().empty()) {
+                record(link.pending());
+                fail(step_no + "the client sent \"" + link.pending().substr(0, 200) +
+                     "\" in the clear before the TLS handshake");
+                break;
+            }
+            std::string error;
+            if (!tls) tls = TlsServerContext::create(m_tlsCertFile, m_tlsKeyFile, error);
+            if (!tls) {
+                fail(step_no + error);
+                break;
+            }
+            const Link::Result r = link.startTls(tls, m_ioTimeoutMs, error);
+            if (r == Link::kOk) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_tlsSessions.push_back(link.tlsDescription());
+                continue;
+            }
+            // The client refused the handshake, as this script allows: the
+            // conversation ends here.
+            if (step.mayFail && r == Link::kTlsFailed) break;
+            fail(step_no + error);
+            break;
         } else if (step.kind == FaultStep::Kind::HugeLine) {
             std::string chunk(65536, 'x');
             size_t left = step.count;

@@ -5,9 +5,12 @@
 //  - FaultServer, which plays a fixed script of reads and writes, for exact
 //    failure scenarios (split replies, silence, disconnects, huge lines).
 // Both use the platform socket service, so they run on Windows too, and
-// every wait is bounded, so a broken client never hangs them.
+// every wait is bounded, so a broken client never hangs them. Both speak
+// TLS on request (STARTTLS or from the first byte), through tls_server.h;
+// not in the Windows build, which has no OpenSSL.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +19,8 @@
 #include "platform/sockets.h"
 
 namespace smtptest {
+
+class TlsServerContext;
 
 // ---------------------------------------------------------------- capture server
 
@@ -37,6 +42,16 @@ struct CaptureOptions {
     uint32_t idleTimeoutMs = 10000;
     // Message text beyond this is refused with 552.
     size_t maxMessageBytes = 64u * 1024 * 1024;
+    // StartTls offers STARTTLS in EHLO until TLS is on; Implicit speaks TLS
+    // from the first byte, as on port 465.
+    enum class Tls { Off, StartTls, Implicit };
+    Tls tls = Tls::Off;
+    // PEM files of the certificate chain and its key; a throwaway
+    // self-signed certificate for localhost and 127.0.0.1 when empty.
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
+    // AUTH is offered and taken only under TLS; before it, 530.
+    bool requireTlsForAuth = false;
 };
 
 struct CapturedMessage {
@@ -45,6 +60,7 @@ struct CapturedMessage {
     std::string data;      // dot-unstuffed, CR LF line ends, without the final "."
     std::string authUser;  // empty when the session did not log in
     int connection = 0;    // 1 for the first connection accepted
+    std::string tls;       // e.g. "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty without TLS
 };
 
 class CaptureServer {
@@ -54,14 +70,17 @@ class CaptureServer {
     CaptureServer(const CaptureServer&) = delete;
     CaptureServer& operator=(const CaptureServer&) = delete;
 
-    // Listens on an ephemeral port of 127.0.0.1 and starts serving.
+    // Listens on an ephemeral port of 127.0.0.1 and starts serving; false
+    // with the reason in startError().
     bool start();
+    std::string startError() const { return m_startError; }
     void stop();
     uint16_t port() const { return m_port; }
 
     std::vector<CapturedMessage> messages() const;
     // Every line exchanged, "C: " for the client's and "S: " for ours, each
-    // ending in "\n"; message text is not included.
+    // ending in "\n"; message text is not included. "S: <TLSv1.3 ...>"
+    // marks a finished handshake, "S: <TLS handshake failed: ...>" a failed one.
     std::string transcript() const;
     int connections() const { return m_connections.load(); }
     int successfulLogins() const { return m_logins.load(); }
@@ -74,6 +93,8 @@ class CaptureServer {
     void serve(platform::SocketHandle conn, int number);
 
     CaptureOptions m_options;
+    std::shared_ptr<TlsServerContext> m_tls;
+    std::string m_startError;
     platform::SocketHandle m_listener = platform::kInvalidSocket;
     uint16_t m_port = 0;
     std::thread m_thread;
@@ -101,13 +122,15 @@ struct FaultStep {
         HugeLine,     // write count bytes with no line end
         Message,      // read lines up to a lone "."; recorded as sent (CR LF, dots)
         ExpectClose,  // the client closes the connection without sending more
+        StartTls,     // server handshake; TLS from here to the next Accept
     };
     Kind kind = Kind::Send;
     std::string text;
     std::vector<std::string> chunks;
     uint32_t pauseMs = 0;
     size_t count = 0;
-    bool mayFail = false;  // a send the client may no longer be there for
+    bool mayFail = false;  // a send the client may no longer be there for, or a
+                           // handshake the client may abort
 };
 
 class FaultScript {
@@ -127,6 +150,11 @@ class FaultScript {
     FaultScript& hugeLine(size_t bytes);
     FaultScript& expectMessage();
     FaultScript& expectClose();
+    // The server side of a TLS handshake; later reads and writes go through
+    // TLS until the next acceptNext. A failed handshake fails the script,
+    // unless the client may abort it: then the script ends there quietly
+    // (a time-out fails it all the same).
+    FaultScript& startTls(bool clientMayAbort = false);
 
     // The same steps from text, one per line ("#" starts a comment):
     //   C: PREFIX        expect a line beginning with PREFIX
@@ -139,6 +167,11 @@ class FaultScript {
     //   SILENT MS, CLOSE, RESET, ACCEPT, HUGE N
     //   MESSAGE          read the message text after DATA, up to the lone "."
     //   CLOSED           the client closes the connection and sends nothing more
+    //   TLS              TLS handshake, server side (a failure fails the script);
+    //                    TLS from here on, until the next ACCEPT
+    //   TLS?             the same, but a client that aborts the handshake (a
+    //                    refused certificate, say) ends the script quietly; a
+    //                    handshake that does not finish in time still fails it
     // In TEXT, "\r", "\n", "\t", "\|" and "\\" stand for themselves, "\xHH" for that byte.
     // False with the offending line in error when a line is not understood.
     static bool parse(const std::string& text, FaultScript& out, std::string& error);
@@ -156,6 +189,11 @@ class FaultServer {
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;
 
+    // The certificate a TLS step presents (PEM files of the chain and its
+    // key); a throwaway self-signed one for localhost and 127.0.0.1 by
+    // default. Set before start().
+    void setTlsFiles(const std::string& certPem, const std::string& keyPem);
+
     bool start();
     uint16_t port() const { return m_port; }
     // Waits for the script to end (at most timeoutMs); true when it ran to
@@ -163,14 +201,18 @@ class FaultServer {
     bool finish(uint32_t timeoutMs = 15000);
     // Why the script stopped early; empty when it did not.
     std::string failure() const;
-    // Each line or byte run the server read, in order.
+    // Each line or byte run the server read, in order (decrypted under TLS).
     std::vector<std::string> received() const;
+    // Each completed handshake's version and cipher, in order, e.g.
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384".
+    std::vector<std::string> tlsSessions() const;
 
   private:
     void run();
 
     FaultScript m_script;
     uint32_t m_ioTimeoutMs;
+    std::string m_tlsCertFile, m_tlsKeyFile;
     platform::SocketHandle m_listener = platform::kInvalidSocket;
     uint16_t m_port = 0;
     std::thread m_thread;
@@ -179,6 +221,7 @@ class FaultServer {
     mutable std::mutex m_mutex;
     std::string m_failure;
     std::vector<std::string> m_received;
+    std::vector<std::string> m_tlsSessions;
 };
 
 // Standard base64, kept here so that the servers do not judge the client
