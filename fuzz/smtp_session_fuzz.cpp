@@ -156,6 +156,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t mechanisms = 0;
     {
         SmtpConnImpl conn;
+        // The model knows no STARTTLS: an EHLO that offers it must not
+        // start a handshake with the input (its own tests cover that).
+        TlsPolicy plain;
+        plain.mode = TlsPolicy::Mode::Off;
+        conn.setTlsPolicy(plain);
         XString user, password;
         if (login) {
             user.setFromUtf8("fuzz@example.org");

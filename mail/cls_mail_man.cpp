@@ -81,6 +81,7 @@ bool ClsMailMan::SendEmail(ClsEmail& email) {
     {
         LogContextExitor ctx(m_log, "SendEmail");
         logHeader();
+        logOptionNotes();
         logRecipients(email);
         ok = sendSteps(email);
     }
@@ -104,6 +105,7 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     tree->getEnvelopeFrom(envelopeFrom);
 
     bool timedOut = false;
+    m_smtp.setTlsPolicy(m_options.tls());
     try {
         if (!m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
                                 m_connectTimeoutSec, m_readTimeoutMs, m_log, timedOut)) {
@@ -152,6 +154,7 @@ bool ClsMailMan::VerifySmtpLogin() {
     m_log.ClearLog();
     LogContextExitor ctx(m_log, "VerifySmtpLogin");
     logHeader();
+    logOptionNotes();
 
     if (m_smtpUsername.isEmpty()) {
         m_log.LogError("SMTP username is empty.");
@@ -165,6 +168,7 @@ bool ClsMailMan::VerifySmtpLogin() {
     // The persistent connection is left alone; this one QUITs when it goes.
     SmtpConnImpl temp;
     temp.setIdleTimeoutMs(m_readTimeoutMs);
+    temp.setTlsPolicy(m_options.tls());
     bool timedOut = false;
     if (!temp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
                           m_connectTimeoutSec, m_readTimeoutMs, m_log, timedOut)) {
@@ -174,4 +178,8 @@ bool ClsMailMan::VerifySmtpLogin() {
     }
     m_log.LogInfo("Success.");
     return true;
+}
+
+void ClsMailMan::logOptionNotes() {
+    for (const std::string& note : m_options.takeNotes()) m_log.LogInfo(note.c_str());
 }

@@ -1,7 +1,10 @@
 #pragma once
 // The mail manager: holds the SMTP settings and turns one e-mail object into
 // one SMTP delivery over one persistent SMTP connection.
+#include <string>
+
 #include "diag/cls_base.h"
+#include "mail/host_options.h"
 #include "mail/smtp_conn_impl.h"
 #include "text/string_buffer.h"
 #include "text/xstring.h"
@@ -33,6 +36,12 @@ class ClsMailMan : public ClsBase {
         m_readTimeoutMs = readMs;
     }
 
+    // A host setting by name (tls, tls_verify, tls_ca_file); see HostOptions.
+    void setOption(const std::string& name, const std::string& value) {
+        m_options.set(name, value);
+    }
+    const HostOptions& options() const { return m_options; }
+
     // Sends a private copy of the message; the caller's message is never
     // changed. The connection stays open for the next send.
     bool SendEmail(ClsEmail& email);
@@ -44,6 +53,8 @@ class ClsMailMan : public ClsBase {
 
   private:
     void logHeader();
+    // Notes about options that were refused since the last send.
+    void logOptionNotes();
     void logRecipients(ClsEmail& email);
 
     // Prepares the copy that is sent; null when that fails.
@@ -58,4 +69,5 @@ class ClsMailMan : public ClsBase {
     XString m_smtpPassword;
     int m_connectTimeoutSec = 30;
     int m_readTimeoutMs = 30000;
+    HostOptions m_options;
 };

@@ -55,7 +55,8 @@ bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XStrin
     LogNull quiet;
     bool candidate = host.equals(m_connectedHost) && port == m_connectedPort &&
                      username.getUtf8Sb().equals(m_connectedUsername.getUtf8Sb()) &&
-                     password.getUtf8Sb().equals(m_connectedPassword.getUtf8Sb());
+                     password.getUtf8Sb().equals(m_connectedPassword.getUtf8Sb()) &&
+                     m_tlsPolicy == m_connectedTlsPolicy;
     if (!candidate) {
         log.LogInfo("Need new SMTP connection");
         m_socket.close(quiet);
@@ -150,22 +151,44 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
         m_socket.setConnectTimeoutSecs(static_cast<uint32_t>(connectTimeoutSecs));
     m_idleTimeoutMs = readTimeoutMs;
     m_socket.setIdleTimeoutMs(static_cast<uint32_t>(readTimeoutMs));
+    m_plainOnly = false;
     if (!openAndGreet(host, port, connectTimeoutSecs, log, timedOut)) return false;
 
     StringBuffer name;
     helloName(m_socket, name, log);
-    StringBuffer ehlo("EHLO ");
-    ehlo.append(name);
-    log.LogDataSb("sendingHello", ehlo);
-    ehlo.append("\r\n");
-    if (!sendRaw(ehlo.getString(), ehlo.length(), log)) {
-        log.LogError("Failed to send Hello (EHLO)");
-        log.LogDataSb("hostname", name);
-        return false;
+    EhloOutcome ehloOutcome = EhloOutcome::Unreadable;
+    for (;;) {
+        StringBuffer ehlo("EHLO ");
+        ehlo.append(name);
+        log.LogDataSb("sendingHello", ehlo);
+        ehlo.append("\r\n");
+        if (!sendRaw(ehlo.getString(), ehlo.length(), log)) {
+            log.LogError("Failed to send Hello (EHLO)");
+            log.LogDataSb("hostname", name);
+            return false;
+        }
+        StringBuffer helloText;
+        ehloOutcome = readEhloReply(helloText, log, timedOut);
+        log.LogDataSb("helloResponse", helloText);
+        if (ehloOutcome != EhloOutcome::Accepted) {
+            if (m_tlsPolicy.mode == TlsPolicy::Mode::StartTls && !m_socket.tls()) {
+                requiredTlsFailed("EHLO failed, so STARTTLS cannot follow",
+                                  "tls=auto sends without TLS", log);
+                LogNull quiet;
+                m_socket.close(quiet);
+                return false;
+            }
+            break;
+        }
+        const TlsStep step =
+            m_plainOnly ? TlsStep::Plain : negotiateStartTls(host, name, log, timedOut);
+        if (step == TlsStep::Failed) return false;
+        if (step != TlsStep::RetryPlain) break;
+        log.LogInfo("Continuing without TLS on a new connection (tls=auto).");
+        m_plainOnly = true;
+        timedOut = false;
+        if (!openAndGreet(host, port, connectTimeoutSecs, log, timedOut)) return false;
     }
-    StringBuffer helloText;
-    const EhloOutcome ehloOutcome = readEhloReply(helloText, log, timedOut);
-    log.LogDataSb("helloResponse", helloText);
 
     if (username.getUtf8Sb().equals("default") && password.getUtf8Sb().equals("default")) {
         log.LogInfo("Username/password is default/default, therefore using NTLM.");
@@ -209,6 +232,11 @@ bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSe
     }
     // A fresh connection deserves its QUIT again.
     m_skipQuit = false;
+    if (m_tlsPolicy.implicitOn(port) && !m_plainOnly &&
+        secureConnection(host, true, log) != TlsStep::Secured) {
+        log.LogError("Failed to connect to SMTP server.");
+        return false;
+    }
     m_replyClockStart = platform::tickCount();
 
     StringBuffer greeting;
@@ -287,6 +315,7 @@ void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, 
     m_connectedPort = port;
     m_connectedUsername.copyFrom(username);
     m_connectedPassword.copyFrom(password);
+    m_connectedTlsPolicy = m_tlsPolicy;
 }
 
 void SmtpConnImpl::forgetConnection() {
@@ -499,6 +528,11 @@ void SmtpConnImpl::quit(LogBase& log) {
     bool timedOut = false;
     readReply(221, code, reply, log, timedOut);
     m_idleTimeoutMs = saved;
+    // The session is over whatever the answer: a second QUIT (from the
+    // destructor) or a reuse would only meet a closed connection.
+    LogNull quiet;
+    m_socket.close(quiet);
+    forgetConnection();
 }
 
 void SmtpConnImpl::logTranscript(LogBase& log) {

@@ -1,6 +1,7 @@
 #pragma once
-// One SMTP client connection over plain TCP: connection set-up and reuse,
-// the reply readers, the command sender, the transcript and authentication.
+// One SMTP client connection, plain or under TLS: connection set-up and
+// reuse, the reply readers, the command sender, the transcript and
+// authentication.
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "mail/package_exchange.h"
 #include "mail/smtp_capabilities.h"
 #include "mail/smtp_reply.h"
+#include "mail/tls_policy.h"
 #include "net/socket2.h"
 #include "text/brenvik_object.h"
 #include "text/data_buffer.h"
@@ -111,6 +113,12 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // answered "AUTH NTLM" with 334.
     bool authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut);
 
+    // Applies from the next new connection; a connection made under another
+    // policy is not reused.
+    void setTlsPolicy(const TlsPolicy& policy) { m_tlsPolicy = policy; }
+    // The session of the open connection; null when it is plain.
+    const TlsLayer* tls() const { return m_socket.tls(); }
+
     void setIdleTimeoutMs(int ms) { m_idleTimeoutMs = ms; }
     int idleTimeoutMs() const { return m_idleTimeoutMs; }
     int lastResponseCode() const { return m_lastResponseCode; }
@@ -139,7 +147,24 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // The EHLO reply, read to its end: Accepted when every line is a 250,
     // Unreadable when it could not be read to a final line.
     EhloOutcome readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut);
-    // TCP connect and the 220 greeting.
+    // smtp_tls.cpp
+    enum class TlsStep {
+        Plain,       // go on without TLS
+        Secured,     // TLS is up (and, after STARTTLS, EHLO said again)
+        Failed,      // the connect fails; the reason is logged
+        RetryPlain,  // a new plain connection may still take the message
+    };
+    // The handshake on the open connection and what the policy makes of
+    // the certificate; implicit: TLS before the greeting.
+    TlsStep secureConnection(const char* host, bool implicit, LogBase& log);
+    // STARTTLS after an accepted EHLO, when the server offers it and the
+    // policy allows it.
+    TlsStep negotiateStartTls(const char* host, const StringBuffer& helloName, LogBase& log,
+                              bool& timedOut);
+    // Logs why a required TLS session failed and which option relaxes it.
+    void requiredTlsFailed(const char* cause, const char* remedy, LogBase& log);
+
+    // TCP connect (and TLS when it comes first) and the 220 greeting.
     bool openAndGreet(const char* host, int port, int connectTimeoutSecs, LogBase& log,
                       bool& timedOut);
     // The one reply loop behind every multi-line reader: lines up to the
@@ -211,4 +236,9 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // Set when a token exchange ended on the read time-out.
     bool m_exchangeTimedOut = false;
     SmtpCapabilities m_capabilities;
+    TlsPolicy m_tlsPolicy;
+    // The policy the open connection was made under.
+    TlsPolicy m_connectedTlsPolicy;
+    // Set while a connect goes on in plain text after a failed STARTTLS.
+    bool m_plainOnly = false;
 };

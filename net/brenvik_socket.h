@@ -76,10 +76,14 @@ class BrenvikSocket : public BrenvikObject {
     const StringBuffer& remoteIp() const { return m_remoteIp; }
     int connectFailReason() const { return m_connectFailReason; }
 
-  private:
-    bool createSocket(LogBase& log);
+    // Readiness waits, also for a TLS layer above: 1 ready, 0 timed out, -1
+    // error; readable is false (timedOut or socketError set) when not ready.
     int waitWritable(uint32_t timeoutMs, LogBase& log, bool forConnect = false);
     bool waitReadable(uint32_t timeoutMs, LogBase& log, bool& timedOut, bool& socketError);
+    platform::SocketHandle handle() const { return m_handle; }
+
+  private:
+    bool createSocket(LogBase& log);
 
     bool m_connected = false;
     platform::SocketHandle m_handle = platform::kInvalidSocket;

@@ -5,11 +5,12 @@
 
 Socket2::~Socket2() {
     LogNull quiet;
-    m_socket.closeSocket(quiet);
+    close(quiet);
 }
 
 bool Socket2::connect(const char* host, int port, uint32_t connectTimeoutMs, LogBase& log,
                       bool& lookupFailed, ProgressMonitor*, int& failReason) {
+    m_tls.reset();
     m_hostName.setString(host ? host : "");
     m_hostName.trim();
     failReason = kConnectOk;
@@ -22,12 +23,15 @@ bool Socket2::connect(const char* host, int port, uint32_t connectTimeoutMs, Log
 
 bool Socket2::SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize,
                          uint32_t idleTimeoutMs, LogBase& log, ProgressMonitor* pm) {
+    if (m_tls) return m_tls->send(data, length, idleTimeoutMs, log);
     m_socket.setIdleTimeoutMs(idleTimeoutMs);
     return m_socket.SendBytes2(data, length, chunkSize, log, pm);
 }
 
 bool Socket2::ReceiveBytes(DataBuffer& out, uint32_t maxBytes, uint32_t idleTimeoutMs, LogBase& log,
                            ProgressMonitor* pm, bool& timedOut, bool& socketError, bool& closed) {
+    if (m_tls)
+        return m_tls->receive(out, maxBytes, idleTimeoutMs, log, timedOut, socketError, closed);
     m_socket.setIdleTimeoutMs(idleTimeoutMs);
     return m_socket.receivePacket(out, maxBytes, log, pm, timedOut, socketError, closed);
 }
@@ -107,7 +111,16 @@ bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32
     return true;
 }
 
+bool Socket2::startTls(const platform::TlsClientSettings& settings, uint32_t timeoutMs,
+                       LogBase& log, std::string& error) {
+    m_leftOver.clear();
+    m_tls = TlsLayer::start(m_socket, settings, timeoutMs, log, error);
+    return m_tls != nullptr;
+}
+
 void Socket2::close(LogBase& log) {
+    if (m_tls) m_tls->close();
+    m_tls.reset();
     m_socket.closeSocket(log);
 }
 
@@ -116,7 +129,14 @@ bool Socket2::getLocalHostname(StringBuffer& out, LogBase& log) {
 }
 
 void Socket2::logConnectionType(LogBase& log) {
-    log.LogData("ConnectionType", "Unencrypted TCP/IP");
+    if (!m_tls) {
+        log.LogData("ConnectionType", "Unencrypted TCP/IP");
+        return;
+    }
+    const platform::TlsSessionInfo& info = m_tls->info();
+    log.LogData("ConnectionType", "TLS");
+    log.LogData("tlsVersion", info.version.c_str());
+    log.LogData("tlsCipher", info.cipher.c_str());
 }
 
 void Socket2::setIdleTimeoutMs(uint32_t ms) {

@@ -1,10 +1,14 @@
 #pragma once
-// The connection a line-oriented protocol talks through: one TCP socket, the
-// caller's time-outs applied before each transfer, and reads up to a
-// delimiter that keep what arrived after it for the next read.
+// The connection a line-oriented protocol talks through: one TCP socket,
+// plain or under TLS, the caller's time-outs applied before each transfer,
+// and reads up to a delimiter that keep what arrived after it for the next
+// read.
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "net/brenvik_socket.h"
+#include "net/tls_layer.h"
 #include "text/brenvik_object.h"
 #include "text/data_buffer.h"
 #include "text/string_buffer.h"
@@ -42,6 +46,14 @@ class Socket2 : public BrenvikObject {
     // Forgets bytes received after the last delimiter.
     void discardBuffered() { m_leftOver.clear(); }
 
+    // The TLS handshake on the connected socket, within timeoutMs. Bytes
+    // received before it are dropped: they came in plain text and are no
+    // part of the protected session. On failure the socket is closed.
+    bool startTls(const platform::TlsClientSettings& settings, uint32_t timeoutMs, LogBase& log,
+                  std::string& error);
+    // The session of the current connection; null on a plain one.
+    const TlsLayer* tls() const { return m_tls.get(); }
+
     bool isConnected() const { return m_socket.isConnected(); }
     void close(LogBase& log);
     bool getLocalHostname(StringBuffer& out, LogBase& log);
@@ -57,6 +69,7 @@ class Socket2 : public BrenvikObject {
     BrenvikSocket& socket() { return m_socket; }
 
   private:
+    std::unique_ptr<TlsLayer> m_tls;
     DataBuffer m_leftOver;
     BrenvikSocket m_socket;
     StringBuffer m_hostName;

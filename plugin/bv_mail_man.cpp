@@ -16,6 +16,10 @@ void BvMailMan::put_SmtpHost(const char* host) {
     m_impl->put_SmtpHost(x);
 }
 
+void BvMailMan::SetOption(const char* name, const char* value) {
+    m_impl->setOption(name ? name : "", value ? value : "");
+}
+
 void BvMailMan::put_SmtpPort(int port) {
     m_impl->put_SmtpPort(port);
 }

@@ -18,6 +18,8 @@ class BvMailMan : public BvObject {
     void put_SmtpPort(int port);
     void put_SmtpUsername(const char* username);
     void put_SmtpPassword(const char* password);
+    // A host setting; name and value in UTF-8.
+    void SetOption(const char* name, const char* value);
     // A null e-mail fails at once and leaves the log untouched.
     bool SendEmail(BvEmail* email);
     bool VerifySmtpLogin();

@@ -25,6 +25,31 @@ public:
 
 }  // namespace PDL
 
+// Options (slot 6, set_option): kept until close, disconnect or shutdown and
+// applied to the next new connection; a connection made under other options
+// is not reused. get_option and set_option answer the empty string. An
+// unknown name or an invalid value changes nothing and is noted in the
+// activity log by the next send or connect. Names and words in any case.
+//   tls          auto (default): STARTTLS when the server offers it, TLS from
+//                the first byte on port 465; the certificate is checked and
+//                the outcome logged, but a failed check does not stop the
+//                send, and a failed STARTTLS handshake goes on in plain text
+//                on a new connection.
+//                starttls: STARTTLS required (RFC 3207), certificate checked.
+//                implicit: TLS from the first byte on any port, certificate
+//                checked. off: plain TCP only.
+//                A required TLS session that fails ends the send, and the log
+//                names the cause (STARTTLS not offered or refused, handshake,
+//                certificate not trusted, name mismatch, expired) and the
+//                option that relaxes it; it never falls back to plain text.
+//   tls_verify   on (default) | off: whether starttls and implicit require a
+//                certificate that passes the check.
+//   tls_ca_file  a PEM file of roots trusted besides the system's; empty for
+//                none.
+// TLS is version 1.2 or later; the server's name is checked against its
+// certificate (DNS names and IP addresses), and sent as SNI for DNS names.
+// The Windows build does not speak TLS yet: tls=auto stays in plain text,
+// starttls and implicit fail.
 class email_interface : public PDL::DynamicClass {
 public:
     virtual void open() = 0;                                                    // slot 2

@@ -47,9 +47,18 @@ const wchar_t* smtp_plugin::get_option(const wchar_t* /*name*/) {
     return m_optionValue.c_str();
 }
 
-const wchar_t* smtp_plugin::set_option(const wchar_t* name, const wchar_t* /*value*/) {
-    // No option is kept; the answer is whatever get_option gives for the name.
-    m_optionValue.clear();
+const wchar_t* smtp_plugin::set_option(const wchar_t* name, const wchar_t* value) {
+    // The mail manager keeps the setting until close, disconnect or
+    // shutdown; the answer is whatever get_option gives for the name.
+    // Only the mail manager: a message is still made by set_server or a
+    // composing call.
+    if (!m_mailMan) {
+        m_mailMan = SharedHandle<BvMailMan>(new BvMailMan);
+        m_mailMan->put_Utf8(true);
+    }
+    const plugin::Utf8Text name8 = plugin::toUtf8(name ? name : L"");
+    const plugin::Utf8Text value8 = plugin::toUtf8(value ? value : L"");
+    m_mailMan->SetOption(name8.c_str(), value8.c_str());
     return get_option(name ? name : L"");
 }
 

@@ -19,7 +19,9 @@
 
 #include "fault_matrix.h"
 #include "integration/log_xml_check.h"
+#include "integration/test_certificates.h"
 #include "mail/cls_mail_man.h"
+#include "mail/host_options.h"
 #include "mail/ms_sspi.h"
 #include "mail/smtp_conn_impl.h"
 #include "mail_test_support.h"
@@ -186,17 +188,36 @@ TEST_P(TransactionScenario, Runs) {
         " session step user password argument from to cc bcc header body encoding read-timeout"
         " account hide-package code-pages platform server result accepted total timed-out code"
         " reply last-code reset connected port context-depth auth took-at-least took-less-than"
-        " log no-log transcript no-transcript wire no-wire type3 secret-wire whole-log stream ";
+        " log no-log transcript no-transcript wire no-wire type3 secret-wire whole-log stream"
+        " option server-cert tls-sessions ";
     for (const auto& d : sc.directives)
         EXPECT_NE(known.find(" " + d.first.substr(0, d.first.find(' ')) + " "), npos) << d.first;
     FaultScript script;
     std::string bad;
     ASSERT_TRUE(FaultScript::parse(sc.script, script, bad)) << "not understood: " << bad;
     FaultServer server(script, 5000);
+    // "\C" is the directory of the test certificates (made on first use).
+    std::string certDir;
+    const bool wantsCertificates =
+        !sc.all("server-cert").empty() ||
+        std::any_of(sc.directives.begin(), sc.directives.end(),
+                    [](const auto& d) { return d.second.find("\\C") != npos; });
+    if (wantsCertificates) {
+#ifndef _WIN32
+        const auto& made = smtp_integration::TestCertificates::get();
+        ASSERT_FALSE(made.dir().empty()) << made.why();
+        certDir = made.dir();
+#else
+        FAIL() << "test certificates are made on the POSIX side only";
+#endif
+    }
+    for (const std::string& name : sc.all("server-cert"))
+        server.setTlsFiles(certDir + "/" + name + "-chain.pem", certDir + "/" + name + ".key");
     ASSERT_TRUE(server.start());
     // Steps are split into words first, and their words unescaped then.
     for (auto& d : sc.directives) {
         replaceAll(d.second, "\\P", std::to_string(server.port()));
+        replaceAll(d.second, "\\C", certDir);
         if (d.first != "step") d.second = testsupport::unescape(d.second);
     }
     Environment environment(sc);
@@ -216,6 +237,18 @@ TEST_P(TransactionScenario, Runs) {
     auto manager = std::make_unique<ClsMailMan>();
     {
         SmtpConnImpl smtp;
+        // Host options, as set_option gives them: to the manager and, as the
+        // manager would pass them on, to the connection of connect steps.
+        HostOptions options;
+        const auto setOption = [&](const std::string& assignment) {
+            const size_t eq = assignment.find('=');
+            const std::string name = assignment.substr(0, eq),
+                              value = eq == npos ? "" : assignment.substr(eq + 1);
+            options.set(name, value);
+            manager->setOption(name, value);
+            smtp.setTlsPolicy(options.tls());
+        };
+        for (const std::string& o : sc.all("option")) setOption(o);
         ClsEmail message;  // what the manager sends
         bool created = false;
         fillEmail(sc, message.getEmailTree(created));
@@ -283,6 +316,10 @@ TEST_P(TransactionScenario, Runs) {
                 ok = smtp.sendCommand(text.c_str(), argument.empty() ? nullptr : argument.c_str(),
                                       wanted, sent, code, out, false, own, timedOut);
                 reply = str(out);
+            } else if (verb == "option") {
+                std::string assignment;
+                words >> assignment;
+                setOption(testsupport::unescape(assignment));
             } else if (verb == "quit") {
                 smtp.quit(own);
             } else if (verb == "reset") {
@@ -375,6 +412,9 @@ TEST_P(TransactionScenario, Runs) {
     manager.reset();
     if (sc.one("server", "finishes") == "finishes") {
         EXPECT_TRUE(server.finish()) << server.failure() << "\n" << shown;
+    }
+    for (const std::string& n : sc.all("tls-sessions")) {
+        EXPECT_EQ(server.tlsSessions().size(), std::stoul(n)) << "TLS sessions";
     }
     const std::vector<std::string> wire = server.received();
     for (const std::string& t : sc.all("wire")) EXPECT_TRUE(contains(wire, t)) << "not sent: " << t;

@@ -12,6 +12,7 @@
 #include "plugin/email_interface.h"
 #include "tools/smtp_send/utf8.h"
 #include "tools/smtp_server/smtp_test_server.h"
+#include "tools/smtp_server/tls_server.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -54,6 +55,19 @@ const char* const kUsageText =
     "  --attach PATH         attach a file; may be repeated\n"
     "  --module PATH         the module to load (default: the smtp_plugin module next\n"
     "                        to this program)\n"
+    "  --capture-tls MODE    the embedded capture server speaks TLS with a throwaway\n"
+    "                        certificate for localhost and 127.0.0.1: 'starttls'\n"
+    "                        offers STARTTLS, 'implicit' speaks TLS from the first\n"
+    "                        byte (as on port 465); what it received then says\n"
+    "                        whether the session was under TLS, and with which\n"
+    "                        version and cipher (not with --server). The plug-in\n"
+    "                        is given tls=MODE and that certificate as tls_ca_file\n"
+    "                        (a temporary file), so the check passes; --option\n"
+    "                        can override either\n"
+    "  --option NAME=VALUE   passed to the plug-in's set_option before the send; may\n"
+    "                        be repeated. tls=auto|starttls|implicit|off,\n"
+    "                        tls_verify=on|off, tls_ca_file=PATH (plugin/\n"
+    "                        email_interface.h)\n"
     "  --help                show this text\n"
     "\n"
     "Every option that takes a value accepts it as the next argument or after '='.\n"
@@ -74,6 +88,8 @@ struct Options {
     bool haveSubject = false, haveBody = false, haveHtml = false;
     std::string subject, body, html;
     std::string module;
+    std::string captureTls;  // "starttls" or "implicit"; empty for none
+    std::vector<std::pair<std::string, std::string>> pluginOptions;  // --option, in order
 };
 
 int usageError(const std::string& message) {
@@ -105,9 +121,10 @@ int parse(const std::vector<std::string>& args, Options& o) {
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        static const char* const kValued[] = {"--server", "--user", "--password", "--from",
-                                              "--to",     "--cc",   "--bcc",      "--subject",
-                                              "--body",   "--html", "--attach",   "--module"};
+        static const char* const kValued[] = {"--server",      "--user",  "--password", "--from",
+                                              "--to",          "--cc",    "--bcc",      "--subject",
+                                              "--body",        "--html",  "--attach",   "--module",
+                                              "--capture-tls", "--option"};
         bool known = false;
         for (const char* k : kValued) known = known || name == k;
         if (!known) return usageError("unknown option '" + name + "'");
@@ -148,9 +165,20 @@ int parse(const std::vector<std::string>& args, Options& o) {
         } else if (name == "--module") {
             if (value.empty()) return usageError("--module needs a path");
             o.module = value;
+        } else if (name == "--option") {
+            const size_t sep = value.find('=');
+            if (sep == std::string::npos || sep == 0)
+                return usageError("--option takes NAME=VALUE, not '" + value + "'");
+            o.pluginOptions.push_back({value.substr(0, sep), value.substr(sep + 1)});
+        } else if (name == "--capture-tls") {
+            if (value != "starttls" && value != "implicit")
+                return usageError("--capture-tls takes starttls or implicit, not '" + value + "'");
+            o.captureTls = value;
         }
     }
     if (o.help) return -1;
+    if (o.haveServer && !o.captureTls.empty())
+        return usageError("--capture-tls is for the embedded capture server, not with --server");
     if (o.from.empty()) return usageError("--from is required");
     if (o.to.empty() && o.cc.empty() && o.bcc.empty())
         return usageError("at least one --to, --cc or --bcc is required");
@@ -269,7 +297,7 @@ void printErrorFile() {
 }
 
 // What the embedded server received, on standard output.
-void printCaptured(const smtptest::CaptureServer& server) {
+void printCaptured(const smtptest::CaptureServer& server, bool showTls) {
     // The end-of-data reply leaves the server only after it stored the
     // message, so it is there already; the wait is a guard.
     server.waitForMessages(1, 5000);
@@ -280,6 +308,9 @@ void printCaptured(const smtptest::CaptureServer& server) {
     }
     const smtptest::CapturedMessage& m = messages.back();
     std::printf("---- envelope\n");
+    if (showTls)
+        std::printf("TLS: %s\n",
+                    m.tls.empty() ? "none (the session stayed in the clear)" : m.tls.c_str());
     if (!m.authUser.empty()) std::printf("AUTH as %s\n", m.authUser.c_str());
     std::printf("MAIL FROM:<%s>\n", m.mailFrom.c_str());
     for (const std::string& r : m.recipients) std::printf("RCPT TO:<%s>\n", r.c_str());
@@ -294,8 +325,10 @@ int drive(email_interface* mail, const Options& o, smtptest::CaptureServer* capt
     const std::string host = capture ? "127.0.0.1" : o.host;
     const std::string port = capture ? std::to_string(capture->port()) : o.port;
 
-    mail->set_server(utf8ToWide(host).c_str(), utf8ToWide(port).c_str(),
-                     utf8ToWide(o.user).c_str(), utf8ToWide(o.password).c_str());
+    for (const auto& [name, value] : o.pluginOptions)
+        mail->set_option(utf8ToWide(name).c_str(), utf8ToWide(value).c_str());
+    mail->set_server(utf8ToWide(host).c_str(), utf8ToWide(port).c_str(), utf8ToWide(o.user).c_str(),
+                     utf8ToWide(o.password).c_str());
     if (!mail->set_from(utf8ToWide(o.from).c_str())) return stepFailed(mail, "--from");
     for (const auto& a : o.to)
         if (!mail->add_to(utf8ToWide(a).c_str())) return stepFailed(mail, "--to " + a);
@@ -321,7 +354,7 @@ int drive(email_interface* mail, const Options& o, smtptest::CaptureServer* capt
     if (mail->send()) {
         std::printf("smtp-send: sent to %s:%s%s\n", host.c_str(), port.c_str(),
                     capture ? " (embedded capture server)" : "");
-        if (capture) printCaptured(*capture);
+        if (capture) printCaptured(*capture, !o.captureTls.empty());
         return kSent;
     }
     std::string code = narrow(mail->get_last_error());
@@ -371,15 +404,33 @@ int main(int argc, char** argv) {
         smtptest::CaptureOptions co;
         co.username = options.user;
         co.password = options.password;
+        if (options.captureTls == "starttls") co.tls = smtptest::CaptureOptions::Tls::StartTls;
+        if (options.captureTls == "implicit") co.tls = smtptest::CaptureOptions::Tls::Implicit;
         capture = std::make_unique<smtptest::CaptureServer>(co);
         if (!capture->start()) {
-            std::fprintf(stderr, "smtp-send: cannot start the embedded capture server on 127.0.0.1\n");
+            std::fprintf(stderr, "smtp-send: cannot start the embedded capture server: %s\n",
+                         capture->startError().c_str());
             delete mail;
             unloadModule(module);
             return kFailed;
         }
     }
+    // A TLS capture server: the plug-in requires TLS and trusts the
+    // server's throwaway certificate, unless the command line says otherwise.
+    fs::path trusted;
+    if (capture && !options.captureTls.empty()) {
+        trusted = fs::temp_directory_path() /
+                  ("smtp-send-capture-" + std::to_string(capture->port()) + ".pem");
+        std::ofstream(trusted, std::ios::binary) << smtptest::throwawayCertificatePem();
+        options.pluginOptions.insert(
+            options.pluginOptions.begin(),
+            {{"tls", options.captureTls}, {"tls_ca_file", trusted.string()}});
+    }
     status = drive(mail, options, capture.get());
+    if (!trusted.empty()) {
+        std::error_code ec;
+        fs::remove(trusted, ec);
+    }
     delete mail;  // slot 1, as every host destroys the object (QUIT)
     if (capture) capture->stop();
     unloadModule(module);
