@@ -189,7 +189,7 @@ TEST_P(TransactionScenario, Runs) {
         " account hide-package code-pages platform server result accepted total timed-out code"
         " reply last-code reset connected port context-depth auth took-at-least took-less-than"
         " log no-log transcript no-transcript wire no-wire type3 secret-wire whole-log stream"
-        " option server-cert tls-sessions ";
+        " option server-cert tls-sessions tls-sni ";
     for (const auto& d : sc.directives)
         EXPECT_NE(known.find(" " + d.first.substr(0, d.first.find(' ')) + " "), npos) << d.first;
     FaultScript script;
@@ -415,6 +415,12 @@ TEST_P(TransactionScenario, Runs) {
     }
     for (const std::string& n : sc.all("tls-sessions")) {
         EXPECT_EQ(server.tlsSessions().size(), std::stoul(n)) << "TLS sessions";
+    }
+    // The name the client sent as SNI in each handshake, "-" for none.
+    std::vector<std::string> names;
+    for (const std::string& n : server.tlsServerNames()) names.push_back(n.empty() ? "-" : n);
+    for (const std::string& n : sc.all("tls-sni")) {
+        EXPECT_EQ(testing::PrintToString(names), n) << "SNI of each handshake";
     }
     const std::vector<std::string> wire = server.received();
     for (const std::string& t : sc.all("wire")) EXPECT_TRUE(contains(wire, t)) << "not sent: " << t;

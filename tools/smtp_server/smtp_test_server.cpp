@@ -92,6 +92,7 @@ class Link {
     bool tls() const { return m_tls != nullptr; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty without TLS.
     std::string tlsDescription() const { return m_tls ? m_tls->description() : std::string(); }
+    std::string tlsServerName() const { return m_tls ? m_tls->serverName() : std::string(); }
     // Why TLS ended a read or write, when it did.
     std::string tlsError() const { return m_tls ? m_tls->error() : std::string(); }
 
@@ -869,6 +870,11 @@ std::vector<std::string> FaultServer::tlsSessions() const {
     return m_tlsSessions;
 }
 
+std::vector<std::string> FaultServer::tlsServerNames() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tlsServerNames;
+}
+
 void FaultServer::run() {
     auto fail = [this](const std::string& why) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -1004,6 +1010,7 @@ void FaultServer::run() {
             if (r == Link::kOk) {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_tlsSessions.push_back(link.tlsDescription());
+                m_tlsServerNames.push_back(link.tlsServerName());
                 continue;
             }
             // The client refused the handshake, as this script allows: the

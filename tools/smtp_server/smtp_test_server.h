@@ -206,6 +206,8 @@ class FaultServer {
     // Each completed handshake's version and cipher, in order, e.g.
     // "TLSv1.3 TLS_AES_256_GCM_SHA384".
     std::vector<std::string> tlsSessions() const;
+    // The name each of those handshakes asked for (SNI); empty for none.
+    std::vector<std::string> tlsServerNames() const;
 
   private:
     void run();
@@ -222,6 +224,7 @@ class FaultServer {
     std::string m_failure;
     std::vector<std::string> m_received;
     std::vector<std::string> m_tlsSessions;
+    std::vector<std::string> m_tlsServerNames;
 };
 
 // Standard base64, kept here so that the servers do not judge the client

@@ -414,6 +414,12 @@ std::string TlsConnection::description() const {
     return v.empty() ? v : v + " " + cipher();
 }
 
+std::string TlsConnection::serverName() const {
+    if (!m_impl->ssl) return std::string();
+    const char* name = SSL_get_servername(m_impl->ssl, TLSEXT_NAMETYPE_host_name);
+    return name ? name : "";
+}
+
 }  // namespace smtptest
 
 #else  // _WIN32: no OpenSSL in this build
@@ -469,6 +475,10 @@ std::string TlsConnection::cipher() const {
 }
 
 std::string TlsConnection::description() const {
+    return std::string();
+}
+
+std::string TlsConnection::serverName() const {
     return std::string();
 }
 

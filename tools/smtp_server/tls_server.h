@@ -68,6 +68,8 @@ class TlsConnection {
     std::string cipher() const;
     // Both, as "TLSv1.3 TLS_AES_256_GCM_SHA384".
     std::string description() const;
+    // The name the client asked for (SNI); empty when it sent none.
+    std::string serverName() const;
     // The last failure's reason, empty when there was none.
     const std::string& error() const { return m_error; }
 
