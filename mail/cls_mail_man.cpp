@@ -105,10 +105,10 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     tree->getEnvelopeFrom(envelopeFrom);
 
     bool timedOut = false;
-    m_smtp.setTlsPolicy(m_options.tls());
+    m_smtp.setSessionOptions(m_options.session());
     try {
         if (!m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
-                                m_connectTimeoutSec, m_readTimeoutMs, m_log, timedOut)) {
+                                connectTimeoutSecs(), readTimeoutMs(), m_log, timedOut)) {
             m_log.LogError("Failed to connect to SMTP server.");
             return false;
         }
@@ -167,11 +167,11 @@ bool ClsMailMan::VerifySmtpLogin() {
 
     // The persistent connection is left alone; this one QUITs when it goes.
     SmtpConnImpl temp;
-    temp.setIdleTimeoutMs(m_readTimeoutMs);
-    temp.setTlsPolicy(m_options.tls());
+    temp.setIdleTimeoutMs(readTimeoutMs());
+    temp.setSessionOptions(m_options.session());
     bool timedOut = false;
     if (!temp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
-                          m_connectTimeoutSec, m_readTimeoutMs, m_log, timedOut)) {
+                          connectTimeoutSecs(), readTimeoutMs(), m_log, timedOut)) {
         m_log.LogError("Failed to connect to SMTP server.");
         m_log.LogError("Failed.");
         return false;

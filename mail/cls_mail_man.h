@@ -28,15 +28,16 @@ class ClsMailMan : public ClsBase {
     // Read access for tests; the password is never logged.
     XString& smtpUsername() { return m_smtpUsername; }
     XString& smtpPassword() { return m_smtpPassword; }
-    int connectTimeoutSeconds() const { return m_connectTimeoutSec; }
-    int readTimeoutSeconds() const { return m_readTimeoutMs / 1000; }
+    int connectTimeoutSeconds() const { return connectTimeoutSecs(); }
+    int readTimeoutSeconds() const { return readTimeoutMs() / 1000; }
     // Fault tests shorten the 30 s defaults so that they take a second.
     void setTimeoutsForTesting(int connectSeconds, int readMs) {
         m_connectTimeoutSec = connectSeconds;
         m_readTimeoutMs = readMs;
     }
 
-    // A host setting by name (tls, tls_verify, tls_ca_file); see HostOptions.
+    // A host setting by name (tls, tls_verify, tls_ca_file, auth, helo_name,
+    // connect_timeout, read_timeout); see HostOptions.
     void setOption(const std::string& name, const std::string& value) {
         m_options.set(name, value);
     }
@@ -55,6 +56,14 @@ class ClsMailMan : public ClsBase {
     void logHeader();
     // Notes about options that were refused since the last send.
     void logOptionNotes();
+    // The host's time-outs where it set them, else the defaults.
+    int connectTimeoutSecs() const {
+        return m_options.connectTimeoutSecs() ? m_options.connectTimeoutSecs()
+                                              : m_connectTimeoutSec;
+    }
+    int readTimeoutMs() const {
+        return m_options.readTimeoutSecs() ? m_options.readTimeoutSecs() * 1000 : m_readTimeoutMs;
+    }
     void logRecipients(ClsEmail& email);
 
     // Prepares the copy that is sent; null when that fails.

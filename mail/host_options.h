@@ -13,7 +13,11 @@ class HostOptions {
     // Names and the words of enumerated values are taken in any case.
     void set(const std::string& name, const std::string& value);
 
-    const TlsPolicy& tls() const { return m_tls; }
+    const TlsPolicy& tls() const { return m_session.tls; }
+    const SessionOptions& session() const { return m_session; }
+    // Seconds, 1 to 600; 0 when the host did not set one.
+    int connectTimeoutSecs() const { return m_connectTimeoutSecs; }
+    int readTimeoutSecs() const { return m_readTimeoutSecs; }
 
     // The notes since the last call; the next call starts empty.
     std::vector<std::string> takeNotes();
@@ -21,6 +25,8 @@ class HostOptions {
   private:
     void refuse(const std::string& name, const std::string& value, const char* allowed);
 
-    TlsPolicy m_tls;
+    SessionOptions m_session;
+    int m_connectTimeoutSecs = 0;
+    int m_readTimeoutSecs = 0;
     std::vector<std::string> m_notes;
 };

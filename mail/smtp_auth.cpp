@@ -47,6 +47,7 @@ void SmtpConnImpl::forceAuthMethod(const StringBuffer& method) {
 
 bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& log,
                                 bool& timedOut) {
+    if (m_options.auth != "auto") return authenticateAsAsked(username, password, log, timedOut);
     bool creds = haveCredentials(username, password);
     if (creds && !m_capabilities.has(SmtpCapabilities::kLogin) &&
         !m_capabilities.has(SmtpCapabilities::kNtlm) &&

@@ -51,6 +51,7 @@ void SmtpCapabilities::noteEhloLine(const StringBuffer& line, bool firstLine) {
         {" CRAM-MD5", kCramMd5},
         {" DIGEST-MD5", kDigestMd5},
         {" KERBEROS_V4", kKerberosV4},
+        {" XOAUTH2", kXoauth2},
     };
     for (const auto& n2 : kNeedles)
         if (all.find(n2.needle) != std::string::npos) m_auth |= n2.flag;

@@ -20,6 +20,7 @@ class SmtpCapabilities {
         kGssapi = 1u << 6,
         kKerberosV4 = 1u << 7,
         kAnonymous = 1u << 8,
+        kXoauth2 = 1u << 9,
     };
 
     void clear();

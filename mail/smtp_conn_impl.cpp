@@ -25,9 +25,14 @@ void logHostPort(LogBase& log, const char* format, const char* host, int port) {
     log.LogInfo(text.getString());
 }
 
-// The local name EHLO and HELO announce.
-void helloName(Socket2& socket, StringBuffer& out, LogBase& log) {
+// The local name EHLO and HELO announce: the host's helo_name, else the
+// machine's.
+void helloName(Socket2& socket, const std::string& chosen, StringBuffer& out, LogBase& log) {
     out.clear();
+    if (!chosen.empty()) {
+        out.setString(chosen.c_str());
+        return;
+    }
     socket.getLocalHostname(out, log);
     if (out.isEmpty()) out.setString("localhost");
 }
@@ -56,7 +61,7 @@ bool SmtpConnImpl::canReuseConnection(const StringBuffer& host, int port, XStrin
     bool candidate = host.equals(m_connectedHost) && port == m_connectedPort &&
                      username.getUtf8Sb().equals(m_connectedUsername.getUtf8Sb()) &&
                      password.getUtf8Sb().equals(m_connectedPassword.getUtf8Sb()) &&
-                     m_tlsPolicy == m_connectedTlsPolicy;
+                     m_options == m_connectedOptions;
     if (!candidate) {
         log.LogInfo("Need new SMTP connection");
         m_socket.close(quiet);
@@ -155,7 +160,7 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
     if (!openAndGreet(host, port, connectTimeoutSecs, log, timedOut)) return false;
 
     StringBuffer name;
-    helloName(m_socket, name, log);
+    helloName(m_socket, m_options.heloName, name, log);
     EhloOutcome ehloOutcome = EhloOutcome::Unreadable;
     for (;;) {
         StringBuffer ehlo("EHLO ");
@@ -171,7 +176,7 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
         ehloOutcome = readEhloReply(helloText, log, timedOut);
         log.LogDataSb("helloResponse", helloText);
         if (ehloOutcome != EhloOutcome::Accepted) {
-            if (m_tlsPolicy.mode == TlsPolicy::Mode::StartTls && !m_socket.tls()) {
+            if (m_options.tls.mode == TlsPolicy::Mode::StartTls && !m_socket.tls()) {
                 requiredTlsFailed("EHLO failed, so STARTTLS cannot follow",
                                   "tls=auto sends without TLS", log);
                 LogNull quiet;
@@ -190,7 +195,9 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
         if (!openAndGreet(host, port, connectTimeoutSecs, log, timedOut)) return false;
     }
 
-    if (username.getUtf8Sb().equals("default") && password.getUtf8Sb().equals("default")) {
+    // An explicit auth option wins over the "default"/"default" rule.
+    if (m_options.auth == "auto" && username.getUtf8Sb().equals("default") &&
+        password.getUtf8Sb().equals("default")) {
         log.LogInfo("Username/password is default/default, therefore using NTLM.");
         authMethod.setString("ntlm");
     }
@@ -232,7 +239,7 @@ bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSe
     }
     // A fresh connection deserves its QUIT again.
     m_skipQuit = false;
-    if (m_tlsPolicy.implicitOn(port) && !m_plainOnly &&
+    if (m_options.tls.implicitOn(port) && !m_plainOnly &&
         secureConnection(host, true, log) != TlsStep::Secured) {
         log.LogError("Failed to connect to SMTP server.");
         return false;
@@ -315,7 +322,7 @@ void SmtpConnImpl::finishConnect(const char* host, int port, XString& username, 
     m_connectedPort = port;
     m_connectedUsername.copyFrom(username);
     m_connectedPassword.copyFrom(password);
-    m_connectedTlsPolicy = m_tlsPolicy;
+    m_connectedOptions = m_options;
 }
 
 void SmtpConnImpl::forgetConnection() {
@@ -337,9 +344,12 @@ bool SmtpConnImpl::sendRaw(const char* bytes, uint32_t length, LogBase& log) {
 }
 
 void SmtpConnImpl::recordSent(const char* bytes, uint32_t length) {
-    // The argument of AUTH PLAIN is the password in base64: never recorded.
+    // The arguments of AUTH PLAIN and AUTH XOAUTH2 are the password or the
+    // access token in base64: never recorded.
     if (length >= 11 && strncmp(bytes, "AUTH PLAIN ", 11) == 0) {
         m_transcript.append("AUTH PLAIN ****\r\n");
+    } else if (length >= 13 && strncmp(bytes, "AUTH XOAUTH2 ", 13) == 0) {
+        m_transcript.append("AUTH XOAUTH2 ****\r\n");
     } else if (length > kTranscriptSendBytes) {
         m_transcript.append(bytes, kTranscriptSendBytes);
         m_transcript.append("\n...\n");

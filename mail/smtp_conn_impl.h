@@ -112,10 +112,13 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // AUTH NTLM with this library's own NTLM messages, after the server
     // answered "AUTH NTLM" with 334.
     bool authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut);
+    // AUTH XOAUTH2: the password is the OAuth 2.0 access token.
+    bool authXoauth2Exchange(XString& username, XString& token, LogBase& log, bool& timedOut);
 
-    // Applies from the next new connection; a connection made under another
-    // policy is not reused.
-    void setTlsPolicy(const TlsPolicy& policy) { m_tlsPolicy = policy; }
+    // Apply from the next new connection; a connection made under other
+    // options is not reused.
+    void setSessionOptions(const SessionOptions& options) { m_options = options; }
+    void setTlsPolicy(const TlsPolicy& policy) { m_options.tls = policy; }
     // The session of the open connection; null when it is plain.
     const TlsLayer* tls() const { return m_socket.tls(); }
 
@@ -137,6 +140,7 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     bool authGssapi() const { return m_capabilities.has(SmtpCapabilities::kGssapi); }
     bool authKerberosV4() const { return m_capabilities.has(SmtpCapabilities::kKerberosV4); }
     bool authAnonymous() const { return m_capabilities.has(SmtpCapabilities::kAnonymous); }
+    bool authXoauth2() const { return m_capabilities.has(SmtpCapabilities::kXoauth2); }
     // Everything the current connection's EHLO reply offered.
     const SmtpCapabilities& capabilities() const { return m_capabilities; }
 
@@ -204,6 +208,8 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
 
     // smtp_auth.cpp
     void forceAuthMethod(const StringBuffer& method);
+    // The one mechanism the host's auth option names, if the server offers it.
+    bool authenticateAsAsked(XString& username, XString& password, LogBase& log, bool& timedOut);
     bool authenticate(XString& username, XString& password, LogBase& log, bool& timedOut);
     // The text of a 334 reply line after its code, without the line end.
     static void replyArgument(const StringBuffer& line, StringBuffer& out);
@@ -236,9 +242,9 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // Set when a token exchange ended on the read time-out.
     bool m_exchangeTimedOut = false;
     SmtpCapabilities m_capabilities;
-    TlsPolicy m_tlsPolicy;
-    // The policy the open connection was made under.
-    TlsPolicy m_connectedTlsPolicy;
+    SessionOptions m_options;
+    // The options the open connection was made under.
+    SessionOptions m_connectedOptions;
     // Set while a connect goes on in plain text after a failed STARTTLS.
     bool m_plainOnly = false;
 };

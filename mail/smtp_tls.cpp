@@ -42,7 +42,7 @@ const char* checkRemedy(platform::TlsCertificateCheck check) {
 
 void SmtpConnImpl::requiredTlsFailed(const char* cause, const char* remedy, LogBase& log) {
     std::string text =
-        std::string(cause) + "; required by tls=" + m_tlsPolicy.modeName() + " (" + remedy + ")";
+        std::string(cause) + "; required by tls=" + m_options.tls.modeName() + " (" + remedy + ")";
     log.LogError(text.c_str());
 }
 
@@ -50,7 +50,7 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
                                                      LogBase& log) {
     LogNull quiet;
     if (!platform::tlsAvailable()) {
-        if (!m_tlsPolicy.required() && !implicit) return TlsStep::Plain;
+        if (!m_options.tls.required() && !implicit) return TlsStep::Plain;
         requiredTlsFailed("TLS is not available in this build", "tls=off sends without TLS", log);
         m_socket.close(quiet);
         return TlsStep::Failed;
@@ -59,10 +59,10 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
     StringBuffer name(host ? host : "");
     name.trim();
     settings.peerName = name.getString();
-    settings.extraRootsFile = m_tlsPolicy.caFile;
+    settings.extraRootsFile = m_options.tls.caFile;
     std::string error;
     if (!m_socket.startTls(settings, static_cast<uint32_t>(m_idleTimeoutMs), log, error)) {
-        if (m_tlsPolicy.required()) {
+        if (m_options.tls.required()) {
             requiredTlsFailed("TLS handshake failed", "tls=auto or tls=off sends without TLS", log);
             return TlsStep::Failed;
         }
@@ -83,29 +83,29 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
     std::string failed = checkCause(info.check);
     if (!info.checkText.empty()) failed += ": " + info.checkText;
     log.LogData("tlsCertificateCheck", failed.c_str());
-    if (m_tlsPolicy.required() && m_tlsPolicy.verify) {
+    if (m_options.tls.required() && m_options.tls.verify) {
         requiredTlsFailed(failed.c_str(), checkRemedy(info.check), log);
         m_socket.close(quiet);
         return TlsStep::Failed;
     }
-    log.LogInfo(m_tlsPolicy.required() ? "Certificate check not enforced (tls_verify=off)."
-                                       : "Certificate check not enforced (tls=auto).");
+    log.LogInfo(m_options.tls.required() ? "Certificate check not enforced (tls_verify=off)."
+                                         : "Certificate check not enforced (tls=auto).");
     return TlsStep::Secured;
 }
 
 SmtpConnImpl::TlsStep SmtpConnImpl::negotiateStartTls(const char* host,
                                                       const StringBuffer& helloName, LogBase& log,
                                                       bool& timedOut) {
-    if (m_tlsPolicy.mode == TlsPolicy::Mode::Off || m_socket.tls()) return TlsStep::Plain;
+    if (m_options.tls.mode == TlsPolicy::Mode::Off || m_socket.tls()) return TlsStep::Plain;
     LogNull quiet;
     if (!platform::tlsAvailable()) {
-        if (!m_tlsPolicy.required()) return TlsStep::Plain;
+        if (!m_options.tls.required()) return TlsStep::Plain;
         requiredTlsFailed("TLS is not available in this build", "tls=off sends without TLS", log);
         m_socket.close(quiet);
         return TlsStep::Failed;
     }
     if (!m_capabilities.offers("STARTTLS")) {
-        if (m_tlsPolicy.mode != TlsPolicy::Mode::StartTls) return TlsStep::Plain;
+        if (m_options.tls.mode != TlsPolicy::Mode::StartTls) return TlsStep::Plain;
         requiredTlsFailed("STARTTLS not offered by the server",
                           "tls=auto sends without TLS when the server offers none", log);
         m_socket.close(quiet);
@@ -116,7 +116,7 @@ SmtpConnImpl::TlsStep SmtpConnImpl::negotiateStartTls(const char* host,
     int code = -1;
     StringBuffer reply;
     if (!sendCommand("STARTTLS\r\n", nullptr, 220, sent, code, reply, false, log, timedOut)) {
-        if (code > 0 && m_socket.isConnected() && !m_tlsPolicy.required()) {
+        if (code > 0 && m_socket.isConnected() && !m_options.tls.required()) {
             // A refused STARTTLS leaves the session as it was (RFC 3207).
             log.LogInfo("STARTTLS refused; continuing without TLS (tls=auto).");
             return TlsStep::Plain;

@@ -1,6 +1,6 @@
 #pragma once
-// What the host asked of TLS for its SMTP connections (set_option "tls",
-// "tls_verify", "tls_ca_file").
+// What the host asked of its SMTP connections through set_option: TLS
+// ("tls", "tls_verify", "tls_ca_file"), the AUTH mechanism and the EHLO name.
 #include <string>
 
 struct TlsPolicy {
@@ -35,4 +35,17 @@ struct TlsPolicy {
                 return "auto";
         }
     }
+};
+
+// Everything the host's options decide about how a connection is set up; a
+// connection made under other options is not reused.
+struct SessionOptions {
+    TlsPolicy tls;
+    // "auto", or the one mechanism to use: login, plain, cram-md5, ntlm,
+    // xoauth2 (the password is then the access token).
+    std::string auth = "auto";
+    // The name EHLO and HELO announce; empty for the machine's own.
+    std::string heloName;
+
+    bool operator==(const SessionOptions&) const = default;
 };

@@ -46,6 +46,18 @@ public:
 //                certificate that passes the check.
 //   tls_ca_file  a PEM file of roots trusted besides the system's; empty for
 //                none.
+//   auth         auto (default): the first of LOGIN, NTLM/MSN, CRAM-MD5,
+//                PLAIN the server offers ("default"/"default" as login and
+//                password means NTLM with the current logon). login, plain,
+//                cram-md5, ntlm or xoauth2: that mechanism only, when the
+//                server offers it, else the send fails saying so; it wins
+//                over the "default"/"default" rule. xoauth2 is the OAuth 2.0
+//                bearer login: the password given to set_server is the
+//                access token; a refusal's JSON error is logged.
+//   helo_name    the name EHLO and HELO announce (printable ASCII, no
+//                blanks, at most 255); default the machine's name.
+//   connect_timeout, read_timeout   whole seconds, 1 to 600 (defaults 30);
+//                for send and connect alike.
 // TLS is version 1.2 or later; the server's name is checked against its
 // certificate (DNS names and IP addresses), and sent as SNI for DNS names.
 // The Windows build does not speak TLS yet: tls=auto stays in plain text,

@@ -5,8 +5,13 @@ Prints "PORT <n>" once ready ("MISSING aiosmtpd" and exit status 3 without
 the package). Exits when its standard input closes, so it never outlives the
 test that started it, and in any case after --lifetime seconds. With --user
 and --password, AUTH LOGIN and PLAIN are offered (on plain TCP) and checked
-against that pair; --cram adds CRAM-MD5 (RFC 2195). Every delivered message
-is appended to --messages as one JSON object per line.
+against that pair; --cram adds CRAM-MD5 (RFC 2195); --xoauth2 TOKEN adds
+XOAUTH2 (the OAuth 2.0 bearer login of Google and Microsoft), which takes
+exactly "user=USER^Aauth=Bearer TOKEN^A^A" and answers any other string
+with a 334 carrying a base64 JSON error, then 535 after the client's empty
+line. --host picks the address to listen on (default 127.0.0.1; "::1" for
+IPv6). Every delivered message is appended to --messages as one JSON
+object per line.
 """
 import argparse
 import asyncio
@@ -41,6 +46,25 @@ class Handler:
                 f.write(json.dumps(record) + "\n")
         return "250 2.0.0 Message accepted"
 
+    # Offered only with --xoauth2. args: the mechanism and the initial
+    # response, base64.
+    async def auth_XOAUTH2(self, server, args):
+        import base64
+        try:
+            sent = base64.b64decode(args[1], validate=True) if len(args) > 1 else b""
+        except Exception:
+            sent = None
+        want = b"user=%s\x01auth=Bearer %s\x01\x01" % (self.args.user.encode(), self.args.xoauth2.encode())
+        if sent == want:
+            return AuthResult(success=True, handled=False, auth_data=LoginPassword(self.args.user.encode(), b""))
+        error = json.dumps({"status": "401", "schemes": "bearer", "scope": "https://mail.example.com/"})
+        answer = await server.challenge_auth(error)  # "334 " + base64 of the JSON
+        # The client must answer with an empty line; the final reply is ours.
+        if answer != b"":
+            await server.push("501 5.5.2 Expected an empty line after the XOAUTH2 error")
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False)
+
     # aiosmtpd turns "auth_CRAM__MD5" into the mechanism name "CRAM-MD5";
     # offered only with --cram.
     async def auth_CRAM__MD5(self, server, args):
@@ -59,6 +83,8 @@ def main():
     parser.add_argument("--user")
     parser.add_argument("--password")
     parser.add_argument("--cram", action="store_true")
+    parser.add_argument("--xoauth2", help="the one access token XOAUTH2 takes")
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--messages")
     parser.add_argument("--exclude", action="append", default=[], help="a mechanism not to offer")
     parser.add_argument("--lifetime", type=float, default=120.0)
@@ -74,15 +100,15 @@ def main():
         # delivery record can name the login.
         return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
-    exclude = args.exclude + ([] if args.cram else ["CRAM-MD5"])
+    exclude = args.exclude + ([] if args.cram else ["CRAM-MD5"]) + ([] if args.xoauth2 else ["XOAUTH2"])
     auth = {"authenticator": authenticator, "auth_require_tls": False, "auth_exclude_mechanism": exclude}
     if args.user is None:  # no login offered at all
-        auth = {"auth_exclude_mechanism": ["LOGIN", "PLAIN", "CRAM-MD5"]}
+        auth = {"auth_exclude_mechanism": ["LOGIN", "PLAIN", "CRAM-MD5", "XOAUTH2"]}
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     handler = Handler(args)
     server = loop.run_until_complete(
-        loop.create_server(lambda: SMTP(handler, hostname="aiosmtpd.test", loop=loop, **auth), "127.0.0.1", 0))
+        loop.create_server(lambda: SMTP(handler, hostname="aiosmtpd.test", loop=loop, **auth), args.host, 0))
 
     def watch_stdin():
         try:

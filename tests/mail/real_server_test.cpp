@@ -58,6 +58,12 @@ TEST(RealServers, LogInAndSendOrAreRefused) {
             continue;
         }
         if (!skipped.empty()) continue;
+        if (row.verb == "option") {
+            const size_t eq = row[0].find('=');
+            mm->setOption(row[0].substr(0, eq),
+                          eq == std::string::npos ? "" : row[0].substr(eq + 1));
+            continue;
+        }
         // "send-to ADDRESS | ..." is a send to that recipient.
         ASSERT_TRUE(row.verb == "send" || row.verb == "send-to") << row.verb;
         const std::string recipient = row.verb == "send" ? "bob@far-away.example" : row[0];

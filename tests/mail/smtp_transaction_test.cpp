@@ -246,7 +246,7 @@ TEST_P(TransactionScenario, Runs) {
                               value = eq == npos ? "" : assignment.substr(eq + 1);
             options.set(name, value);
             manager->setOption(name, value);
-            smtp.setTlsPolicy(options.tls());
+            smtp.setSessionOptions(options.session());
         };
         for (const std::string& o : sc.all("option")) setOption(o);
         ClsEmail message;  // what the manager sends
