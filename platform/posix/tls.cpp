@@ -65,18 +65,23 @@ int bioCreate(BIO* bio) {
     return 1;
 }
 
+// Made once, on the first session (OpenSSL is set up by then), and freed
+// when the module is unloaded: a host that unloads it must not lose it.
 BIO_METHOD* socketMethod() {
-    static BIO_METHOD* method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "platform socket");
-        if (m) {
-            BIO_meth_set_write(m, bioWrite);
-            BIO_meth_set_read(m, bioRead);
-            BIO_meth_set_ctrl(m, bioCtrl);
-            BIO_meth_set_create(m, bioCreate);
+    struct Holder {
+        BIO_METHOD* method =
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "platform socket");
+        Holder() {
+            if (!method) return;
+            BIO_meth_set_write(method, bioWrite);
+            BIO_meth_set_read(method, bioRead);
+            BIO_meth_set_ctrl(method, bioCtrl);
+            BIO_meth_set_create(method, bioCreate);
         }
-        return m;
-    }();
-    return method;
+        ~Holder() { BIO_meth_free(method); }
+    };
+    static Holder holder;
+    return holder.method;
 }
 
 // ---- contexts
