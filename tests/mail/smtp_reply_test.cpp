@@ -34,8 +34,8 @@ TEST(SmtpValues, EveryRowOfTheTable) {
     const char* const kinds[] = {"final", "continuation", "unrecognized"};
     const char* const verdicts[] = {"ok", "line-break", "too-long"};
     // SmtpCapabilities::Mechanism's bits, from the lowest.
-    const std::string names[] = {"LOGIN",      "PLAIN",  "CRAM-MD5",    "NTLM",     "MSN",
-                                 "DIGEST-MD5", "GSSAPI", "KERBEROS_V4", "ANONYMOUS"};
+    const std::string names[] = {"LOGIN",      "PLAIN",  "CRAM-MD5",    "NTLM",      "MSN",
+                                 "DIGEST-MD5", "GSSAPI", "KERBEROS_V4", "ANONYMOUS", "XOAUTH2"};
     // One object of each for all rows: clear() must leave nothing of the
     // last reply, and a new host or port replaces the last.
     SmtpCapabilities caps;
@@ -54,7 +54,7 @@ TEST(SmtpValues, EveryRowOfTheTable) {
             std::string on;
             for (uint32_t bit = 0; bit < 32; ++bit)
                 if (caps.mechanisms() >> bit & 1)
-                    on += (on.empty() ? "" : " ") + (bit < 9 ? names[bit] : std::to_string(bit));
+                    on += (on.empty() ? "" : " ") + (bit < 10 ? names[bit] : std::to_string(bit));
             EXPECT_EQ(on, f.at(1));
             std::istringstream offered(f.at(2)), notOffered(f.at(3));
             for (std::string k; offered >> k;) EXPECT_TRUE(caps.offers(k.c_str())) << k;
