@@ -48,7 +48,7 @@ constexpr int kServerWaitMs = 5000;
 
 // No name lookup may leave the machine: every name is this one.
 bool localResolver(const char*, platform::HostEntry& out) {
-    out.address = htonl(INADDR_LOOPBACK);
+    out.addresses = {platform::IpAddress::v4(htonl(INADDR_LOOPBACK))};
     out.officialName = "fuzz.localhost";
     return true;
 }

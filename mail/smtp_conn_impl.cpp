@@ -4,6 +4,7 @@
 
 #include "diag/log_base.h"
 #include "mail/smtp_reply.h"
+#include "net/hostname_resolve.h"
 #include "platform/clock.h"
 
 const char* const SmtpConnImpl::kBlockedHost = "blocked-smtp.invalid";
@@ -118,6 +119,13 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
     StringBuffer wanted(host);
     wanted.toLowerCase();
     wanted.trim();
+    // "[v6]:port" names its port, and it wins over the configured one (the
+    // socket connects there; the log, implicit TLS and reuse go by it too).
+    platform::IpAddress literal;
+    int literalPort = -1;
+    if (parseIPv6Host(wanted.getString(), literal, literalPort) == Ipv6Host::Literal &&
+        literalPort >= 0)
+        port = literalPort;
     if (canReuseConnection(wanted, port, username, password, log, timedOut)) {
         m_socket.logConnectionType(log);
         return true;

@@ -5,6 +5,7 @@
 
 #include "diag/log_base.h"
 #include "mail/smtp_conn_impl.h"
+#include "net/hostname_resolve.h"
 #include "platform/tls.h"
 
 namespace {
@@ -58,6 +59,11 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
     platform::TlsClientSettings settings;
     StringBuffer name(host ? host : "");
     name.trim();
+    // An IPv6 literal, bracketed or with a port, is checked as the address.
+    platform::IpAddress literal;
+    int literalPort = -1;
+    if (parseIPv6Host(name.getString(), literal, literalPort) == Ipv6Host::Literal)
+        name.setString(platform::formatIpAddress(literal).c_str());
     settings.peerName = name.getString();
     settings.extraRootsFile = m_options.tls.caFile;
     std::string error;

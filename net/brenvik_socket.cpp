@@ -1,5 +1,6 @@
 #include "net/brenvik_socket.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -107,14 +108,26 @@ void cleanForRetry(const char* name, StringBuffer& out) {
 
 enum Attempt { kFound, kNotFound, kNoMemory };
 
-Attempt lookUpOnce(const char* name, uint32_t timeoutMs, LogBase& log, StringBuffer& ipText,
-                   uint32_t& address) {
+Attempt lookUpOnce(const char* name, uint32_t timeoutMs, LogBase& log,
+                   std::vector<platform::IpAddress>& addresses) {
     HostnameResolve* r = HostnameResolve::createNew();
     if (!r) return kNoMemory;
     bool timedOut = false;
-    bool ok = r->resolve(name, timeoutMs, log, ipText, address, timedOut);
+    bool ok = r->resolve(name, timeoutMs, log, addresses, timedOut);
     r->decRefCount();
-    return ok && !ipText.isEmpty() ? kFound : kNotFound;
+    return ok && !addresses.empty() ? kFound : kNotFound;
+}
+
+// "127.0.0.1:25" or "[::1]:25".
+std::string addressAndPort(const platform::IpAddress& a, uint16_t port) {
+    const std::string ip = platform::formatIpAddress(a);
+    return (a.family == platform::AddressFamily::IPv6 ? "[" + ip + "]" : ip) + ":" +
+           std::to_string(port);
+}
+
+void logConnectFailed(const platform::IpAddress& a, uint16_t port, const std::string& why,
+                      LogBase& log) {
+    log.LogData("connectFailed", (addressAndPort(a, port) + ": " + why).c_str());
 }
 
 }  // namespace
@@ -181,10 +194,9 @@ void BrenvikSocket::logSocketError(int code, LogBase& log) {
 }
 
 bool BrenvikSocket::dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log,
-                              StringBuffer& ipText, uint32_t& address, bool& timedOut) {
+                              std::vector<platform::IpAddress>& addresses, bool& timedOut) {
     timedOut = false;
-    ipText.clear();
-    address = 0;
+    addresses.clear();
     startWinsock(log);
     uint32_t start = platform::tickCount();
 
@@ -202,7 +214,7 @@ bool BrenvikSocket::dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log
         return true;
     };
 
-    Attempt a = lookUpOnce(host, timeoutMs, log, ipText, address);
+    Attempt a = lookUpOnce(host, timeoutMs, log, addresses);
     if (a == kNoMemory) {
         log.LogError("Memory allocation failure.");
         return false;
@@ -215,7 +227,7 @@ bool BrenvikSocket::dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log
     cleanForRetry(host, cleaned);
     StringBuffer original(host ? host : "");
     if (cleaned.length() != original.length()) {
-        a = lookUpOnce(cleaned.getString(), next, log, ipText, address);
+        a = lookUpOnce(cleaned.getString(), next, log, addresses);
         if (a == kFound) return true;
         if (a == kNoMemory) {
             log.LogError("Memory allocation error");
@@ -226,7 +238,7 @@ bool BrenvikSocket::dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log
 
     if (cleaned.countChar('.') == 1) {
         cleaned.prepend("www.");
-        a = lookUpOnce(cleaned.getString(), next, log, ipText, address);
+        a = lookUpOnce(cleaned.getString(), next, log, addresses);
         if (a == kFound) return true;
         if (a == kNoMemory) {
             log.LogError("Memory allocation error");
@@ -238,11 +250,10 @@ bool BrenvikSocket::dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log
     return false;
 }
 
-bool BrenvikSocket::createSocket(LogBase& log) {
+bool BrenvikSocket::createSocket(platform::AddressFamily family, LogBase& log, int& err) {
     startWinsock(log);
     if (m_handle != platform::kInvalidSocket) closeSocket(log);
-    int err = 0;
-    m_handle = platform::openTcpSocket(err);
+    m_handle = platform::openTcpSocket(family, err);
     if (m_handle == platform::kInvalidSocket) {
         logSocketError(err, log);
         return false;
@@ -251,6 +262,61 @@ bool BrenvikSocket::createSocket(LogBase& log) {
     // for the acknowledgement of the write before them.
     platform::setNoDelay(m_handle);
     return true;
+}
+
+// The share of the time left for each address still to try, but never less
+// than kMinAttemptMs (or all that is left, when less): an address that drops
+// the connect attempt (a black hole) cannot use up the time of the ones after
+// it, and a slow but working one still gets a fair wait. What one attempt
+// does not use, because it failed at once, goes to the next.
+uint32_t BrenvikSocket::attemptTimeoutMs(uint32_t left, size_t addressesLeft) {
+    if (addressesLeft <= 1) return left;
+    const uint32_t share = static_cast<uint32_t>(left / addressesLeft);
+    return std::max(share, std::min(kMinAttemptMs, left));
+}
+
+bool BrenvikSocket::tryAddress(const platform::IpAddress& addr, uint16_t port, uint32_t timeoutMs,
+                               const StringBuffer& name, LogBase& log, int& err, bool& timedOut,
+                               bool& noSocket) {
+    timedOut = false;
+    noSocket = false;
+    err = 0;
+    if (!createSocket(addr.family, log, err) || m_handle == platform::kInvalidSocket) {
+        noSocket = true;
+        return false;
+    }
+
+    // The socket stays non-blocking for its whole life: every wait is a
+    // readiness wait with its time-out, and no call switches the mode.
+    int ignored = 0;
+    platform::setNonBlocking(m_handle, true, ignored);
+    if (platform::connectTo(m_handle, addr, port, err)) return true;
+
+    if (err != platform::wsa::kWouldBlock) {
+        if (err == platform::wsa::kInvalid) {
+            log.LogDataSb("IP_Address", m_remoteIp);
+            if (addr.family == platform::AddressFamily::IPv4) log.LogDataHex("ipAddr", addr.ipv4());
+            log.LogDataSb("Hostname", name);
+            log.LogDataInt64("SocketHandle", static_cast<int64_t>(m_handle));
+        }
+        log.LogDataLong("sockError", err);
+    } else {
+        // No connect time-out (0) waits without a limit.
+        int ready = waitWritable(timeoutMs, log, true);
+        if (ready == 1) {
+            // Finished is not connected: a refused connect ends here too.
+            // A reset means the connection was made and then dropped (the
+            // server let us in and went away): the first read reports it.
+            int pending = platform::pendingError(m_handle);
+            if (pending == 0 || pending == platform::wsa::kConnReset) return true;
+            err = pending;
+        } else if (ready == 0) {
+            timedOut = true;
+        }
+    }
+    LogNull quiet;
+    closeSocket(quiet);
+    return false;
 }
 
 bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool& lookupFailed) {
@@ -270,17 +336,39 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
         return false;
     }
     if (name.equalsIgnoreCase("localhost")) name.setString("127.0.0.1");
+
+    // An IPv6 address has colons of its own, so it is recognised before the
+    // lookup cuts a host at its first ':'. "[v6]:port" names its port, and
+    // that port wins over the one the caller configured: it is the more
+    // specific of the two. A bare "host:port" keeps its old meaning: the
+    // lookup drops the ":port" and the configured port is used.
+    platform::IpAddress literal;
+    int literalPort = -1;
+    const Ipv6Host v6 = parseIPv6Host(name.getString(), literal, literalPort);
+    if (v6 == Ipv6Host::Malformed) {
+        lookupFailed = true;
+        log.LogError("Invalid IPv6 address literal.");
+        log.LogError("Cannot get host by name..");
+        log.LogDataSb("hostname", name);
+        m_connectFailReason = kConnectLookupFailed;
+        return false;
+    }
+    if (literalPort >= 0) port = literalPort;
     // Only the low 16 bits of the port reach the wire, as with htons.
     uint16_t wirePort = static_cast<uint16_t>(port);
 
     startWinsock(log);
+    std::vector<platform::IpAddress> addresses;
     uint32_t addr = platform::parseIPv4(name.getString());
-    if (addr == platform::kAddrNone) {
+    if (v6 == Ipv6Host::Literal) {
+        addresses.push_back(literal);
+    } else if (addr != platform::kAddrNone) {
+        addresses.push_back(platform::IpAddress::v4(addr));
+    } else {
         uint32_t start = platform::tickCount();
-        StringBuffer ip;
         bool timedOut = false;
-        bool found = dnsLookup(name.getString(), m_connectTimeoutMs, log, ip, addr, timedOut);
-        if (!found || addr == 0) {
+        bool found = dnsLookup(name.getString(), m_connectTimeoutMs, log, addresses, timedOut);
+        if (!found || addresses.empty()) {
             lookupFailed = true;
             log.LogError("Cannot get host by name..");
             log.LogDataSb("hostname", name);
@@ -292,53 +380,51 @@ bool BrenvikSocket::connectSocket(const char* host, int port, LogBase& log, bool
             log.LogError("Application timeout after DNS");
             return false;
         }
-        m_remoteIp.setString(ip.getString());
-    } else {
-        formatIPv4(addr, m_remoteIp);
     }
 
-    if (!createSocket(log) || m_handle == platform::kInvalidSocket) {
+    // The connect time-out covers all attempts together, counted from here
+    // as it was for the single address of old.
+    const uint32_t start = platform::tickCount();
+    int err = 0;
+    bool timedOut = false;
+    bool anySocket = false;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const platform::IpAddress& a = addresses[i];
+        m_remoteIp.setString(platform::formatIpAddress(a).c_str());
+        uint32_t wait = 0;  // no limit
+        if (m_connectTimeoutMs != 0) {
+            const uint32_t spent = platform::tickCount() - start;
+            if (spent >= m_connectTimeoutMs) {
+                // Still one entry per address: the ones never tried say so.
+                for (size_t j = i; j < addresses.size(); ++j)
+                    logConnectFailed(addresses[j], wirePort,
+                                     "not tried, the connect time-out ran out", log);
+                timedOut = true;
+                break;
+            }
+            wait = attemptTimeoutMs(m_connectTimeoutMs - spent, addresses.size() - i);
+        }
+        bool attemptTimedOut = false;
+        bool noSocket = false;
+        int attemptErr = 0;
+        if (tryAddress(a, wirePort, wait, name, log, attemptErr, attemptTimedOut, noSocket)) {
+            m_connected = true;
+            return true;
+        }
+        err = attemptErr;
+        timedOut = attemptTimedOut;
+        anySocket = anySocket || !noSocket;
+        logConnectFailed(a, wirePort,
+                         attemptTimedOut ? "timed out after " + std::to_string(wait) + " ms"
+                                         : platform::socketErrorText(err),
+                         log);
+    }
+
+    if (!anySocket) {
         m_connectFailReason = kConnectNoSocket;
         log.LogError("Cannot connect, invalid socket.");
         return false;
     }
-
-    // The socket stays non-blocking for its whole life: every wait is a
-    // readiness wait with its time-out, and no call switches the mode.
-    int err = 0;
-    platform::setNonBlocking(m_handle, true, err);
-    if (platform::connectIPv4(m_handle, addr, wirePort, err)) {
-        m_connected = true;
-        return true;
-    }
-
-    bool timedOut = false;
-    if (err != platform::wsa::kWouldBlock) {
-        if (err == platform::wsa::kInvalid) {
-            log.LogDataSb("IP_Address", m_remoteIp);
-            log.LogDataHex("ipAddr", addr);
-            log.LogDataSb("Hostname", name);
-            log.LogDataInt64("SocketHandle", static_cast<int64_t>(m_handle));
-        }
-        log.LogDataLong("sockError", err);
-    } else {
-        // No connect time-out (0) waits without a limit.
-        int ready = waitWritable(m_connectTimeoutMs, log, true);
-        if (ready == 1) {
-            // Finished is not connected: a refused connect ends here too.
-            // A reset means the connection was made and then dropped (the
-            // server let us in and went away): the first read reports it.
-            int pending = platform::pendingError(m_handle);
-            if (pending == 0 || pending == platform::wsa::kConnReset) {
-                m_connected = true;
-                return true;
-            }
-            err = pending;
-        } else if (ready == 0) {
-            timedOut = true;
-        }
-    }
-
     if (timedOut) {
         logUnsigned(log, "ConnectTimeoutMs", m_connectTimeoutMs);
         m_connectFailReason = kConnectTimedOut;
@@ -525,14 +611,14 @@ bool BrenvikSocket::getLocalHostname(StringBuffer& out, LogBase& log) {
     out.setString(name.c_str());
 
     platform::HostEntry entry;
-    bool found = platform::resolveIPv4(name.c_str(), entry);
+    bool found = platform::resolveHost(name.c_str(), entry);
     StringBuffer cleaned;
     cleanForRetry(name.c_str(), cleaned);
     if (!found && cleaned.length() != name.size())
-        found = platform::resolveIPv4(cleaned.getString(), entry);
+        found = platform::resolveHost(cleaned.getString(), entry);
     if (!found && cleaned.countChar('.') == 1) {
         cleaned.prepend("www.");
-        found = platform::resolveIPv4(cleaned.getString(), entry);
+        found = platform::resolveHost(cleaned.getString(), entry);
     }
     if (found && !entry.officialName.empty()) {
         // The official name is kept to the size of the system's name buffer.

@@ -2,6 +2,7 @@
 // One TCP stream socket with time-outs on connect, send and receive, and the
 // translation of Winsock error numbers into log text.
 #include <cstdint>
+#include <vector>
 
 #include "platform/sockets.h"
 #include "text/brenvik_object.h"
@@ -41,12 +42,23 @@ class BrenvikSocket : public BrenvikObject {
 
     static void logSocketError(int winsockError, LogBase& log);
 
-    // Name to dotted quad within timeoutMs (0: no limit), with a cleaned
-    // and a "www." retry.
-    static bool dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log, StringBuffer& ipText,
-                          uint32_t& address, bool& timedOut);
+    // Name to its addresses, IPv6 and IPv4 in the resolver's order, within
+    // timeoutMs (0: no limit), with a cleaned and a "www." retry.
+    static bool dnsLookup(const char* host, uint32_t timeoutMs, LogBase& log,
+                          std::vector<platform::IpAddress>& addresses, bool& timedOut);
 
+    // Connects to the first address of host that takes the connection,
+    // trying them in order within the connect time-out, which is the limit
+    // for all attempts together (see attemptTimeoutMs). host may be a name,
+    // a dotted IPv4 address, or an IPv6 address: "::1", "[::1]", or
+    // "[::1]:2525", whose port replaces the one given.
     bool connectSocket(const char* host, int port, LogBase& log, bool& lookupFailed);
+
+    // The longest wait for one connect attempt when left ms of the connect
+    // time-out remain and addressesLeft addresses are still to be tried.
+    static uint32_t attemptTimeoutMs(uint32_t left, size_t addressesLeft);
+    // Every attempt may wait this long, unless less time is left.
+    static constexpr uint32_t kMinAttemptMs = 1000;
 
     bool SendBytes2(const unsigned char* data, uint32_t length, uint32_t chunkSize, LogBase& log,
                     ProgressMonitor* pm);
@@ -83,7 +95,12 @@ class BrenvikSocket : public BrenvikObject {
     platform::SocketHandle handle() const { return m_handle; }
 
   private:
-    bool createSocket(LogBase& log);
+    bool createSocket(platform::AddressFamily family, LogBase& log, int& err);
+    // One connect attempt, waiting at most timeoutMs (0: no limit). On
+    // failure the socket is closed and err holds the Winsock error.
+    bool tryAddress(const platform::IpAddress& addr, uint16_t port, uint32_t timeoutMs,
+                    const StringBuffer& name, LogBase& log, int& err, bool& timedOut,
+                    bool& noSocket);
 
     bool m_connected = false;
     platform::SocketHandle m_handle = platform::kInvalidSocket;

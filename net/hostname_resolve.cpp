@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "diag/log_base.h"
 #include "platform/clock.h"
@@ -43,6 +44,28 @@ void formatIPv4(uint32_t address, StringBuffer& out) {
     out.setString(text);
 }
 
+Ipv6Host parseIPv6Host(const char* text, platform::IpAddress& address, int& port) {
+    address = platform::IpAddress();
+    port = -1;
+    if (!text) return Ipv6Host::None;
+    const std::string t(text);
+    if (t.empty() || t[0] != '[')
+        return platform::parseIPv6(t.c_str(), address) ? Ipv6Host::Literal : Ipv6Host::None;
+    const size_t close = t.find(']');
+    if (close == std::string::npos || !platform::parseIPv6(t.substr(1, close - 1).c_str(), address))
+        return Ipv6Host::Malformed;
+    if (close + 1 == t.size()) return Ipv6Host::Literal;
+    // "]:" and 1 to 5 digits, at most 65535.
+    const std::string digits = t.substr(close + 2);
+    if (t[close + 1] != ':' || digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) > 65535) {
+        address = platform::IpAddress();
+        return Ipv6Host::Malformed;
+    }
+    port = std::stoi(digits);
+    return Ipv6Host::Literal;
+}
+
 HostnameResolve::HostnameResolve() {
     g_live.fetch_add(1);
 }
@@ -72,26 +95,30 @@ void HostnameResolve::threadMain(void* self) {
 
 void HostnameResolve::lookUp() {
     platform::HostEntry entry;
-    if (platform::resolveIPv4(m_name.getString(), entry)) {
-        formatIPv4(entry.address, m_resultText);
-        m_resultAddress = entry.address;
-    } else {
-        m_resultText.clear();
-        m_resultAddress = 0;
-    }
+    std::vector<platform::IpAddress> found;
+    if (platform::resolveHost(m_name.getString(), entry)) found = std::move(entry.addresses);
+    m_result = std::move(found);
 }
 
 bool HostnameResolve::resolve(const char* name, uint32_t timeoutMs, LogBase& log,
-                              StringBuffer& ipText, uint32_t& address, bool& timedOut) {
+                              std::vector<platform::IpAddress>& addresses, bool& timedOut) {
     timedOut = false;
-    ipText.clear();
-    address = 0;
+    addresses.clear();
 
     m_name.setString(name ? name : "");
     m_name.replaceAll("http://", "");
     m_name.replaceAll("https://", "");
     int cut = m_name.findChar('/');
     if (cut >= 0) m_name.truncate(static_cast<uint32_t>(cut));
+    m_name.trim();
+    platform::IpAddress literal;
+    int literalPort = -1;
+    const Ipv6Host v6 = parseIPv6Host(m_name.getString(), literal, literalPort);
+    if (v6 == Ipv6Host::Literal) {
+        addresses.push_back(literal);
+        return true;
+    }
+    if (v6 == Ipv6Host::Malformed) m_name.clear();
     cut = m_name.findChar(':');
     if (cut >= 0) m_name.truncate(static_cast<uint32_t>(cut));
     m_name.trim();
@@ -101,8 +128,7 @@ bool HostnameResolve::resolve(const char* name, uint32_t timeoutMs, LogBase& log
         return false;
     }
     m_timeoutMs = timeoutMs;
-    m_resultText.clear();
-    m_resultAddress = 0;
+    m_result.clear();
 
     // The thread's own reference keeps this object alive after a caller that
     // gave up has released it.
@@ -127,7 +153,8 @@ bool HostnameResolve::resolve(const char* name, uint32_t timeoutMs, LogBase& log
             return false;
         }
     }
-    ipText.setString(m_resultText.getString());
-    address = m_resultAddress;
-    return !ipText.isEmpty();
+    // No connect can reach 0.0.0.0 or ::; a name that has only those has none.
+    for (const platform::IpAddress& a : m_result)
+        if (!a.isUnspecified()) addresses.push_back(a);
+    return !addresses.empty();
 }

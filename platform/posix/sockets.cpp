@@ -88,26 +88,87 @@ int noStartup(uint16_t) {
 
 std::atomic<StartupFunction> g_startup{noStartup};
 
+int systemFamily(AddressFamily f) {
+    return f == AddressFamily::IPv4 ? AF_INET : f == AddressFamily::IPv6 ? AF_INET6 : -1;
+}
+
+// The sockaddr of an address and port and its length; 0 for no family.
+socklen_t toSockaddr(const IpAddress& a, uint16_t port, sockaddr_storage& ss) {
+    std::memset(&ss, 0, sizeof(ss));
+    if (a.family == AddressFamily::IPv4) {
+        sockaddr_in* sa = reinterpret_cast<sockaddr_in*>(&ss);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(port);
+        std::memcpy(&sa->sin_addr, a.bytes, 4);
+        return sizeof(sockaddr_in);
+    }
+    if (a.family == AddressFamily::IPv6) {
+        sockaddr_in6* sa = reinterpret_cast<sockaddr_in6*>(&ss);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(port);
+        std::memcpy(&sa->sin6_addr, a.bytes, 16);
+        sa->sin6_scope_id = a.scopeId;
+        return sizeof(sockaddr_in6);
+    }
+    return 0;
+}
+
+bool fromSockaddr(const sockaddr* sa, IpAddress& a, uint16_t* port) {
+    if (!sa) return false;
+    if (sa->sa_family == AF_INET) {
+        const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(sa);
+        a = IpAddress::v4(in->sin_addr.s_addr);
+        if (port) *port = ntohs(in->sin_port);
+        return true;
+    }
+    if (sa->sa_family == AF_INET6) {
+        const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        uint8_t b[16];
+        std::memcpy(b, &in6->sin6_addr, 16);
+        a = IpAddress::v6(b, in6->sin6_scope_id);
+        if (port) *port = ntohs(in6->sin6_port);
+        return true;
+    }
+    return false;
+}
+
+// Numeric text only: AI_NUMERICHOST never asks a name service.
+bool parseNumeric(const char* text, int family, IpAddress& out) {
+    out = IpAddress();
+    // Windows takes "[::1]" too; the brackets of a host text are the caller's.
+    if (!text || !*text || std::strpbrk(text, "[]")) return false;
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || !found) return false;
+    bool ok = fromSockaddr(found->ai_addr, out, nullptr);
+    freeaddrinfo(found);
+    return ok;
+}
+
 bool systemResolve(const char* name, HostEntry& out) {
     out = HostEntry();
     if (!name || !*name) return false;
     struct addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
     struct addrinfo* found = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
-    bool ok = false;
     for (struct addrinfo* a = found; a; a = a->ai_next) {
-        if (a->ai_family != AF_INET || !a->ai_addr) continue;
-        out.address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-        out.officialName = found->ai_canonname ? found->ai_canonname : name;
-        ok = true;
-        break;
+        IpAddress ip;
+        if (!fromSockaddr(a->ai_addr, ip, nullptr)) continue;
+        bool seen = false;
+        for (const IpAddress& known : out.addresses) seen = seen || known == ip;
+        if (!seen) out.addresses.push_back(ip);
     }
+    if (!out.addresses.empty()) out.officialName = found->ai_canonname ? found->ai_canonname : name;
     freeaddrinfo(found);
-    return ok;
+    return !out.addresses.empty();
 }
 
 std::atomic<ResolveFunction> g_resolve{systemResolve};
@@ -166,7 +227,15 @@ StartupFunction setStartupFunctionForTesting(StartupFunction fn) {
 }
 
 SocketHandle openTcpSocket(int& err) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return openTcpSocket(AddressFamily::IPv4, err);
+}
+
+SocketHandle openTcpSocket(AddressFamily family, int& err) {
+    if (systemFamily(family) < 0) {
+        err = winsockErrorFromErrno(EAFNOSUPPORT);
+        return kInvalidSocket;
+    }
+    int fd = socket(systemFamily(family), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         err = lastError();
         return kInvalidSocket;
@@ -176,7 +245,8 @@ SocketHandle openTcpSocket(int& err) {
 
 bool setNonBlocking(SocketHandle s, bool on, int& err) {
     int flags = fcntl(fdOf(s), F_GETFL, 0);
-    if (flags < 0 || fcntl(fdOf(s), F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) < 0) {
+    if (flags < 0 ||
+        fcntl(fdOf(s), F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) < 0) {
         err = lastError();
         return false;
     }
@@ -184,12 +254,17 @@ bool setNonBlocking(SocketHandle s, bool on, int& err) {
 }
 
 bool connectIPv4(SocketHandle s, uint32_t addr, uint16_t port, int& err) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = addr;
-    if (connect(fdOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0) return true;
+    return connectTo(s, IpAddress::v4(addr), port, err);
+}
+
+bool connectTo(SocketHandle s, const IpAddress& addr, uint16_t port, int& err) {
+    sockaddr_storage ss;
+    socklen_t len = toSockaddr(addr, port, ss);
+    if (len == 0) {
+        err = winsockErrorFromErrno(EAFNOSUPPORT);
+        return false;
+    }
+    if (connect(fdOf(s), reinterpret_cast<const sockaddr*>(&ss), len) == 0) return true;
     // An interrupted connect carries on in the background, as a non-blocking one does.
     err = errno == EINTR ? wsa::kWouldBlock : lastError();
     return false;
@@ -245,23 +320,40 @@ void closeSocketHandle(SocketHandle s) {
 }
 
 SocketHandle listenIPv4(uint32_t addr, uint16_t port, int backlog, uint16_t& boundPort, int& err) {
-    SocketHandle s = openTcpSocket(err);
+    return listenOn(IpAddress::v4(addr), port, backlog, boundPort, err);
+}
+
+SocketHandle listenOn(const IpAddress& addr, uint16_t port, int backlog, uint16_t& boundPort,
+                      int& err) {
+    SocketHandle s = openTcpSocket(addr.family, err);
     if (s == kInvalidSocket) return s;
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = addr;
-    socklen_t len = sizeof(sa);
-    if (bind(fdOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0 ||
+    int on = 1;
+    if (addr.family == AddressFamily::IPv6)
+        setsockopt(fdOf(s), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    sockaddr_storage ss;
+    socklen_t len = toSockaddr(addr, port, ss);
+    IpAddress bound;
+    if (bind(fdOf(s), reinterpret_cast<const sockaddr*>(&ss), len) != 0 ||
         listen(fdOf(s), backlog) != 0 ||
-        getsockname(fdOf(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        (len = sizeof(ss), getsockname(fdOf(s), reinterpret_cast<sockaddr*>(&ss), &len)) != 0) {
         err = lastError();
         close(fdOf(s));
         return kInvalidSocket;
     }
-    boundPort = ntohs(sa.sin_port);
+    fromSockaddr(reinterpret_cast<const sockaddr*>(&ss), bound, &boundPort);
     return s;
+}
+
+bool peerAddress(SocketHandle s, IpAddress& addr, uint16_t& port, int& err) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    if (getpeername(fdOf(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+        err = lastError();
+        return false;
+    }
+    if (fromSockaddr(reinterpret_cast<const sockaddr*>(&ss), addr, &port)) return true;
+    err = winsockErrorFromErrno(EAFNOSUPPORT);
+    return false;
 }
 
 SocketHandle acceptConnection(SocketHandle listener, int& err) {
@@ -291,7 +383,26 @@ uint32_t parseIPv4(const char* text) {
     return static_cast<uint32_t>(inet_addr(text));
 }
 
-bool resolveIPv4(const char* name, HostEntry& out) {
+bool parseIpAddress(const char* text, IpAddress& out) {
+    return parseNumeric(text, AF_UNSPEC, out);
+}
+
+bool parseIPv6(const char* text, IpAddress& out) {
+    return parseNumeric(text, AF_INET6, out);
+}
+
+std::string formatIpAddress(const IpAddress& a) {
+    const int family = systemFamily(a.family);
+    char text[INET6_ADDRSTRLEN] = {0};
+    if (family < 0 || !inet_ntop(family, a.bytes, text, sizeof(text))) return std::string();
+    // The scope as a number, as Windows writes it; getnameinfo would name
+    // the interface instead.
+    if (a.family == AddressFamily::IPv6 && a.scopeId != 0)
+        return std::string(text) + "%" + std::to_string(a.scopeId);
+    return text;
+}
+
+bool resolveHost(const char* name, HostEntry& out) {
     return g_resolve.load()(name, out);
 }
 

@@ -1,9 +1,11 @@
 #include "platform/sockets.h"
 
 // winsock2.h must come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 
 #include <atomic>
 #include <cstring>
@@ -21,16 +23,89 @@ int systemStartup(uint16_t version) {
 
 std::atomic<StartupFunction> g_startup{systemStartup};
 
-// gethostbyname keeps its result per thread, so lookup threads do not clash.
+int systemFamily(AddressFamily f) {
+    return f == AddressFamily::IPv4 ? AF_INET : f == AddressFamily::IPv6 ? AF_INET6 : -1;
+}
+
+// The sockaddr of an address and port and its length; 0 for no family.
+int toSockaddr(const IpAddress& a, uint16_t port, sockaddr_storage& ss) {
+    std::memset(&ss, 0, sizeof(ss));
+    if (a.family == AddressFamily::IPv4) {
+        sockaddr_in* sa = reinterpret_cast<sockaddr_in*>(&ss);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(port);
+        std::memcpy(&sa->sin_addr, a.bytes, 4);
+        return sizeof(sockaddr_in);
+    }
+    if (a.family == AddressFamily::IPv6) {
+        sockaddr_in6* sa = reinterpret_cast<sockaddr_in6*>(&ss);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(port);
+        std::memcpy(&sa->sin6_addr, a.bytes, 16);
+        sa->sin6_scope_id = a.scopeId;
+        return sizeof(sockaddr_in6);
+    }
+    return 0;
+}
+
+bool fromSockaddr(const sockaddr* sa, IpAddress& a, uint16_t* port) {
+    if (!sa) return false;
+    if (sa->sa_family == AF_INET) {
+        const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(sa);
+        a = IpAddress::v4(in->sin_addr.s_addr);
+        if (port) *port = ntohs(in->sin_port);
+        return true;
+    }
+    if (sa->sa_family == AF_INET6) {
+        const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        uint8_t b[16];
+        std::memcpy(b, &in6->sin6_addr, 16);
+        a = IpAddress::v6(b, in6->sin6_scope_id);
+        if (port) *port = ntohs(in6->sin6_port);
+        return true;
+    }
+    return false;
+}
+
+// Numeric text only: AI_NUMERICHOST never asks a name service.
+bool parseNumeric(const char* text, int family, IpAddress& out) {
+    out = IpAddress();
+    // Windows takes "[::1]" too; the brackets of a host text are the caller's.
+    if (!text || !*text || std::strpbrk(text, "[]")) return false;
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || !found) return false;
+    bool ok = fromSockaddr(found->ai_addr, out, nullptr);
+    freeaddrinfo(found);
+    return ok;
+}
+
+// getaddrinfo, unlike gethostbyname, knows IPv6 and keeps no per-thread
+// result, so lookup threads do not clash.
 bool systemResolve(const char* name, HostEntry& out) {
     out = HostEntry();
     if (!name || !*name) return false;
-    hostent* h = gethostbyname(name);
-    if (!h || h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list || !h->h_addr_list[0])
-        return false;
-    std::memcpy(&out.address, h->h_addr_list[0], 4);
-    out.officialName = h->h_name ? h->h_name : name;
-    return true;
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        IpAddress ip;
+        if (!fromSockaddr(a->ai_addr, ip, nullptr)) continue;
+        bool seen = false;
+        for (const IpAddress& known : out.addresses) seen = seen || known == ip;
+        if (!seen) out.addresses.push_back(ip);
+    }
+    if (!out.addresses.empty()) out.officialName = found->ai_canonname ? found->ai_canonname : name;
+    freeaddrinfo(found);
+    return !out.addresses.empty();
 }
 
 std::atomic<ResolveFunction> g_resolve{systemResolve};
@@ -57,7 +132,15 @@ StartupFunction setStartupFunctionForTesting(StartupFunction fn) {
 }
 
 SocketHandle openTcpSocket(int& err) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    return openTcpSocket(AddressFamily::IPv4, err);
+}
+
+SocketHandle openTcpSocket(AddressFamily family, int& err) {
+    if (systemFamily(family) < 0) {
+        err = WSAEAFNOSUPPORT;
+        return kInvalidSocket;
+    }
+    SOCKET s = socket(systemFamily(family), SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
         err = WSAGetLastError();
         return kInvalidSocket;
@@ -75,12 +158,17 @@ bool setNonBlocking(SocketHandle s, bool on, int& err) {
 }
 
 bool connectIPv4(SocketHandle s, uint32_t addr, uint16_t port, int& err) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = addr;
-    if (connect(sockOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0) return true;
+    return connectTo(s, IpAddress::v4(addr), port, err);
+}
+
+bool connectTo(SocketHandle s, const IpAddress& addr, uint16_t port, int& err) {
+    sockaddr_storage ss;
+    int len = toSockaddr(addr, port, ss);
+    if (len == 0) {
+        err = WSAEAFNOSUPPORT;
+        return false;
+    }
+    if (connect(sockOf(s), reinterpret_cast<const sockaddr*>(&ss), len) == 0) return true;
     err = WSAGetLastError();
     return false;
 }
@@ -161,23 +249,42 @@ void closeSocketHandle(SocketHandle s) {
 }
 
 SocketHandle listenIPv4(uint32_t addr, uint16_t port, int backlog, uint16_t& boundPort, int& err) {
-    SocketHandle s = openTcpSocket(err);
+    return listenOn(IpAddress::v4(addr), port, backlog, boundPort, err);
+}
+
+SocketHandle listenOn(const IpAddress& addr, uint16_t port, int backlog, uint16_t& boundPort,
+                      int& err) {
+    SocketHandle s = openTcpSocket(addr.family, err);
     if (s == kInvalidSocket) return s;
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = addr;
-    int len = sizeof(sa);
-    if (bind(sockOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0 ||
+    if (addr.family == AddressFamily::IPv6) {
+        DWORD on = 1;
+        setsockopt(sockOf(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on),
+                   sizeof(on));
+    }
+    sockaddr_storage ss;
+    int len = toSockaddr(addr, port, ss);
+    IpAddress bound;
+    if (bind(sockOf(s), reinterpret_cast<const sockaddr*>(&ss), len) != 0 ||
         listen(sockOf(s), backlog) != 0 ||
-        getsockname(sockOf(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        (len = sizeof(ss), getsockname(sockOf(s), reinterpret_cast<sockaddr*>(&ss), &len)) != 0) {
         err = WSAGetLastError();
         closesocket(sockOf(s));
         return kInvalidSocket;
     }
-    boundPort = ntohs(sa.sin_port);
+    fromSockaddr(reinterpret_cast<const sockaddr*>(&ss), bound, &boundPort);
     return s;
+}
+
+bool peerAddress(SocketHandle s, IpAddress& addr, uint16_t& port, int& err) {
+    sockaddr_storage ss;
+    int len = sizeof(ss);
+    if (getpeername(sockOf(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+        err = WSAGetLastError();
+        return false;
+    }
+    if (fromSockaddr(reinterpret_cast<const sockaddr*>(&ss), addr, &port)) return true;
+    err = WSAEAFNOSUPPORT;
+    return false;
 }
 
 SocketHandle acceptConnection(SocketHandle listener, int& err) {
@@ -208,7 +315,31 @@ uint32_t parseIPv4(const char* text) {
     return static_cast<uint32_t>(inet_addr(text));
 }
 
-bool resolveIPv4(const char* name, HostEntry& out) {
+bool parseIpAddress(const char* text, IpAddress& out) {
+    return parseNumeric(text, AF_UNSPEC, out);
+}
+
+bool parseIPv6(const char* text, IpAddress& out) {
+    return parseNumeric(text, AF_INET6, out);
+}
+
+std::string formatIpAddress(const IpAddress& a) {
+    // The scope goes on as a number after the address: Wine's getnameinfo
+    // would name the host's interface instead.
+    IpAddress bare = a;
+    bare.scopeId = 0;
+    sockaddr_storage ss;
+    int len = toSockaddr(bare, 0, ss);
+    char host[NI_MAXHOST] = {0};
+    if (len == 0 || getnameinfo(reinterpret_cast<const sockaddr*>(&ss), len, host, sizeof(host),
+                                nullptr, 0, NI_NUMERICHOST) != 0)
+        return std::string();
+    if (a.family == AddressFamily::IPv6 && a.scopeId != 0)
+        return std::string(host) + "%" + std::to_string(a.scopeId);
+    return host;
+}
+
+bool resolveHost(const char* name, HostEntry& out) {
     return g_resolve.load()(name, out);
 }
 

@@ -189,7 +189,7 @@ TEST_P(TransactionScenario, Runs) {
         " account hide-package code-pages platform server result accepted total timed-out code"
         " reply last-code reset connected port context-depth auth took-at-least took-less-than"
         " log no-log transcript no-transcript wire no-wire type3 secret-wire whole-log stream"
-        " option server-cert tls-sessions tls-sni ";
+        " option server-cert tls-sessions tls-sni listen ";
     for (const auto& d : sc.directives)
         EXPECT_NE(known.find(" " + d.first.substr(0, d.first.find(' ')) + " "), npos) << d.first;
     FaultScript script;
@@ -211,6 +211,7 @@ TEST_P(TransactionScenario, Runs) {
         FAIL() << "test certificates are made on the POSIX side only";
 #endif
     }
+    if (sc.one("listen", "127.0.0.1") == "::1") server.listenOnIPv6();
     for (const std::string& name : sc.all("server-cert"))
         server.setTlsFiles(certDir + "/" + name + "-chain.pem", certDir + "/" + name + ".key");
     ASSERT_TRUE(server.start());

@@ -43,12 +43,20 @@ const unsigned char* bytes(const std::string& s) {
     return reinterpret_cast<const unsigned char*>(s.data());
 }
 
-// The far end of a connection on 127.0.0.1, driven from the test's thread.
+platform::IpAddress ipOf(const std::string& text) {
+    platform::IpAddress a;
+    EXPECT_TRUE(platform::parseIpAddress(text.c_str(), a)) << text;
+    return a;
+}
+
+// The far end of a connection on a loopback address (127.0.0.1 unless told
+// otherwise), driven from the test's thread.
 class LoopbackPeer {
   public:
-    LoopbackPeer() {
+    explicit LoopbackPeer(const std::string& ip = "127.0.0.1", uint16_t port = 0) {
         platform::socketsStartup(0x0202);
-        m_listener = platform::listenIPv4(platform::parseIPv4("127.0.0.1"), 0, 8, m_port, m_err);
+        m_ip = ipOf(ip);
+        m_listener = platform::listenOn(m_ip, port, 8, m_port, m_err);
     }
     ~LoopbackPeer() {
         close();
@@ -56,6 +64,15 @@ class LoopbackPeer {
         platform::closeSocketHandle(m_listener);
     }
     uint16_t port() const { return m_port; }
+    bool listening() const { return m_listener != kInvalidSocket; }
+    int error() const { return m_err; }
+    const platform::IpAddress& ip() const { return m_ip; }
+    // Where the connection taken last came from.
+    std::string from() {
+        platform::IpAddress a;
+        uint16_t p = 0;
+        return platform::peerAddress(m_conn, a, p, m_err) ? platform::formatIpAddress(a) : "?";
+    }
     // Takes the next queued connection, closing the previous one.
     bool accept() {
         close();
@@ -93,11 +110,9 @@ class LoopbackPeer {
     // queue, and so will the next. False when the system refuses instead.
     bool fillQueue() {
         for (int err = 0; m_queued.size() < 64;) {
-            m_queued.push_back(platform::openTcpSocket(err));
+            m_queued.push_back(platform::openTcpSocket(m_ip.family, err));
             platform::setNonBlocking(m_queued.back(), true, err);
-            if (platform::connectIPv4(m_queued.back(), platform::parseIPv4("127.0.0.1"), m_port,
-                                      err))
-                continue;
+            if (platform::connectTo(m_queued.back(), m_ip, m_port, err)) continue;
             if (err != platform::wsa::kWouldBlock) return false;
             if (platform::selectWritable(m_queued.back(), 500, err) == 0) return true;
         }
@@ -108,6 +123,7 @@ class LoopbackPeer {
   private:
     SocketHandle m_listener = kInvalidSocket, m_conn = kInvalidSocket;
     std::vector<SocketHandle> m_queued;
+    platform::IpAddress m_ip;
     uint16_t m_port = 0;
     int m_err = 0;
 };
@@ -118,7 +134,7 @@ class LoopbackPeer {
 struct FakeResolver {
     static inline std::mutex mutex;
     static inline std::condition_variable cv;
-    static inline std::map<std::string, platform::HostEntry> known;
+    static inline std::map<std::string, platform::HostEntry> known;  // name: its addresses
     static inline std::string calls, held;  // calls: the names asked, comma-separated
     static inline uint32_t holdMs = 0;
     static inline bool released = false;
@@ -143,9 +159,17 @@ struct FakeResolver {
         release();
         platform::setResolverForTesting(nullptr);
     }
-    void add(const std::string& name, const std::string& ip, const std::string& official = "") {
+    // ips: one address or several, comma-separated, in the order answered.
+    void add(const std::string& name, const std::string& ips, const std::string& official = "") {
+        platform::HostEntry e;
+        for (size_t at = 0; at <= ips.size();) {
+            const size_t comma = std::min(ips.find(',', at), ips.size());
+            e.addresses.push_back(ipOf(ips.substr(at, comma - at)));
+            at = comma + 1;
+        }
+        e.officialName = official.empty() ? name : official;
         std::lock_guard<std::mutex> lock(mutex);
-        known[name] = {platform::parseIPv4(ip.c_str()), official.empty() ? name : official};
+        known[name] = e;
     }
     void hold(const std::string& name, uint32_t ms) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -177,12 +201,30 @@ const std::string kSteps =
     " connect open accept send close reset fill-backlog idle line read write write-pattern "
     "disconnect resolve hold release new-log peer-gets flags reason lookup-failed connected "
     "remote-ip host-name send-error timeouts left size-at-most took lookups live-lookups error "
-    "data entries ";
+    "data entries listen peer-from all-data ";
+
+// The values logged under name, in order, joined by "|".
+std::string allData(Logger& log, const std::string& name) {
+    std::string all;
+    for (const Entry& e : entries(log))
+        if (e.kind == 'T' && e.name == name) all += (all.empty() ? "" : "|") + e.text;
+    return all;
+}
+
+void replaceAll(std::string& s, const std::string& from, const std::string& to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+}
 
 // One case of a dialogue file, from its "===" line to the next.
 void runDialogue(const std::vector<std::string>& steps) {
     FakeResolver resolver;
-    LoopbackPeer peer;
+    auto peer = std::make_unique<LoopbackPeer>();
+    uint16_t unusedPort = 0;  // a port where nothing listens, once asked for
+    auto unused = [&] {
+        if (!unusedPort) unusedPort = LoopbackPeer(platform::formatIpAddress(peer->ip())).port();
+        return unusedPort;
+    };
     Socket2 conn;
     BrenvikSocket& sock = conn.socket();
     auto log = std::make_unique<Logger>();
@@ -196,10 +238,16 @@ void runDialogue(const std::vector<std::string>& steps) {
         const bool want = line[0] != '!';
         const std::string step = line.substr(want ? 0 : 1), verb = step.substr(0, step.find(' '));
         const std::string rest = step.size() > verb.size() ? step.substr(verb.size() + 1) : "";
-        auto tail = [&](int k) {  // rest from its k-th word on
+        auto tail = [&](int k) {  // rest from its k-th word on, with $-words replaced
             size_t p = 0;
             for (int j = 0; j < k; ++j) p = std::min(rest.find(' ', p), rest.size() - 1) + 1;
-            return unescape(rest.substr(std::min(p, rest.size())));
+            std::string t = unescape(rest.substr(std::min(p, rest.size())));
+            if (t.find('$') == std::string::npos) return t;
+            replaceAll(t, "$peer", std::to_string(peer->port()));
+            if (t.find("$unused") != std::string::npos)
+                replaceAll(t, "$unused", std::to_string(unused()));
+            replaceAll(t, "$refused", platform::socketErrorText(platform::wsa::kConnRefused));
+            return t;
         };
         auto num = [&](int k) { return std::stoi(tail(k)); };
         const std::string text = tail(0), word = text.substr(0, text.find(' '));
@@ -211,9 +259,7 @@ void runDialogue(const std::vector<std::string>& steps) {
         if (verb == "connect" || verb == "open") {
             const std::string host = tail(2), port = tail(1).substr(0, tail(1).find(' '));
             // "unused": a port where nothing listens (a peer had it a moment ago)
-            const int p = port == "peer"     ? peer.port()
-                          : port == "unused" ? LoopbackPeer().port()
-                                             : num(1);
+            const int p = port == "peer" ? peer->port() : port == "unused" ? unused() : num(1);
             const char* h = host == "~" ? nullptr : host.c_str();
             if (verb == "open") {
                 ok = conn.connect(h, p, num(0), *log, lookupFailed, nullptr, reason);
@@ -223,11 +269,19 @@ void runDialogue(const std::vector<std::string>& steps) {
                 reason = sock.connectFailReason();
             }
         }
-        if (verb == "accept") ok = peer.accept();
-        if (verb == "send") ok = peer.send(text);
-        if (verb == "close") peer.close();
-        if (verb == "reset") peer.reset();
-        if (verb == "fill-backlog" && !peer.fillQueue())
+        if (verb == "listen") {
+            peer = std::make_unique<LoopbackPeer>(word);
+            unusedPort = 0;
+            if (!peer->listening())
+                GTEST_SKIP() << "cannot listen on " << word << " (error " << peer->error()
+                             << "): no such loopback address here";
+        }
+        if (verb == "peer-from") got = peer->from();
+        if (verb == "accept") ok = peer->accept();
+        if (verb == "send") ok = peer->send(text);
+        if (verb == "close") peer->close();
+        if (verb == "reset") peer->reset();
+        if (verb == "fill-backlog" && !peer->fillQueue())
             GTEST_SKIP() << "the system refuses connections beyond the queue; none can hang";
         if (verb == "idle") idleMs = num(0);
         if (verb == "line") {
@@ -250,7 +304,7 @@ void runDialogue(const std::vector<std::string>& steps) {
             // partial sends and would-block waits happen on the way.
             std::string data(num(0), '\0'), received;
             for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
-            std::thread reader([&] { received = peer.receive(data.size()); });
+            std::thread reader([&] { received = peer->receive(data.size()); });
             ok = sock.SendBytes2(bytes(data), uint32_t(data.size()), num(1), *log, nullptr);
             reader.join();
             got = ok && received == data ? text : std::to_string(received.size()) + " bytes";
@@ -260,14 +314,14 @@ void runDialogue(const std::vector<std::string>& steps) {
         if (verb == "hold") resolver.hold(word, num(1));
         if (verb == "release") resolver.release();
         if (verb == "new-log") log = std::make_unique<Logger>();
-        if (verb == "peer-gets") got = peer.receive(text.size());
+        if (verb == "peer-gets") got = peer->receive(text.size());
         if (verb == "flags") {
             got = std::string(timedOut ? " timed-out" : "") + (socketError ? " socket-error" : "") +
                   (closed ? " closed" : "");
             got = got->empty() ? "none" : got->substr(1);
 #ifdef _WIN32
             // Wine hands a reset to the program as an orderly close; Windows does not.
-            if (peer.wasReset && *got == "closed") GTEST_SKIP() << "a reset arrived as a close";
+            if (peer->wasReset && *got == "closed") GTEST_SKIP() << "a reset arrived as a close";
 #endif
         }
         if (verb == "reason") got = std::to_string(reason);
@@ -295,6 +349,10 @@ void runDialogue(const std::vector<std::string>& steps) {
             got = got.value_or("not logged");
         }
         if (verb == "data") got = word + " " + data(*log, word);
+        if (verb == "all-data") {
+            const std::string all = allData(*log, word);
+            got = all.empty() ? word : word + " " + all;
+        }
         if (verb == "entries") got = std::to_string(entries(*log).size());
         // A check with "!" must not hold.
         if (got) ok = *got == expect;
@@ -387,6 +445,263 @@ TEST(RefCounting, LastReleaseFreesAndExtraReleasesStayAtZero) {
     EXPECT_EQ(HostnameResolve::liveCount(), before - 1);
 }
 
+// ------------------------------------------------------------ several addresses, IPv6
+
+// Names with several addresses, IPv6 hosts, ports in host texts:
+// tests/data/net/addresses.txt.
+TEST(Addresses, Dialogues) {
+    runDialogues("addresses.txt");
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+TEST(HostText, Ipv6AddressesAreFoundBeforeAnyPortIsCut) {
+    platform::socketsStartup(0x0202);
+    for (const std::string& line : dataLines("net/ipv6_hosts.tsv")) {
+        const std::vector<std::string> f = tabFields(line);
+        ASSERT_GE(f.size(), 2u) << line;
+        SCOPED_TRACE(line);
+        platform::IpAddress a;
+        int port = 7;
+        const Ipv6Host form = parseIPv6Host(f[0].c_str(), a, port);
+        if (f[1] == "none" || f[1] == "malformed") {
+            EXPECT_EQ(form, f[1] == "none" ? Ipv6Host::None : Ipv6Host::Malformed);
+            EXPECT_EQ(a.family, platform::AddressFamily::None);
+            EXPECT_EQ(port, -1);
+            continue;
+        }
+        ASSERT_EQ(form, Ipv6Host::Literal);
+        EXPECT_EQ(a.family, platform::AddressFamily::IPv6);
+        EXPECT_EQ(platform::formatIpAddress(a), f[1]);
+        EXPECT_EQ(port, std::stoi(f[2]));
+    }
+    platform::IpAddress a;
+    int port = 7;
+    EXPECT_EQ(parseIPv6Host(nullptr, a, port), Ipv6Host::None);
+    EXPECT_EQ(port, -1);
+}
+
+// A lookup of an IPv6 address answers it without a thread or the resolver,
+// whatever scheme, port or path the text carries.
+TEST(Lookup, Ipv6AddressIsItsOwnAnswer) {
+    FakeResolver resolver;
+    for (const char* text : {"::1", "[::1]", "[::1]:25", "http://[::1]:25/x", " [::1]:2525 "}) {
+        SCOPED_TRACE(text);
+        HostnameResolve* r = HostnameResolve::createNew();
+        ASSERT_NE(r, nullptr);
+        Logger log;
+        std::vector<platform::IpAddress> found;
+        bool timedOut = true;
+        EXPECT_TRUE(r->resolve(text, 1000, log, found, timedOut));
+        r->decRefCount();
+        EXPECT_FALSE(timedOut);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(platform::formatIpAddress(found[0]), "::1");
+        EXPECT_EQ(entries(log).size(), 1u) << xml(log);  // the root alone
+    }
+    Logger log;
+    std::vector<platform::IpAddress> found;
+    bool timedOut = false;
+    EXPECT_TRUE(BrenvikSocket::dnsLookup("[::1]:2525", 1000, log, found, timedOut));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(platform::formatIpAddress(found[0]), "::1");
+    EXPECT_FALSE(BrenvikSocket::dnsLookup("[::1", 1000, log, found, timedOut));
+    EXPECT_TRUE(hasError(log, "Invalid hostname for resolving hostname to IP address."));
+    EXPECT_TRUE(found.empty());
+    EXPECT_EQ(resolver.asked(), "") << "no literal may reach the resolver";
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+// Every address the resolver gives comes back, in its order; a name is
+// still cut at its first colon.
+TEST(Lookup, EveryAddressInTheResolversOrder) {
+    FakeResolver resolver;
+    resolver.add("many.test", "::1,127.0.0.3,0.0.0.0,127.0.0.2,::");
+    Logger log;
+    std::vector<platform::IpAddress> found;
+    bool timedOut = false;
+    ASSERT_TRUE(BrenvikSocket::dnsLookup("many.test:25", 2000, log, found, timedOut));
+    std::string texts;
+    for (const platform::IpAddress& a : found) texts += platform::formatIpAddress(a) + " ";
+    EXPECT_EQ(texts, "::1 127.0.0.3 127.0.0.2 ");
+    EXPECT_EQ(resolver.asked(), "many.test");
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+// Time left, addresses left: the wait one attempt gets.
+TEST(ConnectTimeOut, EachAttemptGetsItsShareButAtLeastOneSecond) {
+    const uint32_t rows[][3] = {{7000, 1, 7000}, {3000, 2, 1500},  {3000, 3, 1000}, {1500, 3, 1000},
+                                {2500, 3, 1000}, {10000, 4, 2500}, {500, 2, 500},   {500, 1, 500},
+                                {0, 3, 0},       {999, 9, 999},    {1001, 2, 1000}, {1, 5, 1}};
+    for (const auto& r : rows)
+        EXPECT_EQ(BrenvikSocket::attemptTimeoutMs(r[0], r[1]), r[2]) << r[0] << " " << r[1];
+}
+
+// Peers on 127.0.0.1, .2, ... sharing one port; the first ones (holes) take
+// no connection, their queues being full, so a connect to them never ends.
+struct Holes {
+    std::vector<std::unique_ptr<LoopbackPeer>> peers;
+    std::string skip;  // why the system cannot stage it, when it cannot
+    Holes(int holes, int working) {
+        for (int i = 0; i < holes + working; ++i) {
+            const std::string ip = "127.0.0." + std::to_string(i + 1);
+            peers.push_back(std::make_unique<LoopbackPeer>(ip, i ? peers[0]->port() : 0));
+            if (!peers.back()->listening()) {
+                skip = "cannot listen on " + ip + ":" + std::to_string(peers[0]->port());
+                return;
+            }
+            if (i < holes && !peers.back()->fillQueue())
+                skip = "the system refuses connections beyond the queue; none can hang";
+        }
+    }
+    uint16_t port() const { return peers[0]->port(); }
+};
+
+// The number in "...after N ms", or -1.
+long waitedMs(const std::string& entry) {
+    const size_t at = entry.find("timed out after ");
+    if (at == std::string::npos) return -1;
+    return std::stol(entry.substr(at + 16));
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= s.size();) {
+        const size_t end = std::min(s.find(sep, at), s.size());
+        parts.push_back(s.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
+}
+
+TEST(ConnectTimeOut, BlackHoledFirstAddressLeavesTimeForTheNext) {
+    Holes h(1, 1);
+    if (!h.skip.empty()) GTEST_SKIP() << h.skip;
+    FakeResolver resolver;
+    resolver.add("two.test", "127.0.0.1,127.0.0.2");
+    BrenvikSocket sock;
+    Logger log;
+    bool lookupFailed = false;
+    sock.setConnectTimeoutMs(3000);
+    const uint32_t start = platform::tickCount();
+    ASSERT_TRUE(sock.connectSocket("two.test", h.port(), log, lookupFailed)) << xml(log);
+    const uint32_t took = platform::tickCount() - start;
+    // Half the time for the hole, then at once the second.
+    EXPECT_GE(took, 1450u);
+    EXPECT_LT(took, 2500u);
+    EXPECT_EQ(str(sock.remoteIp()), "127.0.0.2");
+    EXPECT_EQ(sock.connectFailReason(), kConnectOk);
+    const std::string failed = allData(log, "connectFailed");
+    EXPECT_EQ(failed.rfind("127.0.0.1:" + std::to_string(h.port()) + ": timed out after ", 0), 0u)
+        << failed;
+    EXPECT_GE(waitedMs(failed), 1450);
+    EXPECT_LE(waitedMs(failed), 1500);
+    EXPECT_TRUE(h.peers[1]->accept()) << "the second address took no connection";
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+// The total holds over all addresses: with 1.5 s for three holes the first
+// waits 1 s, the second the half second left, and the third is not tried
+// (or, where a wait can end a little early, gets what little is left).
+TEST(ConnectTimeOut, EveryAddressBlackHoledEndsWithinTheTotal) {
+    Holes h(3, 0);
+    if (!h.skip.empty()) GTEST_SKIP() << h.skip;
+    FakeResolver resolver;
+    resolver.add("three.test", "127.0.0.1,127.0.0.2,127.0.0.3");
+    for (uint32_t total : {1500u, 3000u}) {
+        SCOPED_TRACE(total);
+        BrenvikSocket sock;
+        Logger log;
+        bool lookupFailed = false;
+        sock.setConnectTimeoutMs(total);
+        const uint32_t start = platform::tickCount();
+        EXPECT_FALSE(sock.connectSocket("three.test", h.port(), log, lookupFailed));
+        const uint32_t took = platform::tickCount() - start;
+        EXPECT_GE(took, total - 20);
+        EXPECT_LT(took, total + 400) << "the total connect time-out was overrun";
+        EXPECT_EQ(sock.connectFailReason(), kConnectTimedOut);
+        EXPECT_FALSE(lookupFailed);
+        EXPECT_TRUE(hasError(log, "Connect function failed."));
+        EXPECT_EQ(data(log, "ConnectTimeoutMs"), std::to_string(total));
+        const std::vector<std::string> failed = split(allData(log, "connectFailed"), '|');
+        ASSERT_EQ(failed.size(), 3u) << xml(log);
+        const std::string port = ":" + std::to_string(h.port()) + ": ";
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(failed[i].rfind("127.0.0." + std::to_string(i + 1) + port, 0), 0u)
+                << failed[i];
+        EXPECT_EQ(waitedMs(failed[0]), 1000);
+        if (total == 3000) {
+            EXPECT_NEAR(waitedMs(failed[1]), 1000, 30);
+            EXPECT_NEAR(waitedMs(failed[2]), 1000, 60);
+        } else {
+            EXPECT_NEAR(waitedMs(failed[1]), 500, 30);
+            const long third = waitedMs(failed[2]);
+            EXPECT_TRUE(third == -1 ? failed[2].find("not tried, the connect time-out ran out") !=
+                                          std::string::npos
+                                    : third <= 30)
+                << failed[2];
+        }
+        long sum = 0;
+        for (const std::string& f : failed) sum += std::max(0L, waitedMs(f));
+        EXPECT_LE(sum, long(total)) << "the attempts were given more than the total";
+    }
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+TEST(PlatformSockets, NumericAddressesOfBothFamiliesAndSocketsPerFamily) {
+    ASSERT_EQ(platform::socketsStartup(0x0202), 0);
+    platform::HostEntry e;
+    ASSERT_TRUE(platform::resolveHost("::1", e)) << "the system's resolver, numeric text";
+    ASSERT_EQ(e.addresses.size(), 1u);
+    EXPECT_EQ(e.addresses[0].family, platform::AddressFamily::IPv6);
+    EXPECT_EQ(platform::formatIpAddress(e.addresses[0]), "::1");
+    const uint8_t loop6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    EXPECT_TRUE(e.addresses[0] == platform::IpAddress::v6(loop6));
+    EXPECT_EQ(e.addresses[0].ipv4(), 0u);
+
+    platform::IpAddress a;
+    EXPECT_TRUE(platform::parseIpAddress("127.0.0.1", a));
+    EXPECT_EQ(a.family, platform::AddressFamily::IPv4);
+    EXPECT_EQ(a.ipv4(), platform::parseIPv4("127.0.0.1"));
+    EXPECT_EQ(platform::formatIpAddress(a), "127.0.0.1");
+    EXPECT_TRUE(platform::parseIpAddress("2001:db8::1", a));
+    EXPECT_EQ(a.family, platform::AddressFamily::IPv6);
+    EXPECT_FALSE(platform::parseIPv6("127.0.0.1", a));
+    EXPECT_EQ(a.family, platform::AddressFamily::None);
+    for (const char* bad : {"mail.test", "[::1]", "", "::1:", "1.2.3.4.5"})
+        EXPECT_FALSE(platform::parseIpAddress(bad, a)) << bad;
+    EXPECT_FALSE(platform::parseIpAddress(nullptr, a));
+    EXPECT_EQ(platform::formatIpAddress(platform::IpAddress()), "");
+    EXPECT_TRUE(platform::IpAddress::v4(0).isUnspecified());
+    EXPECT_FALSE(platform::IpAddress::v4(platform::parseIPv4("127.0.0.1")).isUnspecified());
+
+    // No family, no socket and no connect: the Winsock "family not supported".
+    int err = 0;
+    EXPECT_EQ(platform::openTcpSocket(platform::AddressFamily::None, err), kInvalidSocket);
+    EXPECT_EQ(err, 10047);
+    LoopbackPeer peer;
+    SocketHandle s = platform::openTcpSocket(err);
+    ASSERT_NE(s, kInvalidSocket);
+    err = 0;
+    EXPECT_FALSE(platform::connectTo(s, platform::IpAddress(), peer.port(), err));
+    EXPECT_EQ(err, 10047);
+    platform::closeSocketHandle(s);
+
+    // An IPv6 socket reaches an IPv6 listener; the peer sees ::1.
+    LoopbackPeer peer6("::1");
+    if (!peer6.listening()) GTEST_SKIP() << "no IPv6 loopback here: error " << peer6.error();
+    s = platform::openTcpSocket(platform::AddressFamily::IPv6, err);
+    ASSERT_NE(s, kInvalidSocket) << err;
+    EXPECT_TRUE(platform::connectTo(s, ipOf("::1"), peer6.port(), err)) << err;
+    ASSERT_TRUE(peer6.accept());
+    EXPECT_EQ(peer6.from(), "::1");
+    platform::IpAddress far;
+    uint16_t farPort = 0;
+    ASSERT_TRUE(platform::peerAddress(s, far, farPort, err));
+    EXPECT_EQ(platform::formatIpAddress(far), "::1");
+    EXPECT_EQ(farPort, peer6.port());
+    platform::closeSocketHandle(s);
+}
+
 // ------------------------------------------------------------ start-up, settings, error texts
 
 std::vector<uint16_t> g_versions;
@@ -476,10 +791,11 @@ TEST(BrenvikSocketErrors, KnownCodesLogTheirTextUnknownOnesAskAboutFirewalls) {
 TEST(PlatformSockets, DottedAddressesNeedNoNameServiceAndErrnoBecomesWinsock) {
     ASSERT_EQ(platform::socketsStartup(0x0202), 0);  // as the engine does before any lookup
     platform::HostEntry e;
-    ASSERT_TRUE(platform::resolveIPv4("127.0.0.1", e));
-    EXPECT_EQ(e.address, platform::parseIPv4("127.0.0.1"));
-    EXPECT_NE(e.address, platform::kAddrNone);
-    EXPECT_FALSE(platform::resolveIPv4("", e) || platform::resolveIPv4(nullptr, e));
+    ASSERT_TRUE(platform::resolveHost("127.0.0.1", e));
+    ASSERT_EQ(e.addresses.size(), 1u);
+    EXPECT_EQ(e.addresses[0].ipv4(), platform::parseIPv4("127.0.0.1"));
+    EXPECT_NE(e.addresses[0].ipv4(), platform::kAddrNone);
+    EXPECT_FALSE(platform::resolveHost("", e) || platform::resolveHost(nullptr, e));
     EXPECT_EQ(platform::parseIPv4("not an address"), platform::kAddrNone);
     EXPECT_EQ(platform::parseIPv4(nullptr), platform::kAddrNone);
 #ifndef _WIN32

@@ -22,10 +22,16 @@ uint32_t loopback() {
     return platform::parseIPv4("127.0.0.1");
 }
 
-bool listenLoopback(platform::SocketHandle& listener, uint16_t& port) {
+bool listenLoopback(platform::SocketHandle& listener, uint16_t& port, bool ipv6 = false) {
     platform::socketsStartup(0x0202);
     int err = 0;
-    listener = platform::listenIPv4(loopback(), 0, 16, port, err);
+    if (ipv6) {
+        platform::IpAddress any6;
+        platform::parseIpAddress("::1", any6);
+        listener = platform::listenOn(any6, 0, 16, port, err);
+    } else {
+        listener = platform::listenIPv4(loopback(), 0, 16, port, err);
+    }
     return listener != platform::kInvalidSocket;
 }
 
@@ -838,7 +844,7 @@ FaultServer::~FaultServer() {
 
 bool FaultServer::start() {
     if (m_thread.joinable()) return true;
-    if (!listenLoopback(m_listener, m_port)) return false;
+    if (!listenLoopback(m_listener, m_port, m_ipv6)) return false;
     m_thread = std::thread([this] { run(); });
     return true;
 }

@@ -193,6 +193,8 @@ class FaultServer {
     // key); a throwaway self-signed one for localhost and 127.0.0.1 by
     // default. Set before start().
     void setTlsFiles(const std::string& certPem, const std::string& keyPem);
+    // Listen on [::1] instead of 127.0.0.1 (call before start).
+    void listenOnIPv6() { m_ipv6 = true; }
 
     bool start();
     uint16_t port() const { return m_port; }
@@ -225,6 +227,7 @@ class FaultServer {
     std::vector<std::string> m_received;
     std::vector<std::string> m_tlsSessions;
     std::vector<std::string> m_tlsServerNames;
+    bool m_ipv6 = false;
 };
 
 // Standard base64, kept here so that the servers do not judge the client
