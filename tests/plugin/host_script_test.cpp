@@ -253,12 +253,35 @@ class Host {
 
     void startRealServer(const Line& w) {
 #ifdef _WIN32
-        // scripts/test-windows starts Postfix on the Linux side, with NTLM
-        // only (no other options).
-        const char* port = std::getenv("SMTP_POSTFIX_NTLM_PORT");
-        if (w[0] == "aiosmtpd" || w.size() > 4 || !port || !*port)
+        // scripts/test-windows starts Postfix on the Linux side: one with
+        // NTLM only (no other options), and one with its TLS ports
+        // (SMTP_POSTFIX_TLS_PORTS "NAME=PORT,...", the certificates in
+        // SMTP_POSTFIX_CERTS as a Windows path) for "alice" with LOGIN and PLAIN.
+        bool tls = false, other = false;
+        for (size_t i = 4; i < w.size(); ++i) (bytes(w[i]) == "tls" ? tls : other) = true;
+        const char* port = std::getenv(tls ? "SMTP_POSTFIX_TLS_PORT" : "SMTP_POSTFIX_NTLM_PORT");
+        const char* ports = std::getenv("SMTP_POSTFIX_TLS_PORTS");
+        const char* certs = std::getenv("SMTP_POSTFIX_CERTS");
+        if (w[0] == "aiosmtpd" || other || !port || !*port ||
+            (tls && (!ports || !*ports || !certs || !*certs)))
             GTEST_SKIP() << "no such " << w[0] << " here";
         m_port = port;
+        if (tls) {
+            std::string list = ports;
+            for (size_t at = 0; at < list.size();) {
+                size_t end = list.find(',', at);
+                if (end == std::string::npos) end = list.size();
+                const std::string item = list.substr(at, end - at);
+                const size_t eq = item.find('=');
+                ASSERT_NE(eq, std::string::npos) << ports;
+                m_tlsPorts[item.substr(0, eq)] = item.substr(eq + 1);
+                at = end + 1;
+            }
+            // The words' notation reads '\' as an escape (see step).
+            m_certs = certs;
+            for (size_t at = 0; (at = m_certs.find('\\', at)) != std::string::npos; at += 2)
+                m_certs.insert(at, 1, '\\');
+        }
 #else
         std::string why;
         if (w[0] == "aiosmtpd") {
