@@ -7,6 +7,27 @@
 // change. Text crosses the interface as null-terminated wide strings
 // (UTF-16 on Windows, UTF-32 on Linux). Returned strings point into the
 // object and stay valid until the next call of the same operation.
+//
+// The table is the one a Visual C++ class of this shape has, on every
+// platform and for every compiler: exactly 23 entries, slot 0 the class-name
+// query, slot 1 the destructor taking a delete flag (bit 0: free the memory)
+// and returning the object, slots 2 to 22 the operations. On 32-bit Windows
+// every slot is __thiscall (this in ECX, arguments on the stack, popped by
+// the module), which is also what mingw-w64's GCC and Clang use for member
+// functions, so neither side declares it.
+//
+// Destroying the object:
+//  - Visual C++ (or clang-cl) hosts: delete p. Their virtual destructor is
+//    one "scalar deleting destructor" entry, slot 1, called with flag 1.
+//  - GCC and Clang hosts with the Itanium C++ ABI (mingw-w64, Linux): a
+//    virtual destructor would take two entries there and move every
+//    operation one slot on, so the base declares none. Slot 1 is the
+//    explicit member destroy(flags), and p->release() (or destroy(1))
+//    destroys the object; std::unique_ptr<email_interface, PDL::Releaser>
+//    does it for you. delete p does not compile there (the destructor is
+//    protected), rather than being undefined behaviour.
+//  - release() is there for both kinds of host, so code shared between
+//    them can use it alone.
 
 #if defined(_WIN32)
 #define SMTP_PLUGIN_EXPORT __declspec(dllexport)
@@ -20,7 +41,29 @@ namespace PDL {
 class DynamicClass {
 public:
     virtual const char* get_class_name() = 0;  // slot 0
-    virtual ~DynamicClass() {}                 // slot 1
+#if defined(_MSC_VER)
+    virtual ~DynamicClass() {}  // slot 1: the scalar deleting destructor
+    // Destroys the object and frees its memory.
+    void release() { delete this; }
+#else
+    // Slot 1, as a Visual C++ destructor is called: runs the destruction,
+    // frees the memory when bit 0 of flags is set, returns the object.
+    virtual DynamicClass* destroy(unsigned int flags) = 0;  // slot 1
+    // Destroys the object and frees its memory.
+    void release() { destroy(1); }
+
+protected:
+    // Not virtual (see above) and protected, so that delete through a base
+    // pointer cannot compile.
+    ~DynamicClass() = default;
+#endif
+};
+
+// Deleter for std::unique_ptr and similar owners.
+struct Releaser {
+    void operator()(DynamicClass* p) const {
+        if (p) p->release();
+    }
 };
 
 }  // namespace PDL
@@ -97,6 +140,11 @@ public:
     virtual bool set_html_body(const wchar_t* html) = 0;                        // slot 20
     virtual bool add_attachment(const wchar_t* path) = 0;                       // slot 21
     virtual const wchar_t* get_last_error() = 0;                                // slot 22
+
+#if !defined(_MSC_VER)
+protected:
+    ~email_interface() = default;
+#endif
 };
 
 extern "C" SMTP_PLUGIN_EXPORT email_interface* Createsmtp_plugin();

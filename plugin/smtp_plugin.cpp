@@ -27,6 +27,14 @@ const char* smtp_plugin::get_class_name() {
     return "email_interface";
 }
 
+// Slot 1 as a Visual C++ host calls its deleting destructor: the object
+// was made by new in Createsmtp_plugin, so its memory goes back the same way.
+PDL::DynamicClass* smtp_plugin::destroy(unsigned int flags) {
+    this->~smtp_plugin();
+    if (flags & 1u) ::operator delete(static_cast<void*>(this), sizeof(smtp_plugin));
+    return this;
+}
+
 void smtp_plugin::open() {
     createClientObjects();
 }

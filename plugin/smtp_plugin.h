@@ -8,14 +8,16 @@
 #include "plugin/email_interface.h"
 #include "plugin/shared_handle.h"
 
-class smtp_plugin : public email_interface {
+class smtp_plugin final : public email_interface {
   public:
     smtp_plugin() = default;
-    ~smtp_plugin() override;
+    // Reached only through destroy (slot 1).
+    ~smtp_plugin();
     smtp_plugin(const smtp_plugin&) = delete;
     smtp_plugin& operator=(const smtp_plugin&) = delete;
 
     const char* get_class_name() override;
+    PDL::DynamicClass* destroy(unsigned int flags) override;
     void open() override;
     void shutdown() override;
     void close() override;

@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
         status = small ? runSmall(mail, count, size) : runLarge(mail, argv[5]);
     }
     mail->close();
-    delete mail;  // slot 1, as hosts destroy the object
+    mail->release();  // slot 1, as hosts destroy the object
     dlclose(module);
     return status;
 }

@@ -117,10 +117,12 @@ inline void* findSymbol(const char* name) {
 #endif
 }
 
-// One plug-in instance; deleting it goes through slot 1, as a host does.
-inline std::unique_ptr<email_interface> create() {
+// One plug-in instance, destroyed through slot 1 as a GCC or Clang host does.
+using Plugin = std::unique_ptr<email_interface, PDL::Releaser>;
+
+inline Plugin create() {
     auto factory = reinterpret_cast<Createsmtp_plugin_fn>(findSymbol("Createsmtp_plugin"));
-    std::unique_ptr<email_interface> m(factory ? factory() : nullptr);
+    Plugin m(factory ? factory() : nullptr);
     if (!m) {
         std::fprintf(stderr, "Createsmtp_plugin missing or returned null\n");
         std::abort();

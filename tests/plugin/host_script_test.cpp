@@ -362,7 +362,7 @@ class Host {
     std::unique_ptr<smtp_integration::AiosmtpdProcess> m_aiosmtpd;
     std::unique_ptr<smtp_integration::PostfixSasl> m_postfix;
 #endif
-    std::unique_ptr<email_interface> m_plugin = host_env::create();
+    host_env::Plugin m_plugin = host_env::create();
     std::string m_port;
     std::map<std::string, std::string> m_tlsPorts;
     std::string m_certs;
@@ -399,7 +399,7 @@ INSTANTIATE_TEST_SUITE_P(SmtpSend, HostScript,
 #endif
 
 TEST(Factory, EveryCallBuildsANewObjectWithItsOwnCode) {
-    std::unique_ptr<email_interface> a = host_env::create(), b = host_env::create();
+    host_env::Plugin a = host_env::create(), b = host_env::create();
     EXPECT_NE(a.get(), b.get());
     EXPECT_FALSE(a->reserved_a(nullptr, nullptr, nullptr));
     EXPECT_STREQ(b->get_last_error(), L"");

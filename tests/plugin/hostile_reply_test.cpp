@@ -32,7 +32,7 @@ void sendRefusedWith(int step, const std::string& reply,
     }
     smtptest::FaultServer server(script.send(reply).close(), 5000);
     ASSERT_TRUE(server.start());
-    std::unique_ptr<email_interface> p = host_env::create();
+    host_env::Plugin p = host_env::create();
     p->set_server(L"127.0.0.1", std::to_wstring(server.port()).c_str(), L"", L"");
     p->set_from(L"alice@example.com");
     p->add_to(L"bob@example.com");

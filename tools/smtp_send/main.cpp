@@ -413,7 +413,7 @@ int main(int argc, char** argv) {
         if (!capture->start()) {
             std::fprintf(stderr, "smtp-send: cannot start the embedded capture server: %s\n",
                          capture->startError().c_str());
-            delete mail;
+            mail->release();
             unloadModule(module);
             return kFailed;
         }
@@ -434,7 +434,7 @@ int main(int argc, char** argv) {
         std::error_code ec;
         fs::remove(trusted, ec);
     }
-    delete mail;  // slot 1, as every host destroys the object (QUIT)
+    mail->release();  // slot 1, as every host destroys the object (QUIT)
     if (capture) capture->stop();
     unloadModule(module);
     return status;
