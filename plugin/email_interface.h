@@ -28,6 +28,14 @@
 //    protected), rather than being undefined behaviour.
 //  - release() is there for both kinds of host, so code shared between
 //    them can use it alone.
+//
+// Threads and unloading: a host may make any number of objects and use them
+// on any threads at once, each object from one thread at a time. Objects
+// share only process-wide tables, which are given back when the last object
+// goes (by its destructor, or by shutdown when it is the only one). Once no
+// object is alive the module may be unloaded at once: a name lookup that a
+// send gave up on keeps the module's code in place until it returns
+// (Windows), or the module stays mapped after dlclose (Linux).
 
 #if defined(_WIN32)
 #define SMTP_PLUGIN_EXPORT __declspec(dllexport)

@@ -1,5 +1,7 @@
 #include "plugin/smtp_plugin.h"
 
+#include <mutex>
+
 #include "platform/files.h"
 #include "plugin/mailbox_text.h"
 #include "plugin/wide_text.h"
@@ -16,11 +18,32 @@ const wchar_t* const kNotImplemented = L"ERROR_NOT_IMPLEMENTED";
 const char* const kErrorFile = "smtp_errors.xml";
 }  // namespace
 
+// The process-wide caches are shared by every object of the module, on any
+// thread. They are given back only by the last object alive, under the lock
+// that a new object takes to count itself, so no object can be reading a
+// table while it is freed.
+namespace {
+std::mutex g_liveLock;
+unsigned g_liveObjects = 0;
+
+// shutdown's releaseCaches: only when the caller is the one object alive.
+void releaseCachesIfAlone() {
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    if (g_liveObjects == 1) releaseCaches();
+}
+}  // namespace
+
+smtp_plugin::smtp_plugin() {
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    ++g_liveObjects;
+}
+
 smtp_plugin::~smtp_plugin() {
     // Called directly, not through the table: nothing overriding close() may
     // run while the object is being torn down.
     smtp_plugin::close();
-    releaseCaches();
+    std::lock_guard<std::mutex> hold(g_liveLock);
+    if (--g_liveObjects == 0) releaseCaches();
 }
 
 const char* smtp_plugin::get_class_name() {
@@ -41,7 +64,7 @@ void smtp_plugin::open() {
 
 void smtp_plugin::shutdown() {
     close();
-    releaseCaches();
+    releaseCachesIfAlone();
 }
 
 void smtp_plugin::close() {

@@ -10,7 +10,7 @@
 
 class smtp_plugin final : public email_interface {
   public:
-    smtp_plugin() = default;
+    smtp_plugin();
     // Reached only through destroy (slot 1).
     ~smtp_plugin();
     smtp_plugin(const smtp_plugin&) = delete;
