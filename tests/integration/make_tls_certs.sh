@@ -16,6 +16,13 @@
 #                                 valid only in January 2020
 #   rogue-ca.pem, rogue-ca.key    a second root CA that nobody trusts
 #   untrusted.pem, .key           like server.pem, signed by the rogue CA
+#   twin-ca.pem, twin-ca.key      a forged root: the subject and serial number
+#                                 of ca.pem (both public), a key of its own
+#   twin-keyid-ca.pem, .key       the same forgery that also copies ca.pem's
+#                                 subject key identifier
+#   forged.pem, .key              like server.pem, signed by twin-ca: what an
+#                                 impostor shows with the twin root
+#   forged-keyid.pem, .key        like server.pem, signed by twin-keyid-ca
 #   NAME-chain.pem                for each server certificate NAME: the
 #                                 certificate, then its CA (what Postfix's
 #                                 smtpd_tls_cert_file wants)
@@ -36,7 +43,7 @@
 set -uo pipefail
 
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
-SERVERS=(server wrong-name expired untrusted)
+SERVERS=(server wrong-name expired untrusted forged forged-keyid)
 
 die() {
   echo "make_tls_certs: $*" >&2
@@ -60,7 +67,7 @@ cd "$dir" || die "cannot enter $dir"
 # another day is kept as it is.
 complete() {
   local f
-  for f in ca rogue-ca "${SERVERS[@]}"; do
+  for f in ca rogue-ca twin-ca twin-keyid-ca "${SERVERS[@]}"; do
     [ -s "$f.pem" ] && [ -s "$f.key" ] || return 1
   done
   for f in "${SERVERS[@]}"; do
@@ -68,9 +75,24 @@ complete() {
   done
   openssl verify -CAfile ca.pem server.pem wrong-name.pem >/dev/null 2>&1 &&
     openssl verify -CAfile rogue-ca.pem untrusted.pem >/dev/null 2>&1 &&
+    openssl verify -CAfile twin-ca.pem forged.pem >/dev/null 2>&1 &&
+    openssl verify -CAfile twin-keyid-ca.pem forged-keyid.pem >/dev/null 2>&1 &&
+    twins_of ca twin-ca && twins_of ca twin-keyid-ca &&
     openssl x509 -in server.pem -noout -checkend 86400 >/dev/null 2>&1 &&
     ! openssl x509 -in expired.pem -noout -checkend 0 >/dev/null 2>&1
 }
+# Whether root $2 forges root $1: the same subject and serial number (what
+# a look-up by issuer and serial compares), another key.
+twins_of() {
+  local a b what
+  for what in -subject -serial; do
+    a=$(openssl x509 -in "$1.pem" -noout "$what") && b=$(openssl x509 -in "$2.pem" -noout "$what") &&
+      [ "$a" = "$b" ] || return 1
+  done
+  a=$(openssl x509 -in "$1.pem" -noout -pubkey) && b=$(openssl x509 -in "$2.pem" -noout -pubkey) &&
+    [ "$a" != "$b" ]
+}
+
 complete && exit 0
 
 log=$(mktemp) || die "mktemp failed"
@@ -156,9 +178,31 @@ leaf() {
 
 root ca "/O=postfix-sasl test/CN=postfix-sasl test CA"
 root rogue-ca "/O=rogue/CN=rogue test CA"
+# The twins: ca.pem's subject and serial number, keys of their own; the
+# second also carries ca.pem's subject key identifier, so that a client
+# matching issuers by key identifier finds the real root for its leaf.
+serial=$(openssl x509 -in ca.pem -noout -serial | sed 's/^serial=//')
+[ -n "$serial" ] || die "no serial number in ca.pem"
+keyid=$(openssl x509 -in ca.pem -noout -ext subjectKeyIdentifier | tail -n 1 | tr -d ' ')
+[ -n "$keyid" ] || die "no subject key identifier in ca.pem"
+printf '\n[twin_keyid_ca]\n%s\n%s\n%s\n' "basicConstraints = critical, CA:TRUE" \
+  "keyUsage = critical, keyCertSign, cRLSign" "subjectKeyIdentifier = $keyid" >>openssl.cnf ||
+  die "cannot write openssl.cnf"
+# twin NAME EXTENSIONS
+twin() {
+  key "$1"
+  run openssl req -config openssl.cnf -new -x509 -key "$1.key" -out "$1.pem" -days 365 \
+    -sha256 -subj "/O=postfix-sasl test/CN=postfix-sasl test CA" -set_serial "0x$serial" \
+    -extensions "$2"
+}
+twin twin-ca root_ca
+twin twin-keyid-ca twin_keyid_ca
+
 leaf server ca localhost server_localhost
 leaf wrong-name ca other-name.example server_other_name
 leaf untrusted rogue-ca localhost server_localhost
+leaf forged twin-ca localhost server_localhost
+leaf forged-keyid twin-keyid-ca localhost server_localhost
 
 key expired
 run openssl req -config openssl.cnf -new -key expired.key -out expired.csr -subj "/CN=localhost"
@@ -172,6 +216,9 @@ for f in server wrong-name expired; do
   cat "$f.pem" ca.pem >"$f-chain.pem" || die "cannot write $f-chain.pem"
 done
 cat untrusted.pem rogue-ca.pem >untrusted-chain.pem || die "cannot write untrusted-chain.pem"
+cat forged.pem twin-ca.pem >forged-chain.pem || die "cannot write forged-chain.pem"
+cat forged-keyid.pem twin-keyid-ca.pem >forged-keyid-chain.pem ||
+  die "cannot write forged-keyid-chain.pem"
 
 chmod 755 . || die "cannot chmod $dir"
 chmod 644 ./*.pem openssl.cnf || die "cannot chmod the certificates"

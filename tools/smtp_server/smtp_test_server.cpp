@@ -96,6 +96,10 @@ class Link {
                                               : kTlsFailed;
     }
     bool tls() const { return m_tls != nullptr; }
+    // close_notify; reads still go through TLS (the client's answer to it).
+    void endTls() {
+        if (m_tls) m_tls->close();
+    }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty without TLS.
     std::string tlsDescription() const { return m_tls ? m_tls->description() : std::string(); }
     std::string tlsServerName() const { return m_tls ? m_tls->serverName() : std::string(); }
@@ -761,6 +765,13 @@ FaultScript& FaultScript::startTls(bool clientMayAbort) {
     return *this;
 }
 
+FaultScript& FaultScript::endTls() {
+    FaultStep s;
+    s.kind = FaultStep::Kind::EndTls;
+    m_steps.push_back(s);
+    return *this;
+}
+
 bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& error) {
     size_t pos = 0;
     while (pos < text.size()) {
@@ -816,6 +827,8 @@ bool FaultScript::parse(const std::string& text, FaultScript& out, std::string& 
             out.expectMessage();
         } else if (line == "CLOSED") {
             out.expectClose();
+        } else if (line == "TLS-END") {
+            out.endTls();
         } else if (line == "TLS" || line == "TLS?") {
             out.startTls(line == "TLS?");
         } else {
@@ -1024,6 +1037,12 @@ void FaultServer::run() {
             if (step.mayFail && r == Link::kTlsFailed) break;
             fail(step_no + error);
             break;
+        } else if (step.kind == FaultStep::Kind::EndTls) {
+            if (!link.tls()) {
+                fail(step_no + "no TLS session to end");
+                break;
+            }
+            link.endTls();
         } else if (step.kind == FaultStep::Kind::HugeLine) {
             std::string chunk(65536, 'x');
             size_t left = step.count;

@@ -123,6 +123,7 @@ struct FaultStep {
         Message,      // read lines up to a lone "."; recorded as sent (CR LF, dots)
         ExpectClose,  // the client closes the connection without sending more
         StartTls,     // server handshake; TLS from here to the next Accept
+        EndTls,       // close_notify; the TCP connection stays open
     };
     Kind kind = Kind::Send;
     std::string text;
@@ -155,6 +156,9 @@ class FaultScript {
     // unless the client may abort it: then the script ends there quietly
     // (a time-out fails it all the same).
     FaultScript& startTls(bool clientMayAbort = false);
+    // Ends the TLS session with close_notify but leaves the connection
+    // open, as a server that waits for the client's close_notify does.
+    FaultScript& endTls();
 
     // The same steps from text, one per line ("#" starts a comment):
     //   C: PREFIX        expect a line beginning with PREFIX
@@ -172,6 +176,7 @@ class FaultScript {
     //   TLS?             the same, but a client that aborts the handshake (a
     //                    refused certificate, say) ends the script quietly; a
     //                    handshake that does not finish in time still fails it
+    //   TLS-END          close_notify, the connection left open
     // In TEXT, "\r", "\n", "\t", "\|" and "\\" stand for themselves, "\xHH" for that byte.
     // False with the offending line in error when a line is not understood.
     static bool parse(const std::string& text, FaultScript& out, std::string& error);
