@@ -85,6 +85,19 @@ bool policyNameMatches(PCCERT_CHAIN_CONTEXT chain, const std::string& name) {
 
 }  // namespace
 
+bool storeHoldsEncoded(HCERTSTORE store, PCCERT_CONTEXT cert) {
+    if (!store || !cert) return false;
+    bool found = false;
+    PCCERT_CONTEXT each = nullptr;
+    while (!found && (each = CertEnumCertificatesInStore(store, each)) != nullptr) {
+        found = each->cbCertEncoded == cert->cbCertEncoded &&
+                std::memcmp(each->pbCertEncoded, cert->pbCertEncoded, cert->cbCertEncoded) == 0;
+    }
+    // Enumeration frees each context when it moves on; a match stops it early.
+    if (each) CertFreeCertificateContext(each);
+    return found;
+}
+
 bool isIpLiteral(const std::string& name) {
     IpAddress address;
     return parseIpAddress(name.c_str(), address) || name.find(':') != std::string::npos;
@@ -174,16 +187,13 @@ void checkServerCertificate(PCCERT_CONTEXT cert, HCERTSTORE extraRoots, const st
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     DWORD status = chain->TrustStatus.dwErrorStatus;
     PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-    // A root from the extra file is trusted though the system does not know it.
+    // A root from the extra file is trusted though the system does not know
+    // it, but only that very certificate: a look-up by issuer and serial
+    // number would also take a root made up with the same (public) subject
+    // and serial and a key of its own.
     if ((status & CERT_TRUST_IS_UNTRUSTED_ROOT) && extraRoots &&
-        !(status & CERT_TRUST_IS_PARTIAL_CHAIN)) {
-        PCCERT_CONTEXT listed = CertFindCertificateInStore(extraRoots, X509_ASN_ENCODING, 0,
-                                                           CERT_FIND_EXISTING, root, nullptr);
-        if (listed) {
-            CertFreeCertificateContext(listed);
-            status &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
-        }
-    }
+        !(status & CERT_TRUST_IS_PARTIAL_CHAIN) && storeHoldsEncoded(extraRoots, root))
+        status &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
 
     // The order of OpenSSL's verifier: the chain, then the name, then the dates.
     if (status & CERT_TRUST_IS_PARTIAL_CHAIN) {

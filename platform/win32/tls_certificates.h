@@ -15,6 +15,10 @@ namespace platform {
 // must carry the address).
 bool isIpLiteral(const std::string& name);
 
+// Whether the store holds this very certificate, byte for byte (not just
+// one with the same issuer and serial number).
+bool storeHoldsEncoded(HCERTSTORE store, PCCERT_CONTEXT cert);
+
 // The PEM certificates of the file in a store in memory; null, with the
 // reason in error, when the file cannot be read or holds none.
 HCERTSTORE loadTrustedRoots(const std::string& path, std::string& error);

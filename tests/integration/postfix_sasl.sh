@@ -50,6 +50,8 @@
 #               CA, which it does not send, as a server of an unknown CA
 #               would not: a client fails with "unable to get local issuer
 #               certificate" rather than "self-signed certificate in chain")
+#   forged      as starttls, with forged-chain.pem: an impostor's leaf and
+#               its twin of the test CA (same subject and serial, another key)
 # TLS 1.2 at least. smtpd_tls_loglevel is 1 (handshakes are logged in
 # DIR/maillog under postfix/NAME/smtpd) and the Received header of a message
 # that came over TLS says "using TLSv1.x with cipher ...". No session cache:
@@ -83,9 +85,10 @@ HOSTNAME_TEST=mx.postfix-sasl.test
 DOMAIN_TEST=postfix-sasl.test
 # The TLS services (see above), in the order they are listed, and the
 # certificate file each one shows (NAME.pem or NAME-chain.pem, key NAME.key).
-TLS_NAMES=(starttls implicit wrong_name expired untrusted)
+TLS_NAMES=(starttls implicit wrong_name expired untrusted forged)
 declare -A TLS_CERT=([starttls]=server-chain [implicit]=server-chain
-  [wrong_name]=wrong-name-chain [expired]=expired-chain [untrusted]=untrusted)
+  [wrong_name]=wrong-name-chain [expired]=expired-chain [untrusted]=untrusted
+  [forged]=forged-chain)
 declare -A TLS_PORT=()
 TLS_DIR=
 
