@@ -200,6 +200,9 @@ bool SmtpConnImpl::smtpConnect(const char* host, int port, XString& usernameIn, 
         log.LogInfo("Continuing without TLS on a new connection (tls=auto).");
         m_plainOnly = true;
         timedOut = false;
+        // What the first server offered is no promise of the new one's: it
+        // says EHLO again, and only its answer counts (AUTH above all).
+        m_capabilities.clear();
         if (!openAndGreet(host, port, connectTimeoutSecs, log, timedOut)) return false;
     }
 
