@@ -263,6 +263,10 @@ bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSe
     if (!greeted) {
         log.LogError("Failed to get initial SMTP response..");
         log.LogError("The SMTP server may be denying access for this domain.");
+        // Without any greeting no session began, so there is none to end: a
+        // QUIT would only wait for another answer that is not coming. A
+        // server that refused with a code still gets its QUIT.
+        if (m_lastResponseCode == 0) m_skipQuit = true;
         return false;
     }
     return true;
