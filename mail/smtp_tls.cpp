@@ -67,7 +67,19 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
     settings.peerName = name.getString();
     settings.extraRootsFile = m_options.tls.caFile;
     std::string error;
-    if (!m_socket.startTls(settings, static_cast<uint32_t>(m_idleTimeoutMs), log, error)) {
+    bool localFailure = false;
+    if (!m_socket.startTls(settings, static_cast<uint32_t>(m_idleTimeoutMs), log, error,
+                           localFailure)) {
+        if (localFailure) {
+            // Nothing the server did: the set-up here is broken, and plain
+            // text on another connection would only hide that.
+            std::string text = "TLS cannot be set up on this side: " + error;
+            if (!settings.extraRootsFile.empty())
+                text += "; tls_ca_file must name a readable file of PEM certificates";
+            text += " (no send in plain text instead)";
+            log.LogError(text.c_str());
+            return TlsStep::Failed;
+        }
         if (m_options.tls.required()) {
             requiredTlsFailed("TLS handshake failed", "tls=auto or tls=off sends without TLS", log);
             return TlsStep::Failed;

@@ -112,9 +112,9 @@ bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32
 }
 
 bool Socket2::startTls(const platform::TlsClientSettings& settings, uint32_t timeoutMs,
-                       LogBase& log, std::string& error) {
+                       LogBase& log, std::string& error, bool& localFailure) {
     m_leftOver.clear();
-    m_tls = TlsLayer::start(m_socket, settings, timeoutMs, log, error);
+    m_tls = TlsLayer::start(m_socket, settings, timeoutMs, log, error, localFailure);
     return m_tls != nullptr;
 }
 

@@ -48,9 +48,10 @@ class Socket2 : public BrenvikObject {
 
     // The TLS handshake on the connected socket, within timeoutMs. Bytes
     // received before it are dropped: they came in plain text and are no
-    // part of the protected session. On failure the socket is closed.
+    // part of the protected session. On failure the socket is closed;
+    // localFailure says the session could not be set up on this side.
     bool startTls(const platform::TlsClientSettings& settings, uint32_t timeoutMs, LogBase& log,
-                  std::string& error);
+                  std::string& error, bool& localFailure);
     // The session of the current connection; null on a plain one.
     const TlsLayer* tls() const { return m_tls.get(); }
 

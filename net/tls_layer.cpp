@@ -7,10 +7,13 @@
 
 std::unique_ptr<TlsLayer> TlsLayer::start(BrenvikSocket& socket,
                                           const platform::TlsClientSettings& settings,
-                                          uint32_t timeoutMs, LogBase& log, std::string& error) {
+                                          uint32_t timeoutMs, LogBase& log, std::string& error,
+                                          bool& localFailure) {
+    localFailure = false;
     std::unique_ptr<platform::TlsClientSession> session =
         platform::startTlsClient(socket.handle(), settings, error);
     if (!session) {
+        localFailure = true;
         log.LogError(error.c_str());
         socket.closeSocket(log);
         return nullptr;

@@ -15,10 +15,13 @@ class TlsLayer {
   public:
     // A session over the socket and its handshake, within timeoutMs in all.
     // Null, with the reason logged and in error, when it failed; the socket
-    // is then closed.
+    // is then closed. localFailure tells a session that could not even be
+    // set up here (the roots file unreadable, say) from a handshake the
+    // peer failed.
     static std::unique_ptr<TlsLayer> start(BrenvikSocket& socket,
                                            const platform::TlsClientSettings& settings,
-                                           uint32_t timeoutMs, LogBase& log, std::string& error);
+                                           uint32_t timeoutMs, LogBase& log, std::string& error,
+                                           bool& localFailure);
 
     bool send(const unsigned char* data, uint32_t length, uint32_t timeoutMs, LogBase& log);
     // Appends what one record read brings, at most maxBytes, within timeoutMs.
