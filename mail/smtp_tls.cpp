@@ -62,8 +62,18 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
     // An IPv6 literal, bracketed or with a port, is checked as the address.
     platform::IpAddress literal;
     int literalPort = -1;
-    if (parseIPv6Host(name.getString(), literal, literalPort) == Ipv6Host::Literal)
+    if (parseIPv6Host(name.getString(), literal, literalPort) == Ipv6Host::Literal) {
         name.setString(platform::formatIpAddress(literal).c_str());
+    } else {
+        // "host:port" connects to the host alone.
+        const int colon = name.findChar(':');
+        if (colon >= 0) name.truncate(static_cast<uint32_t>(colon));
+        // An address is checked as the one the socket is connected to, in
+        // its canonical text: never another reading of what the host wrote.
+        const StringBuffer& connected = m_socket.socket().remoteIp();
+        if (platform::parseIPv4(name.getString()) != platform::kAddrNone && !connected.isEmpty())
+            name.setString(connected.getString(), connected.length());
+    }
     settings.peerName = name.getString();
     settings.extraRootsFile = m_options.tls.caFile;
     std::string error;

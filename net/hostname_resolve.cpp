@@ -18,6 +18,28 @@ std::atomic<int> g_live{0};
 const uint32_t kPollMs = 10;
 const uint32_t kTimeoutCheckMs = 200;
 
+// The last label (a final dot aside) is a decimal or "0x" hex number.
+bool endsInNumber(const StringBuffer& name) {
+    std::string text(name.getString());
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    const size_t dot = text.rfind('.');
+    const std::string last = dot == std::string::npos ? text : text.substr(dot + 1);
+    if (last.empty()) return false;
+    size_t from = 0;
+    bool hex = false;
+    if (last.size() >= 2 && last[0] == '0' && (last[1] == 'x' || last[1] == 'X')) {
+        from = 2;
+        hex = true;
+    }
+    for (size_t i = from; i < last.size(); ++i) {
+        const char c = last[i];
+        const bool digit = c >= '0' && c <= '9';
+        const bool hexDigit = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!digit && !(hex && hexDigit)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void RefCountedObject::incRefCount() {
@@ -125,6 +147,22 @@ bool HostnameResolve::resolve(const char* name, uint32_t timeoutMs, LogBase& log
     if (m_name.isEmpty()) {
         log.LogError("Invalid hostname for resolving hostname to IP address.");
         log.LogData("hostname", name ? name : "");
+        return false;
+    }
+    // An address is its own answer. A name that ends in a number is meant
+    // as an address too, but the system's lookup would read its octal, hex
+    // or short form as another one than the certificate check reads, so
+    // only the dotted-decimal form is taken.
+    const uint32_t v4 = platform::parseIPv4(m_name.getString());
+    if (v4 != platform::kAddrNone) {
+        addresses.push_back(platform::IpAddress::v4(v4));
+        return true;
+    }
+    if (endsInNumber(m_name)) {
+        log.LogError(
+            "Not an IPv4 address in dotted-decimal form (four numbers 0 to 255, "
+            "without leading zeros).");
+        log.LogDataSb("hostname", m_name);
         return false;
     }
     m_timeoutMs = timeoutMs;

@@ -2,6 +2,41 @@
 
 #include <cstring>
 
+namespace platform {
+namespace {
+
+bool dottedDecimal(const char* text, uint8_t (&bytes)[4]) {
+    if (!text) return false;
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.') return false;
+        if (*p < '0' || *p > '9') return false;
+        // "0" alone, else no leading zero.
+        if (*p == '0' && p[1] >= '0' && p[1] <= '9') return false;
+        unsigned value = 0;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (++digits > 3) return false;
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+        }
+        if (value > 255) return false;
+        bytes[part] = static_cast<uint8_t>(value);
+    }
+    return *p == '\0';
+}
+
+}  // namespace
+
+uint32_t parseIPv4(const char* text) {
+    uint8_t bytes[4];
+    if (!dottedDecimal(text, bytes)) return kAddrNone;
+    uint32_t address;
+    std::memcpy(&address, bytes, 4);
+    return address;
+}
+
+}  // namespace platform
+
 namespace platform::addresses {
 
 int systemFamily(AddressFamily f) {
@@ -53,6 +88,16 @@ bool parseNumeric(const char* text, int family, IpAddress& out) {
     out = IpAddress();
     // Windows takes "[::1]" too; the brackets of a host text are the caller's.
     if (!text || !*text || std::strpbrk(text, "[]")) return false;
+    // IPv4 in the canonical form only; getaddrinfo would also read octal,
+    // hex and short forms.
+    if (!std::strchr(text, ':')) {
+        uint8_t bytes[4];
+        if (family == AF_INET6 || !dottedDecimal(text, bytes)) return false;
+        uint32_t v4;
+        std::memcpy(&v4, bytes, 4);
+        out = IpAddress::v4(v4);
+        return true;
+    }
     addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
     hints.ai_family = family;

@@ -137,7 +137,11 @@ bool setAbortiveClose(SocketHandle s);
 bool setNoDelay(SocketHandle s);
 
 // ---- names
-// Dotted text to an address in network byte order; kAddrNone when invalid.
+// Dotted-decimal text to an address in network byte order; kAddrNone when
+// it is anything else. Only the canonical form counts, as inet_pton reads
+// it: four decimal numbers up to 255 without leading zeros. The older
+// readings (octal "0177.0.0.1", hex, "127.1") would name another address
+// than a certificate check reading the same text as decimal.
 uint32_t parseIPv4(const char* text);
 
 struct HostEntry {

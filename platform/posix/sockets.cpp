@@ -302,11 +302,6 @@ bool setNoDelay(SocketHandle s) {
     return setsockopt(fdOf(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
 }
 
-uint32_t parseIPv4(const char* text) {
-    if (!text) return kAddrNone;
-    return static_cast<uint32_t>(inet_addr(text));
-}
-
 bool parseIpAddress(const char* text, IpAddress& out) {
     return parseNumeric(text, AF_UNSPEC, out);
 }

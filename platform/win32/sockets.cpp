@@ -232,11 +232,6 @@ bool setNoDelay(SocketHandle s) {
                       sizeof(on)) == 0;
 }
 
-uint32_t parseIPv4(const char* text) {
-    if (!text) return kAddrNone;
-    return static_cast<uint32_t>(inet_addr(text));
-}
-
 bool parseIpAddress(const char* text, IpAddress& out) {
     return parseNumeric(text, AF_UNSPEC, out);
 }

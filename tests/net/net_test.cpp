@@ -18,6 +18,7 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -524,6 +525,94 @@ TEST(Lookup, EveryAddressInTheResolversOrder) {
     for (const platform::IpAddress& a : found) texts += platform::formatIpAddress(a) + " ";
     EXPECT_EQ(texts, "::1 127.0.0.3 127.0.0.2 ");
     EXPECT_EQ(resolver.asked(), "many.test");
+    EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
+}
+
+// An address is read in dotted-decimal form only, as inet_pton reads it;
+// on POSIX inet_pton itself is the oracle for every row.
+TEST(Lookup, Ipv4OnlyInDottedDecimal) {
+    struct Row {
+        const char* text;
+        const char* address;  // nullptr: not an address
+    };
+    const Row rows[] = {
+        {"127.0.0.1", "127.0.0.1"},
+        {"0.0.0.0", "0.0.0.0"},
+        {"10.200.3.255", "10.200.3.255"},
+        {"0177.0.0.1", nullptr},
+        {"192.168.001.010", nullptr},
+        {"127.0.0.01", nullptr},
+        {"0x7f.0.0.1", nullptr},
+        {"127.1", nullptr},
+        {"2130706433", nullptr},
+        {"256.0.0.1", nullptr},
+        {"1.2.3.4.5", nullptr},
+        {"1.2.3.", nullptr},
+        {".1.2.3", nullptr},
+        {"1..2.3", nullptr},
+        {"1.2.3.4 ", nullptr},
+        {" 1.2.3.4", nullptr},
+        {"1.2.3.1000", nullptr},
+        {"+1.2.3.4", nullptr},
+        {"", nullptr},
+        {"mail.example", nullptr},
+    };
+    for (const Row& r : rows) {
+        const uint32_t got = platform::parseIPv4(r.text);
+        platform::IpAddress parsed;
+        const bool numeric = platform::parseIpAddress(r.text, parsed);
+        if (r.address) {
+            EXPECT_NE(got, platform::kAddrNone) << r.text;
+            EXPECT_EQ(platform::formatIpAddress(platform::IpAddress::v4(got)), r.address) << r.text;
+            EXPECT_TRUE(numeric) << r.text;
+        } else {
+            EXPECT_EQ(got, platform::kAddrNone) << r.text;
+            EXPECT_FALSE(numeric) << r.text;
+        }
+#ifndef _WIN32
+        in_addr oracle;
+        const bool pton = inet_pton(AF_INET, r.text, &oracle) == 1;
+        EXPECT_EQ(pton, r.address != nullptr) << r.text;
+        if (pton) {
+            EXPECT_EQ(got, oracle.s_addr) << r.text;
+        }
+#endif
+    }
+}
+
+// A name that ends in a number is meant as an address; in any other form
+// than dotted decimal it is refused, never handed to the system's lookup
+// (which reads octal and short forms as other addresses).
+TEST(Lookup, NumericNamesOutOfDottedDecimalAreRefused) {
+    FakeResolver resolver;
+    resolver.add("mail.example", "127.0.0.5");
+    const struct {
+        const char* host;
+        const char* found;  // nullptr: refused
+    } rows[] = {
+        {"0177.0.0.1", nullptr},       {"192.168.001.010", nullptr}, {"127.1", nullptr},
+        {"0x7f.0.0.1", nullptr},       {"10.0.0.0x1", nullptr},      {"1.2.3.4.", nullptr},
+        {"127.0.0.1:25", "127.0.0.1"}, {"10.1.2.3", "10.1.2.3"},     {"mail.example", "127.0.0.5"},
+    };
+    for (const auto& r : rows) {
+        Logger log;
+        std::vector<platform::IpAddress> found;
+        bool timedOut = false;
+        const bool ok = BrenvikSocket::dnsLookup(r.host, 2000, log, found, timedOut);
+        EXPECT_EQ(ok, r.found != nullptr) << r.host;
+        if (r.found) {
+            ASSERT_EQ(found.size(), 1u) << r.host;
+            EXPECT_EQ(platform::formatIpAddress(found[0]), r.found) << r.host;
+        } else {
+            EXPECT_TRUE(testsupport::hasError(
+                log,
+                "Not an IPv4 address in dotted-decimal form (four numbers 0 to 255, "
+                "without leading zeros)."))
+                << r.host;
+        }
+    }
+    // Only the one real name went to the resolver.
+    EXPECT_EQ(resolver.asked(), "mail.example");
     EXPECT_TRUE(noLookupLeft()) << "a lookup object leaked";
 }
 
