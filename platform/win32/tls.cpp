@@ -419,6 +419,9 @@ class SchannelSession : public TlsClientSession {
     }
 
     TlsStatus decrypt(std::string& error) {
+        // The record's content type, from its header (an alert is 21 up to
+        // TLS 1.2; TLS 1.3 hides every type behind application data).
+        const unsigned char recordType = m_in.empty() ? 0 : static_cast<unsigned char>(m_in[0]);
         SecBuffer b[4];
         b[0] = {static_cast<unsigned long>(m_in.size()), SECBUFFER_DATA, m_in.data()};
         for (int i = 1; i < 4; ++i) b[i] = {0, SECBUFFER_EMPTY, nullptr};
@@ -435,6 +438,7 @@ class SchannelSession : public TlsClientSession {
         // The plaintext lies inside m_in (decrypted in place): copy it out
         // before the rest of m_in moves.
         SecBuffer extra = {0, SECBUFFER_EMPTY, nullptr};
+        const size_t had = m_plain.size();
         for (int i = 1; i < 4; ++i) {
             if (b[i].BufferType == SECBUFFER_DATA && b[i].pvBuffer && b[i].cbBuffer)
                 m_plain.append(static_cast<const char*>(b[i].pvBuffer), b[i].cbBuffer);
@@ -443,6 +447,13 @@ class SchannelSession : public TlsClientSession {
         keepExtra(extra);
         m_needInput = m_in.empty();
         if (r == SEC_I_CONTEXT_EXPIRED) m_peerClosed = true;  // close_notify
+        // Wine's Schannel reports the peer's close_notify as a record that
+        // decrypts to nothing, without SEC_I_CONTEXT_EXPIRED; a record of
+        // nothing with nothing after it ends the stream just the same.
+        // Waiting on would only run into the read time-out, and whatever
+        // came before it unfinished (half a reply) is no answer.
+        if (r == SEC_E_OK && m_plain.size() == had && (recordType == 21 || m_in.empty()))
+            m_peerClosed = true;
         if (r == SEC_I_RENEGOTIATE) {
             // Post-handshake messages (TLS 1.3 tickets, key updates) go back
             // to the handshake with whatever followed them.
