@@ -133,7 +133,10 @@ SmtpConnImpl::TlsStep SmtpConnImpl::negotiateStartTls(const char* host,
         return TlsStep::Failed;
     }
     if (!m_capabilities.offers("STARTTLS")) {
-        if (m_options.tls.mode != TlsPolicy::Mode::StartTls) return TlsStep::Plain;
+        if (m_options.tls.mode != TlsPolicy::Mode::StartTls) {
+            log.LogInfo("The server does not offer STARTTLS; continuing without TLS (tls=auto).");
+            return TlsStep::Plain;
+        }
         requiredTlsFailed("STARTTLS not offered by the server",
                           "tls=auto sends without TLS when the server offers none", log);
         m_socket.close(quiet);

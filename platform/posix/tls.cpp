@@ -92,6 +92,9 @@ CtxPtr makeContext(const std::string& extraRoots, std::string& error) {
         return nullptr;
     }
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    // A renegotiation (TLS 1.2) would bring a new certificate that nothing
+    // checks: refused, as TLS 1.3 has none anyway.
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
     // The check always runs; whether it may end the session is decided above.
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
     SSL_CTX_set_default_verify_paths(ctx.get());
@@ -279,6 +282,9 @@ std::unique_ptr<TlsClientSession> startTlsClient(SocketHandle socket,
     if (parseIPv4(name.c_str()) != kAddrNone || name.find(':') != std::string::npos) {
         named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), name.c_str()) == 1;
     } else {
+        // "*" stands for a whole leftmost label only (RFC 6125 6.4.3), as
+        // Schannel reads it: "m*.example.test" names no host.
+        SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         named = SSL_set1_host(ssl.get(), name.c_str()) == 1;
         if (named && settings.sendServerName)
             named = SSL_set_tlsext_host_name(ssl.get(), name.c_str()) == 1;
