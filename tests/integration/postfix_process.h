@@ -5,7 +5,7 @@
 // message kept as a file. Needs root; skipped() tells a missing package or
 // user from a fault. Should the test die, the script's watcher stops Postfix.
 // With Options::tls, more ports (tlsPort(): "starttls", "implicit",
-// "wrong_name", "expired", "untrusted") show certificates made for the
+// "wrong_name", "expired", "untrusted", "forged") show certificates made for the
 // instance by make_tls_certs.sh; clients trust certDir() + "/ca.pem".
 #ifndef _WIN32
 #include <unistd.h>

@@ -306,7 +306,7 @@ class Host {
             FAIL() << why << m_postfix->logTail();
         }
         m_port = std::to_string(m_postfix->port());
-        for (const char* name : {"starttls", "implicit", "wrong_name", "expired", "untrusted"})
+        for (const char* name : {"starttls", "implicit", "wrong_name", "expired", "untrusted", "forged"})
             if (options.tls) m_tlsPorts[name] = std::to_string(m_postfix->tlsPort(name));
         m_certs = m_postfix->certDir();
 #endif
