@@ -442,6 +442,7 @@ bool Logger::GetText(StringBuffer& out) {
 bool Logger::LogError(const char* text) {
     platform::LockGuard g(m_lock);
     if (!text) return true;
+    if (m_firstError.empty()) m_firstError = text;
     return m_log.add(LogEntry2::makeText('E', text));
 }
 
@@ -460,6 +461,12 @@ bool Logger::LogRaw(const char* text) {
 void Logger::ClearLog() {
     platform::LockGuard g(m_lock);
     m_log.reset();
+    m_firstError.clear();
+}
+
+std::string Logger::firstError() {
+    platform::LockGuard g(m_lock);
+    return m_firstError;
 }
 
 bool Logger::EnterContext(const char* name, bool /*verbose*/) {

@@ -1,6 +1,8 @@
 #pragma once
 // The recording log: a tree of contexts holding errors, infos and named
 // values, rendered as XML for "smtp_errors.xml".
+#include <string>
+
 #include "diag/log_base.h"
 #include "platform/lock.h"
 #include "text/ext_ptr_array.h"
@@ -88,8 +90,11 @@ public:
     // Read access for tests and for callers that inspect what was logged.
     const LogEntry2* root();
     uint32_t contextDepth();
+    // The text of the first error since the log was cleared; empty for none.
+    std::string firstError();
 
 private:
     platform::RecursiveLock m_lock;
     ErrorLog m_log;
+    std::string m_firstError;
 };

@@ -5,6 +5,7 @@
 
 #include "diag/log_base.h"
 #include "mime/cls_email.h"
+#include "mail/reply_hints.h"
 #include "mime/email2.h"
 #include "platform/identity.h"
 
@@ -77,14 +78,19 @@ Email2* ClsMailMan::prepareCopy(ClsEmail& email) {
 bool ClsMailMan::SendEmail(ClsEmail& email) {
     email.setSendingFlag(true);
     m_log.ClearLog();
+    m_status = Status();
+    m_smtp.clearOutcome();
     bool ok = false;
     {
         LogContextExitor ctx(m_log, "SendEmail");
         logHeader();
-        logOptionNotes();
-        logRecipients(email);
-        ok = sendSteps(email);
+        if (checkOptions()) {
+            logRecipients(email);
+            ok = sendSteps(email);
+            finishStatus(m_smtp, m_smtpPort);
+        }
     }
+    m_status.firstError = m_log.firstError();
     email.setSendingFlag(false);
     return ok;
 }
@@ -152,9 +158,16 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
 
 bool ClsMailMan::VerifySmtpLogin() {
     m_log.ClearLog();
+    m_status = Status();
+    const bool ok = verifySteps();
+    m_status.firstError = m_log.firstError();
+    return ok;
+}
+
+bool ClsMailMan::verifySteps() {
     LogContextExitor ctx(m_log, "VerifySmtpLogin");
     logHeader();
-    logOptionNotes();
+    if (!checkOptions()) return false;
 
     if (m_smtpUsername.isEmpty()) {
         m_log.LogError("SMTP username is empty.");
@@ -174,12 +187,64 @@ bool ClsMailMan::VerifySmtpLogin() {
                           connectTimeoutSecs(), readTimeoutMs(), m_log, timedOut)) {
         m_log.LogError("Failed to connect to SMTP server.");
         m_log.LogError("Failed.");
+        finishStatus(temp, m_smtpPort);
         return false;
+    }
+    finishStatus(temp, m_smtpPort);
+    // Credentials were given, yet the server listed nothing to log in with:
+    // the check proved only that the server answers.
+    if (temp.authUsed().empty()) {
+        m_log.LogError("No login was made: the server lists no AUTH mechanism on this connection.");
+        m_status.hint = replyhints::forNoLogin(temp.capabilities().offers("STARTTLS"));
+        m_log.LogInfo(("Hint: " + m_status.hint).c_str());
+        if (m_options.strictLoginCheck()) {
+            m_log.LogError("Failed (verify_login=strict).");
+            return false;
+        }
     }
     m_log.LogInfo("Success.");
     return true;
 }
 
-void ClsMailMan::logOptionNotes() {
-    for (const std::string& note : m_options.takeNotes()) m_log.LogInfo(note.c_str());
+bool ClsMailMan::checkOptions() {
+    const std::vector<std::string> problems = m_options.problems();
+    for (const std::string& p : problems) m_log.LogError(p.c_str());
+    if (problems.empty()) return true;
+    m_log.LogError("Nothing was sent: a setting given with set_option is not valid.");
+    m_status.refusedOptions = true;
+    return false;
+}
+
+void ClsMailMan::finishStatus(const SmtpConnImpl& conn, int port) {
+    m_status.outcome = conn.outcome();
+    if (!conn.authUsed().empty()) m_status.authUsed = conn.authUsed();
+    if (const TlsLayer* tls = conn.tls())
+        m_status.tlsSession = tls->info().version + " " + tls->info().cipher;
+    std::string hint;
+    if (m_status.outcome.connectError)
+        hint = replyhints::forConnect(m_status.outcome.connectError, port);
+    for (const std::string& reply : m_status.outcome.refusals) {
+        if (!hint.empty()) break;
+        hint = replyhints::forReply(reply);
+    }
+    if (hint.empty()) return;
+    m_status.hint = hint;
+    m_log.LogInfo(("Hint: " + hint).c_str());
+}
+
+std::string ClsMailMan::lastErrorText() const {
+    if (m_status.firstError.empty()) return "";
+    return m_status.hint.empty() ? m_status.firstError
+                                 : m_status.firstError + " Hint: " + m_status.hint;
+}
+
+bool ClsMailMan::optionValue(const std::string& name, std::string& out) const {
+    if (!m_options.value(name, out)) return false;
+    // The time-outs that apply, the manager's defaults included.
+    std::string lower(name);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (lower == "connect_timeout") out = std::to_string(connectTimeoutSecs());
+    if (lower == "read_timeout") out = std::to_string(readTimeoutMs() / 1000);
+    return true;
 }

@@ -37,11 +37,28 @@ class ClsMailMan : public ClsBase {
     }
 
     // A host setting by name (tls, tls_verify, tls_ca_file, auth, helo_name,
-    // connect_timeout, read_timeout); see HostOptions.
+    // connect_timeout, read_timeout, error_file, verify_login); see
+    // HostOptions.
     void setOption(const std::string& name, const std::string& value) {
         m_options.set(name, value);
     }
     const HostOptions& options() const { return m_options; }
+    // A setting's current value (time-outs as they apply); false when the
+    // name is no setting.
+    bool optionValue(const std::string& name, std::string& out) const;
+
+    // What the last SendEmail or VerifySmtpLogin leaves for the host to read.
+    struct Status {
+        SmtpOutcome outcome;
+        std::string authUsed = "none";  // the AUTH mechanism, or "none"
+        std::string tlsSession;         // "TLSv1.3 TLS_AES_128_GCM_SHA256"; empty without TLS
+        std::string hint;               // the "Hint: " text logged, without that prefix
+        std::string firstError;         // the first error logged
+        bool refusedOptions = false;    // it failed on settings before any connect
+    };
+    const Status& lastStatus() const { return m_status; }
+    // The first error of the last operation, with its hint; empty when none.
+    std::string lastErrorText() const;
 
     // Sends a private copy of the message; the caller's message is never
     // changed. The connection stays open for the next send.
@@ -54,8 +71,10 @@ class ClsMailMan : public ClsBase {
 
   private:
     void logHeader();
-    // Notes about options that were refused since the last send.
-    void logOptionNotes();
+    // Logs the settings that make this operation fail; false when there are any.
+    bool checkOptions();
+    // Keeps what the connection learnt, and logs the hint for its failure.
+    void finishStatus(const SmtpConnImpl& conn, int port);
     // The host's time-outs where it set them, else the defaults.
     int connectTimeoutSecs() const {
         return m_options.connectTimeoutSecs() ? m_options.connectTimeoutSecs()
@@ -70,6 +89,8 @@ class ClsMailMan : public ClsBase {
     Email2* prepareCopy(ClsEmail& email);
     // SendEmail's steps after the log header, inside its context.
     bool sendSteps(ClsEmail& email);
+    // VerifySmtpLogin's steps, in its context.
+    bool verifySteps();
 
     SmtpConnImpl m_smtp;
     StringBuffer m_smtpHost;
@@ -79,4 +100,5 @@ class ClsMailMan : public ClsBase {
     int m_connectTimeoutSec = 30;
     int m_readTimeoutMs = 30000;
     HostOptions m_options;
+    Status m_status;
 };

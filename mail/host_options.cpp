@@ -33,13 +33,21 @@ bool isHeloName(const std::string& value) {
 }  // namespace
 
 void HostOptions::refuse(const std::string& name, const std::string& value, const char* allowed) {
-    m_notes.push_back("Option ignored: " + name + "=\"" + value + "\" is not valid (" + allowed +
-                      ")");
+    accept(name);
+    m_problems.emplace_back(name,
+                            "Option " + name + "=" + value + " is not valid (" + allowed + ")");
+    m_refused = true;
+}
+
+void HostOptions::accept(const std::string& name) {
+    for (auto it = m_problems.begin(); it != m_problems.end();)
+        it = it->first == name ? m_problems.erase(it) : it + 1;
 }
 
 void HostOptions::set(const std::string& rawName, const std::string& value) {
     const std::string name = lowerAscii(rawName);
     const std::string word = lowerAscii(value);
+    m_refused = false;
     if (name == "tls") {
         if (word == "auto")
             m_session.tls.mode = TlsPolicy::Mode::Auto;
@@ -50,14 +58,14 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
         else if (word == "off")
             m_session.tls.mode = TlsPolicy::Mode::Off;
         else
-            refuse(name, value, "auto, starttls, implicit or off");
+            refuse(name, value, "auto, starttls, implicit, off");
     } else if (name == "tls_verify") {
         if (word == "on")
             m_session.tls.verify = true;
         else if (word == "off")
             m_session.tls.verify = false;
         else
-            refuse(name, value, "on or off");
+            refuse(name, value, "on, off");
     } else if (name == "tls_ca_file") {
         platform::File file;
         if (value.empty())
@@ -81,22 +89,57 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
         if (known)
             m_session.auth = word;
         else
-            refuse(name, value, "auto, login, plain, cram-md5, ntlm or xoauth2");
+            refuse(name, value, "auto, login, plain, cram-md5, ntlm, xoauth2");
     } else if (name == "helo_name") {
         if (isHeloName(value))
             m_session.heloName = value;
         else
             refuse(name, value,
                    "a domain or address literal of 1 to 255 printable ASCII characters");
+    } else if (name == "error_file") {
+        // Any path; whether it can be written shows when a send fails.
+        m_errorFile = value;
+    } else if (name == "verify_login") {
+        if (word == "normal" || word == "strict")
+            m_strictLoginCheck = word == "strict";
+        else
+            refuse(name, value, "normal, strict");
     } else {
         // The value is not repeated: a host that mistook the name may have
         // passed something secret.
-        m_notes.push_back("Option ignored: unknown name \"" + rawName + "\"");
+        m_problems.emplace_back(name, "Option " + rawName + " is not known");
+        return;
     }
+    if (!m_refused) accept(name);
 }
 
-std::vector<std::string> HostOptions::takeNotes() {
-    std::vector<std::string> notes;
-    notes.swap(m_notes);
-    return notes;
+std::vector<std::string> HostOptions::problems() const {
+    std::vector<std::string> out;
+    for (const auto& p : m_problems) out.push_back(p.second);
+    return out;
+}
+
+bool HostOptions::value(const std::string& rawName, std::string& out) const {
+    const std::string name = lowerAscii(rawName);
+    if (name == "tls")
+        out = m_session.tls.modeName();
+    else if (name == "tls_verify")
+        out = m_session.tls.verify ? "on" : "off";
+    else if (name == "tls_ca_file")
+        out = m_session.tls.caFile;
+    else if (name == "auth")
+        out = m_session.auth;
+    else if (name == "helo_name")
+        out = m_session.heloName;
+    else if (name == "connect_timeout")
+        out = std::to_string(m_connectTimeoutSecs ? m_connectTimeoutSecs : 30);
+    else if (name == "read_timeout")
+        out = std::to_string(m_readTimeoutSecs ? m_readTimeoutSecs : 30);
+    else if (name == "error_file")
+        out = m_errorFile;
+    else if (name == "verify_login")
+        out = m_strictLoginCheck ? "strict" : "normal";
+    else
+        return false;
+    return true;
 }

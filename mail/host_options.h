@@ -1,9 +1,12 @@
 #pragma once
 // The settings a host gives by name and value (set_option): kept until the
-// mail manager goes, applied to the next new connection. A name that is not
-// known or a value that is not valid changes nothing; a note says so, to be
-// logged by the next send or login check.
+// mail manager goes, applied to the next new connection. They fail closed:
+// a name that is not known, or a value that is not valid, is kept as a
+// problem that makes every later send or login check fail before anything
+// is sent, until the name is set again with a valid value (an unknown name
+// stays until the mail manager goes). A setting is never weakened silently.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mail/tls_policy.h"
@@ -18,15 +21,31 @@ class HostOptions {
     // Seconds, 1 to 600; 0 when the host did not set one.
     int connectTimeoutSecs() const { return m_connectTimeoutSecs; }
     int readTimeoutSecs() const { return m_readTimeoutSecs; }
+    // Where a failed send's activity log goes; empty for nowhere.
+    const std::string& errorFile() const { return m_errorFile; }
+    // verify_login=strict: a login check with credentials fails when no
+    // login was made.
+    bool strictLoginCheck() const { return m_strictLoginCheck; }
 
-    // The notes since the last call; the next call starts empty.
-    std::vector<std::string> takeNotes();
+    // Why the next send or login check must fail, one text per setting, in
+    // the order they were given; empty when every setting is good.
+    std::vector<std::string> problems() const;
+    // The current value of a setting by name, as the host would write it
+    // (defaults included); false for a name that is no setting.
+    bool value(const std::string& name, std::string& out) const;
+
+    static constexpr const char* kDefaultErrorFile = "smtp_errors.xml";
 
   private:
     void refuse(const std::string& name, const std::string& value, const char* allowed);
+    void accept(const std::string& name);
 
     SessionOptions m_session;
     int m_connectTimeoutSecs = 0;
     int m_readTimeoutSecs = 0;
-    std::vector<std::string> m_notes;
+    std::string m_errorFile = kDefaultErrorFile;
+    bool m_strictLoginCheck = false;
+    // (lower-case name, text), in order.
+    std::vector<std::pair<std::string, std::string>> m_problems;
+    bool m_refused = false;  // set() refused its value
 };

@@ -45,6 +45,11 @@ void SmtpConnImpl::forceAuthMethod(const StringBuffer& method) {
     }
 }
 
+bool SmtpConnImpl::loggedIn(const char* mechanism) {
+    m_authUsed = mechanism;
+    return true;
+}
+
 bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& log,
                                 bool& timedOut) {
     if (m_options.auth != "auto") return authenticateAsAsked(username, password, log, timedOut);
@@ -68,7 +73,7 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
 
     if (m_capabilities.has(SmtpCapabilities::kLogin)) {
         log.LogData("login_method", "LOGIN");
-        if (authLoginExchange(username, password, log, timedOut)) return true;
+        if (authLoginExchange(username, password, log, timedOut)) return loggedIn("LOGIN");
         log.LogInfo("Failed to login using LOGIN method");
         return false;
     }
@@ -78,10 +83,10 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
         bool tryAnother = false;
         bool ok = ntlm ? authNtlmExchange(username, password, log, timedOut, tryAnother)
                        : authMsnExchange(username, password, log, timedOut, tryAnother);
-        if (ok) return true;
+        if (ok) return loggedIn(ntlm ? "NTLM" : "MSN");
         if (tryAnother) {
             log.LogData("alt_login_method", "LOGIN");
-            if (authLoginExchange(username, password, log, timedOut)) return true;
+            if (authLoginExchange(username, password, log, timedOut)) return loggedIn("LOGIN");
             log.LogInfo("Failed to login using LOGIN method");
             return false;
         }
@@ -91,13 +96,13 @@ bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& l
     }
     if (m_capabilities.has(SmtpCapabilities::kCramMd5)) {
         log.LogData("login_method", "CRAM_MD5");
-        if (authCramMd5Exchange(username, password, log, timedOut)) return true;
+        if (authCramMd5Exchange(username, password, log, timedOut)) return loggedIn("CRAM-MD5");
         log.LogInfo("Failed to login using CRAM-MD5 method");
         return false;
     }
     if (m_capabilities.has(SmtpCapabilities::kPlain)) {
         log.LogData("login_method", "PLAIN");
-        if (authPlainExchange(username, password, log, timedOut)) return true;
+        if (authPlainExchange(username, password, log, timedOut)) return loggedIn("PLAIN");
         log.LogInfo("Failed to login using PLAIN method");
         return false;
     }

@@ -73,8 +73,9 @@ bool SmtpConnImpl::authenticateAsAsked(XString& username, XString& password, Log
         const std::string text =
             std::string("Failed to login using ") + choice->command + " method";
         log.LogInfo(text.c_str());
+        return false;
     }
-    return ok;
+    return loggedIn(choice->command);
 }
 
 bool SmtpConnImpl::authXoauth2Exchange(XString& username, XString& token, LogBase& log,

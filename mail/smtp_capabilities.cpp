@@ -18,6 +18,7 @@ std::string upper(const char* s, size_t n) {
 void SmtpCapabilities::clear() {
     m_auth = 0;
     m_keywords.clear();
+    m_sizeLimit = 0;
 }
 
 bool SmtpCapabilities::offers(const char* keyword) const {
@@ -32,6 +33,18 @@ void SmtpCapabilities::noteEhloLine(const StringBuffer& line, bool firstLine) {
     size_t word = 0;
     while (word < textLength && text[word] != ' ' && text[word] != '=') ++word;
     if (!firstLine) m_keywords.insert(upper(text, word));
+    // "SIZE 10240000" (RFC 1870): the largest message the server takes; no
+    // number, 0 or one that does not fit says nothing of a limit.
+    if (!firstLine && upper(text, word) == "SIZE") {
+        uint64_t limit = 0;
+        size_t i = word;
+        while (i < textLength && text[i] == ' ') ++i;
+        for (; i < textLength && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+            limit = limit * 10 + static_cast<uint64_t>(text[i] - '0');
+            if (limit > (uint64_t{1} << 53)) break;
+        }
+        m_sizeLimit = i == textLength && limit <= (uint64_t{1} << 53) ? limit : 0;
+    }
 
     // "AUTH " or "AUTH=" opens the mechanism list; the whole line is
     // searched, as servers write it in any case.

@@ -36,8 +36,11 @@ class SmtpCapabilities {
 
     // Whether the server listed the extension keyword (ignoring case).
     bool offers(const char* keyword) const;
+    // The SIZE limit in octets (RFC 1870); 0 when none was declared.
+    uint64_t sizeLimit() const { return m_sizeLimit; }
 
   private:
     uint32_t m_auth = 0;
+    uint64_t m_sizeLimit = 0;
     std::set<std::string> m_keywords;  // upper-case
 };

@@ -243,8 +243,11 @@ bool SmtpConnImpl::openAndGreet(const char* host, int port, int connectTimeoutSe
     m_socket.discardBuffered();
     bool lookupFailed = false;
     int failReason = 0;
+    m_authUsed.clear();
+    m_replySoFar.clear();
     if (!m_socket.connect(host, port, static_cast<uint32_t>(connectTimeoutSecs) * 1000u, log,
                           lookupFailed, nullptr, failReason)) {
+        m_outcome.connectError = failReason;
         log.LogError("Failed to connect to SMTP server.");
         return false;
     }
@@ -420,7 +423,27 @@ bool SmtpConnImpl::readLine(StringBuffer& line, LogBase& log, bool& timedOut) {
                                     total, &m_replyClockStart))
         return false;
     m_transcript.append(line);
+    noteReplyLine(line);
     return true;
+}
+
+void SmtpConnImpl::noteReplyLine(const StringBuffer& line) {
+    int code = -2;
+    const smtpreply::LineKind kind = smtpreply::classify(line, code);
+    const std::string text(line.getString(), smtpreply::bodyLength(line));
+    if (kind == smtpreply::LineKind::Unrecognized) {
+        m_replySoFar.clear();
+        return;
+    }
+    if (m_replySoFar.size() + text.size() < SmtpOutcome::kMaxReplyBytes) {
+        if (!m_replySoFar.empty()) m_replySoFar += '\n';
+        m_replySoFar += text;
+    }
+    if (kind != smtpreply::LineKind::Final) return;
+    m_outcome.lastReply = text.substr(0, SmtpOutcome::kMaxReplyBytes);
+    if (code >= 400 && m_outcome.refusals.size() < SmtpOutcome::kMaxRefusals)
+        m_outcome.refusals.push_back(m_replySoFar);
+    m_replySoFar.clear();
 }
 
 bool SmtpConnImpl::collectReply(SmtpReply& reply, LogBase& log, bool& timedOut,

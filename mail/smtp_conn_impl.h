@@ -9,6 +9,7 @@
 
 #include "mail/package_exchange.h"
 #include "mail/smtp_capabilities.h"
+#include "mail/smtp_outcome.h"
 #include "mail/smtp_reply.h"
 #include "mail/tls_policy.h"
 #include "net/socket2.h"
@@ -144,6 +145,14 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // Everything the current connection's EHLO reply offered.
     const SmtpCapabilities& capabilities() const { return m_capabilities; }
 
+    // What the replies said since clearOutcome (the mail manager clears it
+    // when a send or login check starts).
+    const SmtpOutcome& outcome() const { return m_outcome; }
+    void clearOutcome() { m_outcome.clear(); }
+    // The AUTH mechanism the open connection logged in with ("LOGIN", ...);
+    // empty when it made no login.
+    const std::string& authUsed() const { return m_authUsed; }
+
   private:
     bool canReuseConnection(const StringBuffer& host, int port, XString& username,
                             XString& password, LogBase& log, bool& timedOut);
@@ -208,6 +217,8 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
 
     // smtp_auth.cpp
     void forceAuthMethod(const StringBuffer& method);
+    // Notes the mechanism of a login that succeeded; true.
+    bool loggedIn(const char* mechanism);
     // The one mechanism the host's auth option names, if the server offers it.
     bool authenticateAsAsked(XString& username, XString& password, LogBase& log, bool& timedOut);
     bool authenticate(XString& username, XString& password, LogBase& log, bool& timedOut);
@@ -247,4 +258,10 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     SessionOptions m_connectedOptions;
     // Set while a connect goes on in plain text after a failed STARTTLS.
     bool m_plainOnly = false;
+    SmtpOutcome m_outcome;
+    // The lines so far of a multi-line reply, for the outcome.
+    std::string m_replySoFar;
+    std::string m_authUsed;
+    // Notes one received reply line in the outcome.
+    void noteReplyLine(const StringBuffer& line);
 };

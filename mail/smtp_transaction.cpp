@@ -234,9 +234,12 @@ SmtpConnImpl::Envelope SmtpConnImpl::eachRecipient(
         ++numTotal;
         if (!r.sendable()) {
             logUnsendable(r, log);
+            m_outcome.refusedRecipients.emplace_back(r.address.getString(), r.address.length());
             continue;
         }
         const auto [accepted, code] = reply(r);
+        if (!accepted && code > 0)
+            m_outcome.refusedRecipients.emplace_back(r.address.getString(), r.address.length());
         if (!noteRecipientReply(r, accepted, code, log, numAccepted)) {
             numAccepted = 0;
             resetConnection();
@@ -271,8 +274,29 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
     log.LogDataSb("subject", subject);
     log.LogDataSb("reversePath", reversePath);
 
-    // The envelope is made for the connection's server (SMTPUTF8 or not),
-    // and made again for a new connection.
+    // The text: a small message rendered whole and later sent in one write;
+    // a large one only counted here, then rendered again straight into the
+    // socket in bounded pieces, so that its text never exists at once. It
+    // is made before the envelope when the server declares SIZE (RFC 1870),
+    // else after DATA was accepted.
+    const bool stream = email.estimatedTextSize() >= s_streamAbove;
+    StringBuffer mime(StringBuffer::Reserve{stream ? 4096u : kInitialMimeRoom});
+    uint64_t textSize = 0;
+    bool rendered = false;
+    auto render = [&]() {
+        DotStuffer counter;
+        if (!email.assembleMime(mime, stream ? &counter : nullptr, "BVX-", log)) {
+            log.LogError("Failed to render the email as MIME text");
+            return false;
+        }
+        if (!stream) mime.replaceAll("\n.", "\n..");
+        textSize = stream ? counter.total() : mime.length();
+        rendered = true;
+        return true;
+    };
+
+    // The envelope is made for the connection's server (SMTPUTF8, SIZE or
+    // not), and made again for a new connection.
     StringBuffer path, mailFrom;
     std::vector<EnvelopeRecipient> recipients;
     auto makeEnvelope = [&]() {
@@ -302,6 +326,24 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         if (utf8) {
             mailFrom.truncate(mailFrom.length() - 2);
             mailFrom.append(" SMTPUTF8\r\n");
+        }
+        if (m_capabilities.offers("SIZE")) {
+            if (!rendered && !render()) return false;
+            // What the server receives: the text and the line break that
+            // the end-of-data line puts after it.
+            const uint64_t size = textSize + 2;
+            // Refused here, the message costs the server nothing and the
+            // connection stays ready for the next one.
+            const uint64_t limit = m_capabilities.sizeLimit();
+            if (limit && size > limit) {
+                const std::string text =
+                    "Message too large for this server: " + std::to_string(size) +
+                    " bytes, it accepts at most " + std::to_string(limit) + " (SIZE)";
+                log.LogError(text.c_str());
+                return false;
+            }
+            mailFrom.truncate(mailFrom.length() - 2);
+            mailFrom.append((" SIZE=" + std::to_string(size) + "\r\n").c_str());
         }
         return true;
     };
@@ -347,22 +389,15 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
         return false;
     }
 
-    // The text and the end-of-data line: a small message rendered whole and
-    // sent in one write; a large one counted first (its size is logged
-    // before it goes), then rendered again straight into the socket in
-    // bounded pieces, so that its text never exists at once.
-    const bool stream = email.estimatedTextSize() >= s_streamAbove;
-    StringBuffer mime(StringBuffer::Reserve{stream ? 4096u : kInitialMimeRoom});
-    DotStuffer counter;
-    if (!email.assembleMime(mime, stream ? &counter : nullptr, "BVX-", log)) {
+    // The text and the end-of-data line; a large message's size is logged
+    // before it goes.
+    if (!rendered && !render()) {
         // The server is inside DATA: only a new connection gets it out.
-        log.LogError("Failed to render the email as MIME text");
         numAccepted = 0;
         resetConnection();
         return false;
     }
-    if (!stream) mime.replaceAll("\n.", "\n..");
-    log.LogDataLong("email_size", static_cast<int32_t>(stream ? counter.total() : mime.length()));
+    log.LogDataLong("email_size", static_cast<int32_t>(textSize));
 
     bool textSent = false;
     if (!stream) {

@@ -78,9 +78,11 @@ struct Releaser {
 
 // Options (slot 6, set_option): kept until close, disconnect or shutdown and
 // applied to the next new connection; a connection made under other options
-// is not reused. get_option and set_option answer the empty string. An
-// unknown name or an invalid value changes nothing and is noted in the
-// activity log by the next send or connect. Names and words in any case.
+// is not reused. Names and words in any case. They fail closed: an unknown
+// name or an invalid value keeps the setting as it was and makes every later
+// send or connect fail before anything is sent (send: ERROR_INVALID_ARG),
+// until the name gets a valid value (an unknown name: until close).
+// set_option answers what get_option then gives for the name.
 //   tls          auto (default): STARTTLS when the server offers it, TLS from
 //                the first byte on port 465; the certificate is checked and
 //                the outcome logged, but a failed check does not stop the
@@ -109,6 +111,28 @@ struct Releaser {
 //                blanks, at most 255); default the machine's name.
 //   connect_timeout, read_timeout   whole seconds, 1 to 600 (defaults 30);
 //                for send and connect alike.
+//   error_file   where a failed send writes its activity log (default
+//                "smtp_errors.xml" in the current directory); empty: none.
+//   verify_login normal (default) | strict: with strict, connect fails when
+//                login and password were given but the server listed no
+//                AUTH mechanism, so no login was made.
+//
+// get_option (slot 5) answers a setting's current value by its name, and
+// these read-only names (any other name: the empty string):
+//   version             the plug-in's version
+//   last_error          the first error of the last send or connect, with
+//                       its hint ("... Hint: the cause and the fix")
+//   last_reply          the server's last reply line
+//   refused_recipients  the last send's recipients that did not go,
+//                       comma-separated (a send that some recipients
+//                       refused still answers true)
+//   tls_session         TLS version and cipher of the last connection used
+//   auth_used           the AUTH mechanism that logged in, or "none"
+//   log                 the last send's or connect's activity log as XML
+// Error codes (get_last_error): ERROR_NULL_POINTER, ERROR_INVALID_ARG,
+// ERROR_FILE_NOT_FOUND, ERROR_SEND_FAILED, ERROR_NOT_IMPLEMENTED.
+// A server that declares SIZE (RFC 1870) gets the message's size with MAIL
+// FROM; a message over its limit fails before MAIL FROM.
 // TLS is version 1.2 or later; the server's name is checked against its
 // certificate (DNS names and IP addresses), and sent as SNI for DNS names.
 // On Linux TLS is OpenSSL's, on Windows the system's Schannel, with the

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "mail/cls_mail_man.h"
 #include "platform/files.h"
 #include "plugin/mailbox_text.h"
 #include "plugin/wide_text.h"
@@ -13,9 +14,6 @@ const wchar_t* const kInvalidArg = L"ERROR_INVALID_ARG";
 const wchar_t* const kFileNotFound = L"ERROR_FILE_NOT_FOUND";
 const wchar_t* const kSendFailed = L"ERROR_SEND_FAILED";
 const wchar_t* const kNotImplemented = L"ERROR_NOT_IMPLEMENTED";
-
-// Written to the host's current directory after a failed send.
-const char* const kErrorFile = "smtp_errors.xml";
 }  // namespace
 
 // The process-wide caches are shared by every object of the module, on any
@@ -73,8 +71,37 @@ void smtp_plugin::close() {
     m_errorCode.clear();
 }
 
-const wchar_t* smtp_plugin::get_option(const wchar_t* /*name*/) {
+// The read-only status names, then the settings by name; any other name
+// answers the empty string.
+const wchar_t* smtp_plugin::get_option(const wchar_t* name) {
     m_optionValue.clear();
+    const std::string key = name ? plugin::toUtf8(name).str() : std::string();
+    std::string value;
+    if (key == "version") {
+        value = SMTP_PLUGIN_VERSION;
+    } else if (m_mailMan) {
+        ClsMailMan& man = *m_mailMan->impl();
+        const ClsMailMan::Status& status = man.lastStatus();
+        if (key == "last_error") {
+            value = man.lastErrorText();
+        } else if (key == "last_reply") {
+            value = status.outcome.lastReply;
+        } else if (key == "refused_recipients") {
+            for (const std::string& r : status.outcome.refusedRecipients)
+                value += (value.empty() ? "" : ",") + r;
+        } else if (key == "tls_session") {
+            value = status.tlsSession;
+        } else if (key == "auth_used") {
+            value = status.authUsed;
+        } else if (key == "log") {
+            StringBuffer xml;
+            man.log().GetXml(xml);
+            value.assign(xml.getString(), xml.length());
+        } else if (!man.optionValue(key, value)) {
+            value.clear();
+        }
+    }
+    m_optionValue = plugin::fromUtf8(value);
     return m_optionValue.c_str();
 }
 
@@ -122,7 +149,8 @@ void smtp_plugin::disconnect() {
 }
 
 bool smtp_plugin::connect() {
-    // The one failing operation that sets no code.
+    // The one failing operation that sets no code; its log and first error
+    // are there for get_option("log") and get_option("last_error").
     if (!m_mailMan) return false;
     return m_mailMan->VerifySmtpLogin();
 }
@@ -141,9 +169,13 @@ bool smtp_plugin::send() {
     m_email->put_Charset("utf-8");
     const bool sent = m_mailMan->SendEmail(m_email.get());
     if (!sent) {
-        setError(kSendFailed);
-        // A file that cannot be written is no further failure.
-        m_mailMan->SaveLastError(kErrorFile);
+        ClsMailMan& man = *m_mailMan->impl();
+        // Settings that are not valid stop a send before anything goes out.
+        setError(man.lastStatus().refusedOptions ? kInvalidArg : kSendFailed);
+        // A file that cannot be written is no further failure; an empty
+        // error_file asks for none.
+        const std::string& file = man.options().errorFile();
+        if (!file.empty()) m_mailMan->SaveLastError(file.c_str());
     }
     // Every send starts the next message from scratch; the server settings stay.
     m_email.release();

@@ -31,6 +31,11 @@ Utf8Text toUtf8(const wchar_t* text);
 std::string utf16ToUtf8(const char16_t* text);
 std::string utf32ToUtf8(const char32_t* text);
 
+// UTF-8 text as the host's wide string (UTF-16 on Windows, UTF-32
+// elsewhere): bytes that are not valid UTF-8 (also overlong forms and
+// surrogates) become U+FFFD, one per byte of the bad sequence.
+std::wstring fromUtf8(const std::string& text);
+
 // Reads the number at the start of the text as a "%d" scan does: ASCII
 // white space and one sign may precede the digits; no digits give 0. Digits
 // beyond the range of a 32-bit int wrap around, as in the Windows C run-time.

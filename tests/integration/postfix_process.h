@@ -32,6 +32,7 @@ class PostfixSasl {
     struct Options {
         std::string mechs;      // "" for the default, "NTLM LOGIN PLAIN"
         bool smtpUtf8 = false;  // SMTPUTF8 (RFC 6531)
+        long sizeLimit = 0;     // message_size_limit; 0 for Postfix's default
         bool tls = false;       // the TLS ports beside the plain one
     };
 
@@ -74,6 +75,8 @@ class PostfixSasl {
             watch,
             options.smtpUtf8 ? "POSTFIX_SASL_SMTPUTF8=yes" : "POSTFIX_SASL_SMTPUTF8=no",
             "POSTFIX_SASL_TLS=" + (options.tls ? certs : std::string()),
+            "POSTFIX_SASL_SIZE_LIMIT=" +
+                (options.sizeLimit > 0 ? std::to_string(options.sizeLimit) : std::string("10240000")),
             SMTP_INTEGRATION_DIR "/postfix_sasl.sh",
             "start",
             m_dir,

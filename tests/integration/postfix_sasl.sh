@@ -22,7 +22,8 @@
 #   DIR/start.log                output of saslpasswd2 and "postfix start"
 #   DIR/port                     the port, as printed
 #   DIR/tls_ports                with POSTFIX_SASL_TLS: "NAME PORT" lines
-# POSTFIX_SASL_SMTPUTF8=yes in the environment turns on SMTPUTF8 (RFC 6531).
+# POSTFIX_SASL_SMTPUTF8=yes in the environment turns on SMTPUTF8 (RFC 6531);
+# POSTFIX_SASL_SIZE_LIMIT=OCTETS sets message_size_limit (SIZE, RFC 1870).
 # The SASL files sit in DIR/etc/sasl because Debian's Postfix reads
 # smtpd.conf from $config_directory/sasl whatever cyrus_sasl_config_path
 # says; cyrus_sasl_config_path names that same directory.
@@ -289,6 +290,7 @@ alias_database =
 local_recipient_maps =
 biff = no
 smtputf8_enable = ${POSTFIX_SASL_SMTPUTF8:-no}
+message_size_limit = ${POSTFIX_SASL_SIZE_LIMIT:-10240000}
 smtpd_banner = \$myhostname ESMTP
 smtpd_tls_security_level = none
 smtp_tls_security_level = none

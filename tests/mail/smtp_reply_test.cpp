@@ -59,6 +59,11 @@ TEST(SmtpValues, EveryRowOfTheTable) {
             std::istringstream offered(f.at(2)), notOffered(f.at(3));
             for (std::string k; offered >> k;) EXPECT_TRUE(caps.offers(k.c_str())) << k;
             for (std::string k; notOffered >> k;) EXPECT_FALSE(caps.offers(k.c_str())) << k;
+        } else if (f[0] == "size") {
+            caps.clear();
+            caps.noteEhloLine(buffer("250-mail.example.com\r\n"), true);
+            caps.noteEhloLine(buffer(f.at(1)));
+            EXPECT_EQ(std::to_string(caps.sizeLimit()), f.at(2));
         } else if (f[0] == "path") {
             StringBuffer mail, rcpt;
             const std::string& path = f.at(1);

@@ -161,6 +161,14 @@ class Host {
             m_dir.write(bytes(w[1]), b);
         } else if (op == "log" || op == "out") {
             case_file::find(op == "log" ? m_dir.read("smtp_errors.xml") : m_output, w);
+        } else if (op == "option") {
+            // option "NAME" has|lacks "A"...: what get_option answers for NAME.
+            std::string value;
+            for (const wchar_t* c = m_plugin->get_option(case_file::wide(w[1]).c_str()); *c; ++c)
+                value += *c < 0x80 ? static_cast<char>(*c) : '?';
+            Line rest(w.begin() + 1, w.end());
+            rest[0] = op;
+            case_file::find(value, rest);
         } else if (op == "absent" || op == "exists") {
             EXPECT_EQ(fs::exists(m_dir.file(bytes(w[1]))), op == "exists") << w[1];
         } else if (op == "unix_only") {
@@ -300,6 +308,7 @@ class Host {
         for (size_t i = 4; i < w.size(); ++i) {
             options.smtpUtf8 = options.smtpUtf8 || bytes(w[i]) == "smtputf8";
             options.tls = options.tls || bytes(w[i]) == "tls";
+            if (bytes(w[i]).rfind("size=", 0) == 0) options.sizeLimit = std::stol(bytes(w[i]).substr(5));
         }
         if (!m_postfix->start(bytes(w[1]), bytes(w[2]), options, why)) {
             if (m_postfix->skipped()) GTEST_SKIP() << why;

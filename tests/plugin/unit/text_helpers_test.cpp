@@ -35,6 +35,8 @@ TEST_P(TextHelpers, MatchTheVectors) {
             EXPECT_EQ(plugin::utf16ToUtf8(units<std::u16string>(w[1]).c_str()), bytes(w[2]));
         } else if (w[0] == "utf32") {
             EXPECT_EQ(plugin::utf32ToUtf8(units<std::u32string>(w[1]).c_str()), bytes(w[2]));
+        } else if (w[0] == "from_utf8") {
+            EXPECT_EQ(plugin::fromUtf8(bytes(w[1])), case_file::wide(w[2]));
         } else if (w[0] == "scan") {
             EXPECT_EQ(std::to_string(plugin::scanDecimal(case_file::wide(w[1]).c_str())), w[2]);
         } else if (w[0] == "mailbox") {
