@@ -214,6 +214,15 @@ TEST(Status, TheErrorFileGoesWhereTheHostSays) {
     EXPECT_NE(option(p, L"log").find("Failed to connect to SMTP server."), std::string::npos);
     EXPECT_NE(option(p, L"last_error").find("Hint: The host refused the connection on port"),
               std::string::npos);
+    // A name that cannot be looked up.
+    p->set_option(L"error_file", L"smtp_errors.xml");
+    p->set_server(L"no-such-host.invalid", L"587", L"", L"");
+    p->set_from(L"alice@example.com");
+    p->add_to(L"bob@example.com");
+    EXPECT_FALSE(p->send());
+    EXPECT_NE(option(p, L"last_error").find("Hint: The server's name could not be looked up"),
+              std::string::npos)
+        << option(p, L"last_error");
 }
 
 TEST(Status, SettingsThatAreNotValidFailTheSendBeforeItConnects) {
