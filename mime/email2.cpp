@@ -17,8 +17,8 @@ using mimetext::equalsNoCase;
 
 namespace {
 
-// Names the program in every message it makes.
-constexpr const char* kXMailer = "Brenvik smtp_plugin 1.0";
+// Names the program and its version in every message it makes.
+constexpr const char* kXMailer = "Brenvik smtp_plugin " SMTP_PLUGIN_VERSION;
 
 // One generator for the process, seeded from the clock on first use (or by
 // a test that pins the identifiers).
