@@ -3,6 +3,8 @@ scripts/: Python's codecs module and glibc's iconv (through ctypes)."""
 import codecs
 import ctypes
 import ctypes.util
+import os
+import re
 
 # Each page: (kind, primary source, other independent source or None).
 # A source is ("python", codec) or ("iconv", name). The primary source builds
@@ -112,12 +114,106 @@ PAGES = {
     51949: (M, ("python", "euc_kr"), ("iconv", "EUC-KR")),
 }
 
+# Pages whose mapping neither Python's codecs nor glibc's iconv has come
+# from data files of Windows' converter (see codepages/README.md): a source
+# ("file", "cpNNNNN").
+PAGES.update({
+    10001: (M, ("file", "cp10001"), None),
+    10005: (S, ("file", "cp10005"), None),
+    10021: (S, ("file", "cp10021"), None),
+    20105: (S, ("file", "cp20105"), None),
+    20838: (S, ("file", "cp20838"), None),
+    20924: (S, ("file", "cp20924"), None),
+})
+
 # Pages we are asked to carry as tables, with no published mapping on this
-# machine (neither Python's codecs nor glibc's iconv has them).
-NO_SOURCE = {
-    10005: "x-mac-hebrew", 10021: "x-mac-thai", 20105: "x-ia5 (IA5 IRV)",
-    20838: "ibm-thai", 20924: "ibm00924", 10001: "x-mac-japanese",
-}
+# machine.
+NO_SOURCE = {}
+
+# Where the data files are: beside the repository, else the copy the tests use.
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FILE_DIRS = [os.path.join(_ROOT, "..", "shared", "codepages"),
+             os.path.join(_ROOT, "tests", "data", "charsets", "codepages")]
+
+
+class PageFile:
+    """One page's data files: every decoding sequence (round-trip and
+    decode-only), the encoder-only best-fit pairs, the default Unicode
+    character and, for double-byte pages, the lead and trail bytes."""
+
+    def __init__(self, name):
+        self.name = name
+        self.path = next(os.path.join(d, name + ".txt") for d in FILE_DIRS
+                         if os.path.exists(os.path.join(d, name + ".txt")))
+        self.round_trip, self.decode_only, self.best_fit = {}, {}, {}
+        self.default_unit = None
+        self.leads, self.trails = set(), set()
+        self._read(self.path, True)
+        best = self.path[:-4] + ".bestfit.txt"
+        if os.path.exists(best):
+            self._read(best, False)
+        if self.default_unit is None:
+            raise ValueError("%s: no default Unicode character" % self.path)
+
+    @staticmethod
+    def _ranges(text):
+        out = set()
+        for a, b in re.findall(r"0x([0-9A-F]{2})(?:-0x([0-9A-F]{2}))?", text):
+            out.update(range(int(a, 16), int(b or a, 16) + 1))
+        return out
+
+    def _read(self, path, decoding):
+        block = None
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                line = line.rstrip("\n")
+                if line.startswith("#"):
+                    if "round-trip pairs" in line:
+                        block = self.round_trip
+                    elif "decode-only pairs" in line:
+                        block = self.decode_only
+                    m = re.search(r"default Unicode char U\+([0-9A-F]{4})", line)
+                    if m and decoding:
+                        self.default_unit = int(m.group(1), 16)
+                    m = re.match(r"# Lead bytes: (.*?); trail bytes (.*?) \(", line)
+                    if m and decoding:
+                        self.leads = self._ranges(m.group(1))
+                        self.trails = self._ranges(m.group(2))
+                    continue
+                if not line.strip():
+                    continue
+                seq, unit = line.split("\t")
+                seq = bytes.fromhex(seq[2:])
+                unit = int(unit, 16)
+                if not decoding:
+                    self.best_fit[unit] = seq
+                    continue
+                if block is None or seq in self.round_trip or seq in self.decode_only:
+                    raise ValueError("%s: %s outside a block or twice" % (path, seq.hex()))
+                block[seq] = unit
+
+    def decoding(self):
+        out = dict(self.round_trip)
+        out.update(self.decode_only)
+        return out
+
+    def encoding(self):
+        """{unit: bytes} of the round-trip pairs: what the encoder writes."""
+        out = {}
+        for seq, u in self.round_trip.items():
+            if u in out:
+                raise ValueError("%s: U+%04X round-trips twice" % (self.path, u))
+            out[u] = seq
+        return out
+
+
+_FILES = {}
+
+
+def page_file(name):
+    if name not in _FILES:
+        _FILES[name] = PageFile(name)
+    return _FILES[name]
 
 
 class Iconv:
@@ -185,6 +281,8 @@ def iconv():
 
 def available(src):
     kind, name = src
+    if kind == "file":
+        return any(os.path.exists(os.path.join(d, name + ".txt")) for d in FILE_DIRS)
     if kind == "python":
         try:
             codecs.lookup(name)
@@ -198,6 +296,9 @@ def decode(src, data):
     """The text of data under the source, or None when it does not decode
     strictly."""
     kind, name = src
+    if kind == "file":
+        u = page_file(name).decoding().get(bytes(data))
+        return None if u is None else chr(u)
     if kind == "python":
         try:
             return data.decode(name)
@@ -208,6 +309,14 @@ def decode(src, data):
 
 def encode(src, text):
     kind, name = src
+    if kind == "file":
+        enc = page_file(name).encoding()
+        out = b""
+        for ch in text:
+            if ord(ch) not in enc:
+                return None
+            out += enc[ord(ch)]
+        return out
     if kind == "python":
         try:
             return text.encode(name)
@@ -217,6 +326,8 @@ def encode(src, text):
 
 
 def describe(src):
+    if src[0] == "file":
+        return "Windows' data '%s.txt' (.NET codepages.nlp, MIT)" % src[1]
     return ("Python codecs '%s'" if src[0] == "python" else "glibc iconv '%s'") % src[1]
 
 
@@ -224,6 +335,8 @@ def mappings(cp):
     """Every byte sequence of the page's primary source that decodes to one
     BMP character: {bytes: code unit}."""
     kind, src, _ = PAGES[cp]
+    if src[0] == "file":
+        return {seq: u for seq, u in page_file(src[1]).decoding().items() if seq != b"\x00"}
     out = {}
     for b in range(1, 256):
         t = decode(src, bytes([b]))

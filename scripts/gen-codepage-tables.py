@@ -4,8 +4,10 @@ that text/code_page_tables.cpp expands on first use, and
 text/generated/codepage_sources.txt, which lists the source of each page.
 
 The mappings come from the published tables available on this machine:
-Python's codecs module and glibc's iconv (scripts/charset_sources.py says
-which page comes from which). The right-to-left class of x-mac-arabic bytes
+Python's codecs module and glibc's iconv, and for six pages neither has, the
+data files of Windows' converter in codepages/ (beside the repository, or the
+copy under tests/data/charsets/codepages/); scripts/charset_sources.py says
+which page comes from which. The right-to-left class of x-mac-arabic bytes
 comes from the bidi classes of UnicodeData.txt (Debian package unicode-data).
 
 Usage:
@@ -94,6 +96,9 @@ def reverse_overrides(cp, maps):
     out = []
     for u, seq in sorted(lowest.items()):
         enc = cs.encode(src, chr(u))
+        if enc is None and src[0] == "file":
+            out += [u, 0, 0]  # decode-only: the unit has no encoded form
+            continue
         if enc is not None and enc != seq and maps.get(enc) == u:
             ln, k = key_of(enc)
             out += [u, (ln << 8) | (k >> 16), k & 0xFFFF]
@@ -174,6 +179,19 @@ def fmt_array(ctype, name, values, per_line=16, hexw=4):
     return lines
 
 
+def check_best_fit(cp, pf):
+    """The best-fit pairs are encoder-only: each names a unit the page does
+    not round-trip and bytes that decode (to another unit). The converter
+    does no best fit on any page, so they are checked, not carried."""
+    enc = pf.encoding()
+    dec = pf.decoding()
+    for u, seq in pf.best_fit.items():
+        if u in enc:
+            sys.exit("page %d: best-fit U+%04X also round-trips" % (cp, u))
+        if seq not in dec and len(seq) == 1 and seq[0] not in (0x3F, 0x6F):
+            sys.exit("page %d: best-fit bytes %s do not decode" % (cp, seq.hex()))
+
+
 def page_section(cp):
     kind, src, _ = cs.PAGES[cp]
     maps = cs.mappings(cp)
@@ -192,9 +210,23 @@ def page_section(cp):
     if cp == 10004:
         lines += fmt_array("uint8_t", "kRtl%d" % cp, mac_arabic_rtl(maps), hexw=2)
         extra = "kRtl%d" % cp
-    desc = ('    {%d, %s, %s, kData%d, %d, kRev%d, %d, %s, "%s"},  // page %d' %
+    default_unit, seq_bits = 0, "nullptr"
+    if src[0] == "file":
+        pf = cs.page_file(src[1])
+        check_best_fit(cp, pf)
+        default_unit = pf.default_unit
+        if pf.leads:
+            bits = [0] * 64
+            for b in pf.leads:
+                bits[b >> 3] |= 1 << (b & 7)
+            for b in pf.trails:
+                bits[32 + (b >> 3)] |= 1 << (b & 7)
+            lines += fmt_array("uint8_t", "kSeq%d" % cp, bits, hexw=2)
+            seq_bits = "kSeq%d" % cp
+    desc = ('    {%d, %s, %s, kData%d, %d, kRev%d, %d, %s, "%s", 0x%04X, %s},  // page %d' %
             (cp, "true" if kind == "multi" else "false", "true" if ascii_low else "false",
-             cp, dlen, cp, len(rev) // 3, extra, cs.describe(src).replace('"', "'"), cp))
+             cp, dlen, cp, len(rev) // 3, extra, cs.describe(src).replace('"', "'"),
+             default_unit, seq_bits, cp))
     lines.append("// END page %d" % cp)
     return lines, desc, len(maps)
 
@@ -222,7 +254,38 @@ HEADER = [
     "// pages hold runs [len<<12|literal<<8|key>>16, key&0xFFFF, count, values]",
     "// (a linear run has one start value). kRev* lists [unit, len<<8|key>>16,",
     "// key&0xFFFF] for units the source encodes to another sequence than the",
-    "// lowest that decodes to them.",
+    "// lowest that decodes to them; a triple with 0, 0 means the unit decodes",
+    "// one way only and has no encoded form. A page's default unit (0: none)",
+    "// stands for bytes it does not define; kSeq* holds the lead and trail",
+    "// bytes of a double-byte page (32 bytes of bits each).",
+    "//",
+    "// Pages 10001, 10005, 10021, 20105, 20838 and 20924 are generated from",
+    "// .NET's code-page data (dotnet/runtime, System.Text.Encoding.CodePages,",
+    "// codepages.nlp), under this notice:",
+    "//",
+    "//   The MIT License (MIT)",
+    "//",
+    "//   Copyright (c) .NET Foundation and Contributors",
+    "//",
+    "//   All rights reserved.",
+    "//",
+    "//   Permission is hereby granted, free of charge, to any person obtaining a copy",
+    "//   of this software and associated documentation files (the \"Software\"), to deal",
+    "//   in the Software without restriction, including without limitation the rights",
+    "//   to use, copy, modify, merge, publish, distribute, sublicense, and/or sell",
+    "//   copies of the Software, and to permit persons to whom the Software is",
+    "//   furnished to do so, subject to the following conditions:",
+    "//",
+    "//   The above copyright notice and this permission notice shall be included in all",
+    "//   copies or substantial portions of the Software.",
+    "//",
+    "//   THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR",
+    "//   IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY,",
+    "//   FITNESS FOR A PARTICULAR PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE",
+    "//   AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM, DAMAGES OR OTHER",
+    "//   LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,",
+    "//   OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE",
+    "//   SOFTWARE.",
 ]
 
 
@@ -249,10 +312,11 @@ def write(out_dir):
         kind, src, other = cs.PAGES[cp]
         src_lines.append("%d\t%s\t%d\t%s\t%s" % (cp, kind, counts[cp], cs.describe(src),
                                                 cs.describe(other) if other else "-"))
-    src_lines.append("# Table pages we are asked to carry with no published mapping on this machine")
-    src_lines.append("# (they fail to convert like unknown pages):")
-    for cp, name in sorted(cs.NO_SOURCE.items()):
-        src_lines.append("%d\t%s\tnone" % (cp, name))
+    if cs.NO_SOURCE:
+        src_lines.append("# Table pages we are asked to carry with no mapping on this machine")
+        src_lines.append("# (they fail to convert like unknown pages):")
+        for cp, name in sorted(cs.NO_SOURCE.items()):
+            src_lines.append("%d\t%s\tnone" % (cp, name))
     with open(os.path.join(out_dir, "codepage_sources.txt"), "w", newline="\n") as f:
         f.write("\n".join(src_lines) + "\n")
 

@@ -18,6 +18,8 @@ struct PageData {
     uint32_t revCount;
     const uint8_t* rtl;
     const char* source;
+    uint16_t defaultUnit;    // what an undefined byte decodes to; 0: dropped
+    const uint8_t* seqBits;  // lead bits, then trail bits; null: from the pairs
 };
 
 #include "text/generated/codepage_tables.inc"
@@ -76,9 +78,15 @@ void freeMulti(MultiByteTable* t) {
 
 void freeNode(Node* n) {
     switch (n->kind) {
-        case Kind::Single: delete static_cast<SingleByteTable*>(n->table); break;
-        case Kind::SingleRev: delete static_cast<SingleByteReverse*>(n->table); break;
-        case Kind::Multi: freeMulti(static_cast<MultiByteTable*>(n->table)); break;
+        case Kind::Single:
+            delete static_cast<SingleByteTable*>(n->table);
+            break;
+        case Kind::SingleRev:
+            delete static_cast<SingleByteReverse*>(n->table);
+            break;
+        case Kind::Multi:
+            freeMulti(static_cast<MultiByteTable*>(n->table));
+            break;
         case Kind::MultiRev: {
             MultiByteReverse* r = static_cast<MultiByteReverse*>(n->table);
             delete[] r->threeUnits;
@@ -98,6 +106,7 @@ SingleByteTable* expandSingle(const PageData& d) {
     t->codePage = d.codePage;
     t->asciiLow = d.asciiLow;
     t->rtlBits = d.rtl;
+    t->defaultUnit = d.defaultUnit;
     std::memset(t->toUnicode, 0, sizeof t->toUnicode);
     if (d.asciiLow) {
         for (int b = 0; b < 128; ++b) t->toUnicode[b] = static_cast<uint16_t>(b);
@@ -129,7 +138,13 @@ void forEachMapping(const PageData& d, F f) {
 
 bool dropsLeadWithNext(unsigned cp) {
     switch (cp) {
-        case 932: case 936: case 949: case 950: case 51932: case 51936: case 51949:
+        case 932:
+        case 936:
+        case 949:
+        case 950:
+        case 51932:
+        case 51936:
+        case 51949:
             return true;
         default:
             return false;
@@ -142,8 +157,17 @@ MultiByteTable* expandMulti(const PageData& d) {
     t->codePage = d.codePage;
     t->asciiLow = d.asciiLow;
     t->dropLeadWithNext = dropsLeadWithNext(d.codePage);
+    t->defaultUnit = d.defaultUnit;
     std::memset(t->single, 0, sizeof t->single);
     std::memset(t->isLead, 0, sizeof t->isLead);
+    std::memset(t->isTrail, 0, sizeof t->isTrail);
+    if (d.seqBits) {
+        // Lead bytes of rows without any pair still start a sequence.
+        for (int b = 0; b < 256; ++b) {
+            t->isLead[b] = (d.seqBits[b >> 3] >> (b & 7)) & 1;
+            t->isTrail[b] = (d.seqBits[32 + (b >> 3)] >> (b & 7)) & 1;
+        }
+    }
     for (auto& p : t->twoByte) p = nullptr;
     t->threeCount = 0;
     t->threeKeys = nullptr;

@@ -1,9 +1,10 @@
 #pragma once
 // The mapping tables of the code pages the converter knows. The tables are
 // committed in a compact generated form (text/generated/codepage_tables.inc,
-// made by scripts/gen-codepage-tables.py from Python's codecs and glibc's
-// iconv) and expanded on first use under a lock; releaseCaches() frees every
-// expanded table. A pointer returned here stays valid until releaseCaches().
+// made by scripts/gen-codepage-tables.py from Python's codecs, glibc's
+// iconv and data files of Windows' converter) and expanded on first use under a lock;
+// releaseCaches() frees every expanded table. A pointer returned here stays valid until
+// releaseCaches().
 #include <cstdint>
 
 namespace cptables {
@@ -16,6 +17,9 @@ struct SingleByteTable {
     uint16_t toUnicode[256];
     // Right-to-left class of each byte (x-mac-arabic only), else null.
     const uint8_t* rtlBits;
+    // The page's default character, which a byte without a mapping decodes
+    // to; 0 when such a byte is dropped.
+    uint16_t defaultUnit;
 };
 
 // The table of a single-byte code page, or null when the page has none.
@@ -40,12 +44,14 @@ const SingleByteReverse* reverseOf(const SingleByteTable& table);
 // A multi-byte page: sequences of 1 to 3 bytes to UTF-16 units.
 struct MultiByteTable {
     unsigned codePage;
-    bool asciiLow;          // bytes below 0x80 are ASCII
-    bool dropLeadWithNext;  // an unmappable lead byte takes the next byte along
-    uint16_t single[256];   // one-byte sequences, 0 = none
-    bool isLead[256];       // starts some longer sequence
-    uint16_t* twoByte[256]; // per lead byte: 256 units (0 = none), or null
-    uint32_t threeCount;    // sorted three-byte keys and their units
+    bool asciiLow;           // bytes below 0x80 are ASCII
+    bool dropLeadWithNext;   // an unmappable lead byte takes the next byte along
+    uint16_t single[256];    // one-byte sequences, 0 = none
+    bool isLead[256];        // starts some longer sequence
+    bool isTrail[256];       // may follow a lead byte (set with defaultUnit)
+    uint16_t defaultUnit;    // an undefined sequence decodes to it; 0: dropped
+    uint16_t* twoByte[256];  // per lead byte: 256 units (0 = none), or null
+    uint32_t threeCount;     // sorted three-byte keys and their units
     uint32_t* threeKeys;
     uint16_t* threeUnits;
 

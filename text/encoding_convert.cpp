@@ -90,7 +90,8 @@ constexpr unsigned kIso2022Kr = 50225;
 
 // ------------------------------------------------------------ decoders
 // Each fills up to cap units (cap >= 2) from the input at pos, advances pos,
-// and clears ok when some input had no mapping (such input is dropped). A
+// and clears ok when some input had no mapping (such input is dropped, or
+// decodes to the default character of a page that has one). A
 // surrogate pair is never split across two chunks.
 
 struct Input {
@@ -229,10 +230,12 @@ uint32_t decodeSingleByte(const cptables::SingleByteTable& t, Input& in, uint16_
     for (uint32_t i = in.pos; i < end; ++i) {
         unsigned char b = in.p[i];
         uint16_t u = t.toUnicode[b];  // bytes below 0x80 of an ASCII page map to themselves
-        if (u == 0 && b != 0)
+        if (u == 0 && b != 0) {
             ok = false;
-        else
+            if (t.defaultUnit) buf[k++] = t.defaultUnit;
+        } else {
             buf[k++] = u;
+        }
     }
     in.pos = end;
     return k;
@@ -241,8 +244,8 @@ uint32_t decodeSingleByte(const cptables::SingleByteTable& t, Input& in, uint16_
 // At each position: a 2-byte, then a 3-byte sequence (as far as the input
 // reaches), then the byte alone. An unmappable lead byte of the double-byte
 // pages is dropped together with the byte after it.
-uint32_t decodeMultiByte(const cptables::MultiByteTable& t, Input& in, uint16_t* buf,
-                         uint32_t cap, bool& ok) {
+uint32_t decodeMultiByte(const cptables::MultiByteTable& t, Input& in, uint16_t* buf, uint32_t cap,
+                         bool& ok) {
     const unsigned char* p = in.p;
     uint32_t n = in.n, i = in.pos, k = 0;
     while (i < n && k < cap) {
@@ -283,6 +286,14 @@ uint32_t decodeMultiByte(const cptables::MultiByteTable& t, Input& in, uint16_t*
             continue;
         }
         ok = false;
+        if (t.defaultUnit) {
+            // One default character for the sequence: a lead byte and the
+            // trail byte after it, else the byte alone (a byte after a lead
+            // that cannot be a trail byte starts afresh).
+            buf[k++] = t.defaultUnit;
+            i += (t.isLead[b] && i + 1 < n && t.isTrail[p[i + 1]]) ? 2 : 1;
+            continue;
+        }
         i += (t.dropLeadWithNext && t.isLead[b] && i + 1 < n) ? 2 : 1;
     }
     in.pos = i;
@@ -820,7 +831,8 @@ bool EncodingConvert::run(unsigned from, unsigned to, const unsigned char* p, ui
 
     // Tables of both sides.
     const cptables::SingleByteTable* fromSingle = cptables::findSingleByte(from);
-    const cptables::MultiByteTable* fromMulti = fromSingle ? nullptr : cptables::findMultiByte(from);
+    const cptables::MultiByteTable* fromMulti =
+        fromSingle ? nullptr : cptables::findMultiByte(from);
     const cptables::SingleByteTable* toSingle = cptables::findSingleByte(to);
     const cptables::MultiByteTable* toMulti = toSingle ? nullptr : cptables::findMultiByte(to);
     const cptables::SingleByteReverse* toSingleRev = nullptr;
@@ -882,25 +894,47 @@ bool EncodingConvert::run(unsigned from, unsigned to, const unsigned char* p, ui
     while (in.pos < in.n) {
         uint32_t count;
         switch (dec) {
-            case 'W': case 'L': count = decodeUtf16(in, dec == 'W', buf, kChunk); break;
-            case 'U': count = decodeUtf8(in, buf, kChunk, ok); break;
-            case 'Z': count = decodeUtf32(in, bigEndian, buf, kChunk, ok); break;
-            case 'T': count = decodeSingleByte(*fromSingle, in, buf, kChunk, ok); break;
-            default: count = decodeMultiByte(*fromMulti, in, buf, kChunk, ok); break;
+            case 'W':
+            case 'L':
+                count = decodeUtf16(in, dec == 'W', buf, kChunk);
+                break;
+            case 'U':
+                count = decodeUtf8(in, buf, kChunk, ok);
+                break;
+            case 'Z':
+                count = decodeUtf32(in, bigEndian, buf, kChunk, ok);
+                break;
+            case 'T':
+                count = decodeSingleByte(*fromSingle, in, buf, kChunk, ok);
+                break;
+            default:
+                count = decodeMultiByte(*fromMulti, in, buf, kChunk, ok);
+                break;
         }
         if (count == 0) {
             if (dec == 'W' || dec == 'L') break;  // an odd trailing byte
             continue;
         }
         switch (enc) {
-            case 'l': case 'w': encodeUtf16(buf, count, enc == 'w', sink); break;
-            case 'u': ok = encodeUtf8(buf, count, sink) && ok; break;
-            case 'z': ok = encodeUtf32(buf, count, to == cp::Utf32BE, sink) && ok; break;
+            case 'l':
+            case 'w':
+                encodeUtf16(buf, count, enc == 'w', sink);
+                break;
+            case 'u':
+                ok = encodeUtf8(buf, count, sink) && ok;
+                break;
+            case 'z':
+                ok = encodeUtf32(buf, count, to == cp::Utf32BE, sink) && ok;
+                break;
             case 's':
                 if (!all.append(buf, count * 2)) return false;
                 break;
-            case 't': ok = encodeSingleByte(*toSingle, *toSingleRev, buf, count, sink) && ok; break;
-            default: ok = encodeMultiByte(*toMulti, *toMultiRev, buf, count, sink) && ok; break;
+            case 't':
+                ok = encodeSingleByte(*toSingle, *toSingleRev, buf, count, sink) && ok;
+                break;
+            default:
+                ok = encodeMultiByte(*toMulti, *toMultiRev, buf, count, sink) && ok;
+                break;
         }
     }
     if (enc == 's' && all.size())
