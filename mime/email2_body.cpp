@@ -1,5 +1,7 @@
 // Where plain bodies, HTML bodies and attachments go in the e-mail tree,
 // and when a node turns into (or is wrapped in) a multipart container.
+#include <cstring>
+
 #include "diag/log_base.h"
 #include "mime/email2.h"
 #include "mime/html_help.h"
@@ -321,7 +323,18 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
         type.setString("application/octet-stream");
 
     Email2* part = createInnerPart();
-    part->setContentType(type.getString(), filename.getString(), "", "", nullptr, "", "", "");
+    // A text file says its charset where its bytes show it (ASCII, or valid
+    // UTF-8), so that a reader showing it inline reads it right; other bytes
+    // are in an encoding nobody told us, and go without one.
+    Charset fileCharset;
+    if (beginsWithNoCase(type.getString(), "text/") && !std::strchr(type.getString(), ';')) {
+        if (all7bit(data->getString(), data->length()))
+            fileCharset.setByCodePage(cp::UsAscii);
+        else if (mimetext::isValidUtf8(data->getString(), data->length()))
+            fileCharset.setByCodePage(cp::Utf8);
+    }
+    part->setContentType(type.getString(), filename.getString(), "", "",
+                         fileCharset.getCodePage() ? &fileCharset : nullptr, "", "", "");
     part->setContentTransferEncoding(beginsWithNoCase(type.getString(), "text") ? "quoted-printable"
                                                                                 : "base64");
     part->setContentDisposition("attachment", filename.getString());

@@ -49,52 +49,6 @@ bool all7bit(const unsigned char* p, uint32_t n) {
     return true;
 }
 
-// Well-formed UTF-8: shortest forms, no surrogates, nothing above U+10FFFF.
-bool validUtf8(const unsigned char* p, uint32_t n) {
-    uint32_t i = 0;
-    while (i < n) {
-        unsigned c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        uint32_t more = c >= 0xC2 && c <= 0xDF   ? 1
-                        : c >= 0xE0 && c <= 0xEF ? 2
-                        : c >= 0xF0 && c <= 0xF4 ? 3
-                                                 : 0;
-        if (!more || n - i <= more) return false;
-        unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (uint32_t k = 2; k <= more; ++k) {
-            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-        }
-        i += more + 1;
-    }
-    return true;
-}
-
-// SMTP has no room for a bare CR or LF: unencoded text goes out with CR LF
-// line ends whatever it was stored with.
-void appendWithCrLf(const unsigned char* p, uint32_t n, StringBuffer& out) {
-    uint32_t start = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        bool crlf = p[i] == '\r' && i + 1 < n && p[i + 1] == '\n';
-        if (crlf) {
-            ++i;
-            continue;
-        }
-        if (p[i] != '\r' && p[i] != '\n') continue;
-        out.append(p + start, i - start);
-        out.append("\r\n");
-        start = i + 1;
-    }
-    out.append(p + start, n - start);
-}
-
 }  // namespace
 
 namespace {
@@ -215,7 +169,10 @@ void Email2::effectiveCharset(Email2& root, int depth, Charset& cs) {
     }
     if (!cs.getCodePage() && depth > 0) cs = m_charset;
     if (!cs.getCodePage() && !m_charsetName.isEmpty()) cs.setByName(m_charsetName.getString());
-    if (m_charset.getCodePage() && isAttachment(false)) cs = m_charset;
+    // An attachment's header follows its charset, unless that is us-ascii,
+    // which says what the file's bytes are and cannot carry a file name.
+    if (m_charset.getCodePage() && m_charset.getCodePage() != cp::UsAscii && isAttachment(false))
+        cs = m_charset;
 }
 
 void Email2::labelTextLeaves() {
@@ -243,7 +200,7 @@ void Email2::labelTextLeaf() {
         }
     } else {
         if (all7bit(p, n) || std::memchr(p, 0, n)) return;
-        if (!validUtf8(p, n)) {
+        if (!mimetext::isValidUtf8(p, n)) {
             DataBuffer utf8;
             EncodingConvert().convert(cp::Latin1, cp::Utf8, p, n, utf8);
             if (utf8.size()) m_body = utf8;
@@ -281,14 +238,27 @@ bool Email2::streamBase64(StringBuffer& out, MimeOutput* stream) {
 void Email2::writeBody(StringBuffer& out) {
     const DataBuffer* src = &m_body;
     DataBuffer converted;
+    const bool attachment = m_disposition.equalsIgnoreCase("attachment");
+    // A text body's line breaks (LF, CR or CR LF, whatever the host's
+    // convention) are CR LF on the wire in every transfer encoding
+    // (RFC 2045 6.7): made so before any conversion, while the text is
+    // UTF-8. An attachment keeps its bytes.
+    DataBuffer lines;
+    if (!attachment && isContentType("text/") &&
+        mimetext::hasBareLineBreak(src->data(), src->size())) {
+        StringBuffer crlf;
+        mimetext::appendWithCrLf(crlf, src->data(), src->size());
+        lines.append(crlf.getString(), crlf.length());
+        src = &lines;
+    }
     unsigned cp = m_charset.getCodePage();
     if (cp && isContentType("text/")) {
         if (cp != cp::Utf8) {
             unsigned target = cp == cp::UsAscii ? platform::ansiCodePage() : cp;
-            EncodingConvert().convert(cp::Utf8, target, m_body.data(), m_body.size(), converted);
+            EncodingConvert().convert(cp::Utf8, target, src->data(), src->size(), converted);
             src = &converted;
         }
-        if (isContentType("text/html") && cp != cp::Utf16LE && cp != cp::Utf16BE) {
+        if (!attachment && isContentType("text/html") && cp != cp::Utf16LE && cp != cp::Utf16BE) {
             StringBuffer html;
             html.append(src->data(), src->size());
             HtmlHelp::ensureSkeleton(html);
@@ -311,5 +281,5 @@ void Email2::writeBody(StringBuffer& out) {
     else if (m_transferEncoding.equalsIgnoreCase("binary"))
         out.append(src->data(), src->size());
     else
-        appendWithCrLf(src->data(), src->size(), out);
+        mimetext::appendWithCrLf(out, src->data(), src->size());
 }

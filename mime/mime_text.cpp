@@ -89,4 +89,59 @@ void appendPhraseText(StringBuffer& out, const char* s, uint32_t n) {
     }
 }
 
+bool isValidUtf8(const void* bytes, uint32_t n) {
+    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+    uint32_t i = 0;
+    while (i < n) {
+        unsigned c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        uint32_t more = c >= 0xC2 && c <= 0xDF   ? 1
+                        : c >= 0xE0 && c <= 0xEF ? 2
+                        : c >= 0xF0 && c <= 0xF4 ? 3
+                                                 : 0;
+        if (!more || n - i <= more) return false;
+        unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (uint32_t k = 2; k <= more; ++k) {
+            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
+bool hasBareLineBreak(const void* bytes, uint32_t n) {
+    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n')
+            ++i;
+        else if (p[i] == '\r' || p[i] == '\n')
+            return true;
+    }
+    return false;
+}
+
+void appendWithCrLf(StringBuffer& out, const void* bytes, uint32_t n) {
+    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+    uint32_t start = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') {
+            ++i;
+            continue;
+        }
+        if (p[i] != '\r' && p[i] != '\n') continue;
+        out.append(p + start, i - start);
+        out.append("\r\n");
+        start = i + 1;
+    }
+    out.append(p + start, n - start);
+}
+
 }  // namespace mimetext

@@ -8,7 +8,9 @@ class StringBuffer;
 
 namespace mimetext {
 
-inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 // Offset of the first case-insensitive occurrence of needle in hay, or -1.
 int findNoCase(const char* hay, const char* needle, uint32_t start = 0);
@@ -31,5 +33,12 @@ uint32_t quotedEnd(const char* s, uint32_t n);
 // without their quotes and escapes, the rest as it is. An unclosed quote
 // runs to the end.
 void appendPhraseText(StringBuffer& out, const char* s, uint32_t n);
+
+// Well-formed UTF-8: shortest forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(const void* bytes, uint32_t n);
+// Whether the bytes hold a CR or LF that is not part of a CR LF pair.
+bool hasBareLineBreak(const void* bytes, uint32_t n);
+// The bytes with every line break (CR LF, a lone CR or a lone LF) as CR LF.
+void appendWithCrLf(StringBuffer& out, const void* bytes, uint32_t n);
 
 }  // namespace mimetext

@@ -10,6 +10,8 @@ Expectations: from= to= cc= (an address in that header), from-name= to-name=
 text-is= (the plain body, line ends as LF), no-header=NAME, only-headers=A,B
 (no other field but Content-*, in any part), attachment=NAME:PATH (an
 attachment whose bytes equal the file; the last colon separates),
+attachment-charset=NAME:CHARSET (its charset parameter, "-" for none),
+attachment-text=NAME:TEXT (the text a reader shows, line ends as LF),
 mail-from= rcpt= login= (the envelope). Parser defects fail too, except the
 notes on the encoded words that file names carry in quoted parameters on
 purpose. Prints one line per failure; exit status 0 when there is none.
@@ -73,8 +75,19 @@ def main():
             filename, _, path = value.rpartition(":")
             with open(path, "rb") as f:
                 want = f.read()
-            got = [(p.get_filename(), p.get_content() == want) for p in msg.iter_attachments()]
+            got = [(p.get_filename(), p.get_payload(decode=True) == want) for p in msg.iter_attachments()]
             ok = (filename, True) in got
+        elif name in ("attachment-charset", "attachment-text"):
+            # The charset parameter of the named attachment ("-" for none), or
+            # the text a reader shows inline (get_content, line ends as LF).
+            filename, _, want = value.partition(":")
+            parts = [p for p in msg.iter_attachments() if p.get_filename() == filename]
+            if name == "attachment-charset":
+                got = [p.get_param("charset") or "-" for p in parts]
+            else:
+                got = [lf(p.get_content()) if p.get_content_maintype() == "text" else None for p in parts]
+                want = lf(want)
+            ok = got == [want]
         elif name in ("mail-from", "rcpt", "login"):
             got = envelope.get({"mail-from": "mail_from", "rcpt": "rcpt_tos", "login": "login"}[name])
             ok = value in (got or []) if name == "rcpt" else got == value

@@ -398,6 +398,21 @@ std::string attachmentBytes() {
 // text, a text leaf must read as that text (the HTML sent whole, declaring
 // the charset it is sent in) and an attachment as attachmentBytes();
 // without it a leaf decodes to its stored text in its own charset.
+// Text with each line break (CR LF, a lone CR, a lone LF) as CR LF: how a
+// text body goes on the wire.
+std::string crlfLines(const std::string& t) {
+    std::string out;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i] == '\r' || t[i] == '\n') {
+            out += "\r\n";
+            if (t[i] == '\r' && i + 1 < t.size() && t[i + 1] == '\n') ++i;
+        } else {
+            out += t[i];
+        }
+    }
+    return out;
+}
+
 void expectTree(const Email2& e, Expect& x, int& index, const std::string* text = nullptr) {
     int me = index++;
     std::string type = lower(e.contentType().isEmpty() ? "text/plain" : str(e.contentType()));
@@ -410,10 +425,11 @@ void expectTree(const Email2& e, Expect& x, int& index, const std::string* text 
     if (text && type == "text/html")
         return (void)x.text(
             me, "<html><head><META http-equiv=\"Content-Type\" content=\"text/html;charset=" +
-                    label + "\"></head><body><p>" + *text + "</p></body></html>");
-    if (text) return (void)x.text(me, *text);
+                    label + "\"></head><body><p>" + crlfLines(*text) + "</p></body></html>");
+    if (text) return (void)x.text(me, crlfLines(*text));
     unsigned cp = e.charset().getCodePage();
     std::string body = str(e.body());
+    if (e.isContentType("text/") && !e.isAttachment(false)) body = crlfLines(body);
     DataBuffer converted;
     if (cp && cp != 65001 && e.isContentType("text/")) {
         EncodingConvert().convert(65001, cp, body.data(), static_cast<uint32_t>(body.size()),
