@@ -37,8 +37,17 @@ bool isBlank(unsigned char c) {
 // better as base64 than as a wall of escapes.
 bool isBCodePage(unsigned cp) {
     switch (cp) {
-        case 932: case 52936: case 936: case 949: case 950: case 874:
-        case 1361: case 1200: case 1201: case 28596: case 1256:
+        case 932:
+        case 52936:
+        case 936:
+        case 949:
+        case 950:
+        case 874:
+        case 1361:
+        case 1200:
+        case 1201:
+        case 28596:
+        case 1256:
             return true;
         default:
             return cp >= 50001 && cp <= 64999;
@@ -353,6 +362,19 @@ void FieldWriter::words(Bytes v, Place place) {
                 if (take <= least || fits(piece.data(), piece.size(), room)) break;
                 --take;
             }
+            // A name is cut after its own last space that fits, the space
+            // kept at the end of the first word (RFC 2047 readers drop the
+            // blank between two words), so no word of the name is cut.
+            for (uint32_t k = at + take - 1; place == Place::Phrase && at + take < total && k > at;
+                 --k) {
+                if ((u[2 * k] | (u[2 * k + 1] << 8)) != ' ') continue;
+                if (k + 1 < at + take) {
+                    take = k + 1 - at;
+                    piece.clear();
+                    EncodingConvert().convert(cp::Utf16LE, m_codePage, u + 2 * at, take * 2, piece);
+                }
+                break;
+            }
             w.clear();
             word({piece.data(), piece.size()}, place, w);
             m_line.append(w);
@@ -426,7 +448,8 @@ void FieldWriter::parameters(Bytes v) {
         if (a == b) continue;
 
         uint32_t lineStart = m_line.length();
-        const unsigned char* eq = static_cast<const unsigned char*>(std::memchr(v.p + a, '=', b - a));
+        const unsigned char* eq =
+            static_cast<const unsigned char*>(std::memchr(v.p + a, '=', b - a));
         if (!eq) {
             encodePiece({v.p + a, b - a});
         } else {
