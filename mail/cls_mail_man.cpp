@@ -109,6 +109,11 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     // The reverse path for MAIL FROM, taken before the copy is made.
     StringBuffer envelopeFrom;
     tree->getEnvelopeFrom(envelopeFrom);
+    // RFC 5322 wants a From field, and providers refuse mail without one.
+    if (!tree->hasHeaderField("From")) {
+        m_log.LogError("The message has no sender (From): nothing was sent; set one first");
+        return false;
+    }
 
     bool timedOut = false;
     m_smtp.setSessionOptions(m_options.session());
