@@ -318,6 +318,8 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
                     "Reverse path is longer than an SMTP path may be (256 octets); not sent");
                 return false;
         }
+        // Without SMTPUTF8 the header is 7-bit too (RFC 6532 needs it).
+        if (!smtpUtf8 && !email.asciiAddressFields(&idna::toAscii, log)) return false;
         recipients = envelopeRecipients(email, smtpUtf8);
         // RFC 6531: the transaction says so when an address in it is UTF-8.
         bool utf8 = !path.is7bit();

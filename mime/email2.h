@@ -3,6 +3,7 @@
 // sub-parts) that also knows e-mail semantics (sender, recipients, charset,
 // bodies and attachments). The root node is the whole message.
 #include <cstdint>
+#include <string>
 
 #include "mime/date_parser.h"
 #include "mime/mime_header.h"
@@ -87,6 +88,18 @@ class Email2 : public BrenvikObject {
     void getSubject(StringBuffer& out) const;
     // The SMTP reverse path: Return-Path, sender, From, Reply-To.
     void getEnvelopeFrom(StringBuffer& out) const;
+
+    // ---- address fields for a server without SMTPUTF8
+    // Turns an internationalised domain into its A-labels; false, with the
+    // reason, when it cannot.
+    using DomainToAscii = bool (*)(const std::string& utf8, std::string& ascii, std::string& why);
+    // Makes From, Sender, Reply-To, To and Cc 7-bit: a domain that is not
+    // ASCII goes as its A-labels; a mailbox whose local part is not ASCII (or
+    // whose domain has no A-label form) is left out, with an error in the
+    // log. A To left without a mailbox says "undisclosed-recipients:;"; a
+    // Cc, Reply-To or Sender left so is removed. False, with the reason
+    // logged, when From cannot be written.
+    bool asciiAddressFields(DomainToAscii toAscii, LogBase& log);
 
     // ---- identifiers
     void generateMessageId();

@@ -106,6 +106,17 @@ void MimeHeader::replaceField(const char* name, const char* value) {
     addField(name, value);
 }
 
+bool MimeHeader::setFieldValue(const char* name, const char* value) {
+    for (uint32_t i = 0; i < m_fields.count(); ++i) {
+        MimeField* f = m_fields.at<MimeField>(i);
+        if (f && f->name().equalsIgnoreCase(name)) {
+            f->setValue(value);
+            return true;
+        }
+    }
+    return false;
+}
+
 void MimeHeader::addField(const char* name, const char* value) {
     MimeField* f = new MimeField;
     f->set(name, value);

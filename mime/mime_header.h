@@ -56,6 +56,9 @@ class MimeHeader : public BrenvikObject {
     // last setting.
     void replaceField(const char* name, const char* value);
     void removeField(const char* name);
+    // Gives the first field of that name a new value where it stands; false
+    // when there is no such field.
+    bool setFieldValue(const char* name, const char* value);
     // Joins the values of several fields of one name with "," into the first.
     void mergeFields(const char* name);
     // Appends without removing others of the name (for parsed text).
