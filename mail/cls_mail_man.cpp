@@ -140,6 +140,8 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
         m_log.LogError("Failed to prepare email for sending. (3)");
         return false;
     }
+    if (m_options.htmlAlternative() && email.completeAlternative(*copy))
+        m_log.LogInfo("Plain and HTML bodies sent as multipart/alternative (html_alternative=on)");
 
     int numAccepted = 0, numTotal = 0;
     bool sent = m_smtp.sendEmail(copy.get(), envelopeFrom, m_log, numAccepted, numTotal, timedOut);

@@ -104,6 +104,11 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
             m_strictLoginCheck = word == "strict";
         else
             refuse(name, value, "normal, strict");
+    } else if (name == "html_alternative") {
+        if (word == "on" || word == "off")
+            m_htmlAlternative = word == "on";
+        else
+            refuse(name, value, "on, off");
     } else {
         // The value is not repeated: a host that mistook the name may have
         // passed something secret.
@@ -139,6 +144,8 @@ bool HostOptions::value(const std::string& rawName, std::string& out) const {
         out = m_errorFile;
     else if (name == "verify_login")
         out = m_strictLoginCheck ? "strict" : "normal";
+    else if (name == "html_alternative")
+        out = m_htmlAlternative ? "on" : "off";
     else
         return false;
     return true;

@@ -26,6 +26,8 @@ class HostOptions {
     // verify_login=strict: a login check with credentials fails when no
     // login was made.
     bool strictLoginCheck() const { return m_strictLoginCheck; }
+    // Plain and HTML bodies both travel, as multipart/alternative.
+    bool htmlAlternative() const { return m_htmlAlternative; }
 
     // Why the next send or login check must fail, one text per setting, in
     // the order they were given; empty when every setting is good.
@@ -48,4 +50,5 @@ class HostOptions {
     // (lower-case name, text), in order.
     std::vector<std::pair<std::string, std::string>> m_problems;
     bool m_refused = false;  // set() refused its value
+    bool m_htmlAlternative = false;
 };

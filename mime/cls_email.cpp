@@ -8,9 +8,13 @@
 
 namespace {
 
-void trimBlanks(StringBuffer& s) { s.trim(); }  // spaces, tabs, CR and LF
+void trimBlanks(StringBuffer& s) {
+    s.trim();
+}  // spaces, tabs, CR and LF
 
-bool has8bit(const StringBuffer& s) { return !s.is7bit(); }
+bool has8bit(const StringBuffer& s) {
+    return !s.is7bit();
+}
 
 void addressAt(const Email2* tree, int which, int i, StringBuffer& out) {
     out.clear();
@@ -27,7 +31,9 @@ void addressAt(const Email2* tree, int which, int i, StringBuffer& out) {
 
 ClsEmail::ClsEmail() : m_email(Email2::createNewEmail()) {}
 
-ClsEmail::~ClsEmail() { delete m_email; }
+ClsEmail::~ClsEmail() {
+    delete m_email;
+}
 
 void ClsEmail::chooseCharset(XString& text) {
     if (!m_email || m_email->charset().getCodePage() != 0 || text.isEmpty()) return;
@@ -57,6 +63,9 @@ void ClsEmail::put_Body(XString& body) {
     }
     const StringBuffer& utf8 = body.getUtf8Sb();
     m_email->setBody(utf8.getString(), utf8.length(), false);
+    m_plainGiven.setString(utf8.getString(), utf8.length());
+    m_hasPlain = true;
+    m_htmlLast = false;
 }
 
 void ClsEmail::SetHtmlBody(const char* html, bool utf8) {
@@ -82,6 +91,9 @@ void ClsEmail::SetHtmlBody(const char* html, bool utf8) {
 
     const StringBuffer& bytes = text.getUtf8Sb();
     target->setHtmlBody(bytes.getString(), bytes.length(), m_log);
+    m_htmlGiven.setString(bytes.getString(), bytes.length());
+    m_hasHtml = true;
+    m_htmlLast = true;
 
     if (!targetHadCharset && declared.isEmpty() && !text.isEmpty()) {
         const DataBuffer& units = text.getUtf16Db();
@@ -199,10 +211,40 @@ Email2* ClsEmail::getEmailTree(bool& created) {
     return m_email;
 }
 
-int ClsEmail::numTo() const { return m_email ? static_cast<int>(m_email->numTo()) : 0; }
-int ClsEmail::numCc() const { return m_email ? static_cast<int>(m_email->numCc()) : 0; }
-int ClsEmail::numBcc() const { return m_email ? static_cast<int>(m_email->numBcc()) : 0; }
+int ClsEmail::numTo() const {
+    return m_email ? static_cast<int>(m_email->numTo()) : 0;
+}
+int ClsEmail::numCc() const {
+    return m_email ? static_cast<int>(m_email->numCc()) : 0;
+}
+int ClsEmail::numBcc() const {
+    return m_email ? static_cast<int>(m_email->numBcc()) : 0;
+}
 
-void ClsEmail::getTo(int i, StringBuffer& out) const { addressAt(m_email, 0, i, out); }
-void ClsEmail::getCc(int i, StringBuffer& out) const { addressAt(m_email, 1, i, out); }
-void ClsEmail::getBcc(int i, StringBuffer& out) const { addressAt(m_email, 2, i, out); }
+void ClsEmail::getTo(int i, StringBuffer& out) const {
+    addressAt(m_email, 0, i, out);
+}
+void ClsEmail::getCc(int i, StringBuffer& out) const {
+    addressAt(m_email, 1, i, out);
+}
+void ClsEmail::getBcc(int i, StringBuffer& out) const {
+    addressAt(m_email, 2, i, out);
+}
+
+bool ClsEmail::completeAlternative(Email2& copy) const {
+    if (!m_hasPlain || !m_hasHtml) return false;
+    Email2* html = copy.findHtmlPart();
+    Email2* plain = copy.findPlainPart();
+    if (html && plain && html != plain) return false;  // both are there already
+    // The tree holds the body given last; the other goes beside it.
+    Email2* part = Email2::createInnerPart();
+    if (m_htmlLast) {
+        part->setBody(m_plainGiven.getString(), m_plainGiven.length(), false);
+        part->setContentType("text/plain", "", "", "", nullptr, "", "", "");
+    } else {
+        LogNull quiet;
+        part->setHtmlBody(m_htmlGiven.getString(), m_htmlGiven.length(), quiet);
+    }
+    copy.addAlternative(part);
+    return true;
+}

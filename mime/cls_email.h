@@ -33,6 +33,11 @@ class ClsEmail : public ClsBase {
     bool put_Charset(XString& charset);
 
     // ---- what the mail manager uses
+    // Puts the body the tree lost to the other back beside it: when both a
+    // plain and an HTML body were given (in either order), the copy to send
+    // gets them as multipart/alternative, plain first. False when there is
+    // nothing to add.
+    bool completeAlternative(Email2& copy) const;
     // The tree; when there is none an empty one is made and created is set.
     Email2* getEmailTree(bool& created);
     void setSendingFlag(bool sending) { m_sending = sending ? 1 : 0; }
@@ -54,4 +59,7 @@ class ClsEmail : public ClsBase {
 
     unsigned char m_sending = 0;
     Email2* m_email = nullptr;
+    // The bodies as last given (UTF-8), and which of them came last.
+    StringBuffer m_plainGiven, m_htmlGiven;
+    bool m_hasPlain = false, m_hasHtml = false, m_htmlLast = false;
 };
