@@ -116,6 +116,9 @@ struct Releaser {
 //   verify_login normal (default) | strict: with strict, connect fails when
 //                login and password were given but the server listed no
 //                AUTH mechanism, so no login was made.
+//   html_alternative  off (default): the body set last (set_body or
+//                set_html_body) goes alone. on: a plain and an HTML body
+//                both go, as multipart/alternative, plain first.
 //
 // get_option (slot 5) answers a setting's current value by its name, and
 // these read-only names (any other name: the empty string):
