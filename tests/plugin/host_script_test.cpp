@@ -68,7 +68,7 @@ const std::map<std::string, Slot> kSlots = {
 #if defined(_WIN32)
 // Runs smtp-send with the arguments (UTF-8) in the current directory; the
 // exit status, or -1, and stdout and stderr together go to output.
-int runTool(const std::vector<std::string>& args, std::string& output) {
+int runTool(const std::vector<std::string>& args, const fs::path& input, std::string& output) {
     const std::wstring exe = host_env::builtFile(SMTP_SEND_PATH).wstring();
     std::wstring line = L"\"" + exe + L"\"";
     for (const std::string& a : args) {
@@ -100,15 +100,22 @@ int runTool(const std::vector<std::string>& args, std::string& output) {
         output = "cannot create the output file, error " + std::to_string(GetLastError());
         return -1;
     }
+    // Standard input: the named file, or none.
+    HANDLE in = input.empty() ? nullptr
+                              : CreateFileW(input.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            &inherit, OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE) in = nullptr;
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
     si.hStdOutput = si.hStdError = out;
     PROCESS_INFORMATION pi{};
     const BOOL started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
     const DWORD error = GetLastError();
     CloseHandle(out);
+    if (in) CloseHandle(in);
     if (!started) {
         output = "CreateProcessW failed with error " + std::to_string(error);
         return -1;
@@ -122,8 +129,12 @@ int runTool(const std::vector<std::string>& args, std::string& output) {
     return exited ? static_cast<int>(code) : -1;
 }
 #else
-int runTool(const std::vector<std::string>& args, std::string& output) {
+int runTool(const std::vector<std::string>& args, const fs::path& input, std::string& output) {
     std::vector<std::string> command = {host_env::builtFile(SMTP_SEND_PATH).string()};
+    // Standard input from a file: a shell in between redirects it.
+    if (!input.empty())
+        command.insert(command.begin(),
+                       {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" <\"$f\"", "sh", input.string()});
     command.insert(command.end(), args.begin(), args.end());
     return smtp_integration::runCommand(command, output);
 }
@@ -134,7 +145,8 @@ class Host {
   public:
     void step(Line w) {
         // {port} is the server's port, {closed} a loopback port where nothing
-        // listens, {dir} the scratch directory and {errors} its error file.
+        // listens, {dir} the scratch directory, {errors} its error file and
+        // {version} the module's version.
         std::string dir = host_env::utf8Of(m_dir.path);
         std::string errors = host_env::utf8Of(fs::canonical(m_dir.path) / "smtp_errors.xml");
         for (std::string* path : {&dir, &errors})  // the words' notation reads '\' as an escape
@@ -142,12 +154,13 @@ class Host {
                 path->insert(at, 1, '\\');
         // Postfix with TLS adds {port:NAME} for its TLS ports and {certs}, the
         // directory of its CA (ca.pem).
+        std::string version;  // the module's, ASCII
+        for (const wchar_t* c = m_plugin->get_option(L"version"); *c; ++c)
+            version += static_cast<char>(*c);
         std::vector<std::pair<std::string, std::string>> fills = {
-            {"{port}", m_port},
-            {"{closed}", std::to_string(host_env::closedLoopbackPort())},
-            {"{dir}", dir},
-            {"{errors}", errors},
-            {"{certs}", m_certs}};
+            {"{port}", m_port},   {"{closed}", std::to_string(host_env::closedLoopbackPort())},
+            {"{dir}", dir},       {"{errors}", errors},
+            {"{certs}", m_certs}, {"{version}", version}};
         for (const auto& [name, port] : m_tlsPorts) fills.push_back({"{port:" + name + "}", port});
         for (std::string& word : w) word = case_file::fill(word, fills);
         const std::string& op = w[0];
@@ -179,10 +192,14 @@ class Host {
 #ifdef SMTP_SEND_PATH
             std::vector<std::string> args;
             for (size_t i = 1; i < w.size(); ++i) args.push_back(bytes(w[i]));
-            m_status = runTool(args, m_output);  // the scratch directory is the current one
+            m_status =
+                runTool(args, m_input, m_output);  // the scratch directory is the current one
+            m_input.clear();
 #else
             FAIL() << "smtp-send is not built here";
 #endif
+        } else if (op == "stdin") {
+            m_input = m_dir.file(bytes(w[1]));
         } else if (op == "status") {
             EXPECT_EQ(m_status, std::stoi(w[1])) << m_output;
         } else if (op == "cut") {
@@ -380,6 +397,7 @@ class Host {
     std::vector<smtptest::CapturedMessage> m_messages;
     std::string m_source;
     std::vector<std::string> m_expect;
+    fs::path m_input;      // the file the next run reads as standard input; empty for none
     int m_status = -1;     // smtp-send's exit status, or -1 when it did not exit normally
     std::string m_output;  // and its stdout and stderr together
 };
