@@ -18,7 +18,8 @@ cleanup() {
 }
 trap cleanup EXIT
 status=0
-pass() { echo "ok      $*"; }
+passes=0
+pass() { echo "ok      $*"; passes=$((passes + 1)); }
 fail() { echo "FAILED  $*"; status=1; }
 
 # The guide's example: the first ```cpp block of docs/host-guide.md.
@@ -60,6 +61,12 @@ else
     fail "the packaged module carries debug information"
   else
     pass "the packaged module is stripped ($(stat -c %s "$prefix/lib/smtp_plugin/smtp_plugin.so") bytes)"
+  fi
+  # The installed smtp-send finds the installed module.
+  if out=$("$prefix/bin/smtp-send" --version 2>&1) && grep -q "module $version" <<<"$out"; then
+    pass "the installed smtp-send loads the installed module: $out"
+  else
+    fail "installed smtp-send --version: $out"
   fi
   # find_package(smtp_plugin CONFIG) from an outside project.
   mkdir -p "$work/host"
@@ -130,6 +137,12 @@ else
   else
     pass "the packaged DLL is stripped ($(stat -c %s "$dll") bytes) and names version $version"
   fi
+  if out=$("$root/scripts/wine-run" "$top/bin/smtp-send.exe" --version 2>&1 </dev/null) &&
+     grep -q "module $version" <<<"$out"; then
+    pass "the unpacked smtp-send.exe loads the DLL beside it"
+  else
+    fail "unpacked smtp-send.exe --version: $out"
+  fi
   if i686-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -static -I"$top/include" \
        "$work/example_host.cpp" -o "$work/example_host.exe" 2>"$work/mingw.log"; then
     before=$(wc -l <"$work/messages.jsonl" 2>/dev/null || echo 0)
@@ -143,4 +156,5 @@ else
     fail "ZIP host did not build: $(cat "$work/mingw.log")"
   fi
 fi
+[ "$status" -eq 0 ] && echo "packages: $passes checks passed"
 exit "$status"

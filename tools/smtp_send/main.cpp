@@ -346,6 +346,15 @@ std::string utf8Path(const fs::path& p) {
 }
 #endif
 
+// The module next to this program (the build tree, the Windows package), or
+// where an install puts it on Linux: PREFIX/lib/smtp_plugin beside PREFIX/bin.
+fs::path defaultModule() {
+    const fs::path beside = executableDir() / kModuleFile;
+    const fs::path installed = executableDir().parent_path() / "lib" / "smtp_plugin" / kModuleFile;
+    std::error_code ec;
+    return fs::exists(beside, ec) || !fs::exists(installed, ec) ? beside : installed;
+}
+
 // A body file's bytes as they are ("-": standard input); false with the
 // reason when it cannot be read or is not text.
 bool readBodyFile(const std::string& path, std::string& out, std::string& why) {
@@ -580,7 +589,7 @@ int main(int argc, char** argv) {
     }
 
     const fs::path modulePath =
-        options.module.empty() ? executableDir() / kModuleFile : pathFromUtf8(options.module);
+        options.module.empty() ? defaultModule() : pathFromUtf8(options.module);
     std::string error;
     ModuleHandle module = loadModule(modulePath, error);
     if (!module) {
