@@ -49,6 +49,11 @@ struct HintCase {
     std::string hint;   // the start of the hint; empty for none
 };
 
+// gtest names the case by its reply, not by its bytes.
+void PrintTo(const HintCase& c, std::ostream* os) {
+    *os << c.reply;
+}
+
 std::vector<HintCase> loadHints() {
     std::ifstream in(std::string(SMTP_TEST_DATA_DIR) + "/plugin/hints.txt", std::ios::binary);
     std::vector<HintCase> out;
