@@ -33,10 +33,13 @@ void run(email_interface* p) {
     host::check(host::same(HOST_CALL(p->get_class_name()), "email_interface"),
                 "slot 0 get_class_name is \"email_interface\"");
     HOST_CALL_VOID(p->open());  // slot 2
+    const wchar_t* version = HOST_CALL(p->get_option(L"version"));
+    host::check(version && version[0] >= L'0' && version[0] <= L'9',
+                "slot 5 get_option answers the version");
     host::check(host::same(HOST_CALL(p->get_option(L"any name")), L""),
                 "slot 5 get_option answers the empty string");
-    host::check(host::same(HOST_CALL(p->set_option(L"read_timeout", L"20")), L""),
-                "slot 6 set_option answers the empty string");
+    host::check(host::same(HOST_CALL(p->set_option(L"read_timeout", L"20")), L"20"),
+                "slot 6 set_option answers the setting's value");
 
     int a = 1, b = 2, c = 3, d = 4;
     host::check(!HOST_CALL(p->reserved_a(&a, &b, &c)), "slot 7 reserved_a answers false");
