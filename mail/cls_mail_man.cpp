@@ -4,8 +4,8 @@
 #include <string>
 
 #include "diag/log_base.h"
-#include "mime/cls_email.h"
 #include "mail/reply_hints.h"
+#include "mime/cls_email.h"
 #include "mime/email2.h"
 #include "platform/identity.h"
 
@@ -202,8 +202,7 @@ bool ClsMailMan::verifySteps() {
     // the check proved only that the server answers.
     if (temp.authUsed().empty()) {
         m_log.LogError("No login was made: the server lists no AUTH mechanism on this connection.");
-        m_status.hint = replyhints::forNoLogin(temp.capabilities().offers("STARTTLS"));
-        m_log.LogInfo(("Hint: " + m_status.hint).c_str());
+        logHint(replyhints::forNoLogin(temp.capabilities().offers("STARTTLS")));
         if (m_options.strictLoginCheck()) {
             m_log.LogError("Failed (verify_login=strict).");
             return false;
@@ -234,7 +233,10 @@ void ClsMailMan::finishStatus(const SmtpConnImpl& conn, int port) {
         if (!hint.empty()) break;
         hint = replyhints::forReply(reply);
     }
-    if (hint.empty()) return;
+    if (!hint.empty()) logHint(hint);
+}
+
+void ClsMailMan::logHint(const std::string& hint) {
     m_status.hint = hint;
     m_log.LogInfo(("Hint: " + hint).c_str());
 }
@@ -246,12 +248,5 @@ std::string ClsMailMan::lastErrorText() const {
 }
 
 bool ClsMailMan::optionValue(const std::string& name, std::string& out) const {
-    if (!m_options.value(name, out)) return false;
-    // The time-outs that apply, the manager's defaults included.
-    std::string lower(name);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (lower == "connect_timeout") out = std::to_string(connectTimeoutSecs());
-    if (lower == "read_timeout") out = std::to_string(readTimeoutMs() / 1000);
-    return true;
+    return m_options.value(name, out, m_connectTimeoutSec, m_readTimeoutMs / 1000);
 }

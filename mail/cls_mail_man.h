@@ -75,6 +75,8 @@ class ClsMailMan : public ClsBase {
     bool checkOptions();
     // Keeps what the connection learnt, and logs the hint for its failure.
     void finishStatus(const SmtpConnImpl& conn, int port);
+    // Logs "Hint: ..." and keeps the hint for last_error.
+    void logHint(const std::string& hint);
     // The host's time-outs where it set them, else the defaults.
     int connectTimeoutSecs() const {
         return m_options.connectTimeoutSecs() ? m_options.connectTimeoutSecs()

@@ -124,7 +124,8 @@ std::vector<std::string> HostOptions::problems() const {
     return out;
 }
 
-bool HostOptions::value(const std::string& rawName, std::string& out) const {
+bool HostOptions::value(const std::string& rawName, std::string& out, int connectDefaultSecs,
+                        int readDefaultSecs) const {
     const std::string name = lowerAscii(rawName);
     if (name == "tls")
         out = m_session.tls.modeName();
@@ -137,9 +138,9 @@ bool HostOptions::value(const std::string& rawName, std::string& out) const {
     else if (name == "helo_name")
         out = m_session.heloName;
     else if (name == "connect_timeout")
-        out = std::to_string(m_connectTimeoutSecs ? m_connectTimeoutSecs : 30);
+        out = std::to_string(m_connectTimeoutSecs ? m_connectTimeoutSecs : connectDefaultSecs);
     else if (name == "read_timeout")
-        out = std::to_string(m_readTimeoutSecs ? m_readTimeoutSecs : 30);
+        out = std::to_string(m_readTimeoutSecs ? m_readTimeoutSecs : readDefaultSecs);
     else if (name == "error_file")
         out = m_errorFile;
     else if (name == "verify_login")

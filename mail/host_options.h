@@ -32,9 +32,11 @@ class HostOptions {
     // Why the next send or login check must fail, one text per setting, in
     // the order they were given; empty when every setting is good.
     std::vector<std::string> problems() const;
-    // The current value of a setting by name, as the host would write it
-    // (defaults included); false for a name that is no setting.
-    bool value(const std::string& name, std::string& out) const;
+    // The current value of a setting by name, as the host would write it;
+    // the time-outs the host did not set answer the given defaults. False
+    // for a name that is no setting.
+    bool value(const std::string& name, std::string& out, int connectDefaultSecs,
+               int readDefaultSecs) const;
 
     static constexpr const char* kDefaultErrorFile = "smtp_errors.xml";
 

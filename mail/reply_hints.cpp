@@ -18,15 +18,26 @@ struct Row {
     const char* hint;
 };
 
+// Texts that several rows give.
+constexpr const char* kStartTlsFirst =
+    "The server takes AUTH and MAIL only after STARTTLS: set tls=starttls (or leave tls=auto).";
+constexpr const char* kLoginNeeded =
+    "The server takes mail only after a login: give a login and password to set_server.";
+constexpr const char* kSendAsDenied =
+    "The login may not send as this From address: use the account's own address, or one the "
+    "provider lets this login send as.";
+constexpr const char* kTooLarge =
+    "The message is larger than the server takes: send smaller or fewer attachments.";
+constexpr const char* kUnknownRecipient =
+    "The server does not know this recipient: check the address for typing errors.";
+
 // Most specific first: the first row that matches gives the hint. The
 // texts are those servers publish for submission (Postfix, Exchange and
 // Microsoft 365, Gmail) and the status codes of RFC 3463.
 const Row kRows[] = {
     // TLS first.
-    {530, "5.7.0", "starttls",
-     "The server takes AUTH and MAIL only after STARTTLS: set tls=starttls (or leave tls=auto)."},
-    {0, nullptr, "must issue a starttls",
-     "The server takes AUTH and MAIL only after STARTTLS: set tls=starttls (or leave tls=auto)."},
+    {530, "5.7.0", "starttls", kStartTlsFirst},
+    {0, nullptr, "must issue a starttls", kStartTlsFirst},
     // Password logins turned off by the provider.
     {0, "5.7.139", nullptr,
      "The provider has turned password logins off for this account or tenant: log in with an "
@@ -55,37 +66,25 @@ const Row kRows[] = {
     {0, "5.7.8", nullptr,
      "The server refused the login: check the login and password given to set_server."},
     // Login needed.
-    {530, "5.7.0", "authentication required",
-     "The server takes mail only after a login: give a login and password to set_server."},
-    {530, nullptr, "authentication",
-     "The server takes mail only after a login: give a login and password to set_server."},
-    {0, "5.7.57", nullptr,
-     "The server takes mail only after a login: give a login and password to set_server."},
+    {530, "5.7.0", "authentication required", kLoginNeeded},
+    {530, nullptr, "authentication", kLoginNeeded},
+    {0, "5.7.57", nullptr, kLoginNeeded},
     // Relaying.
     {0, nullptr, "relay",
      "The server relays mail only for logged-in users or to its own domains: give a login and "
      "password to set_server (and check it is the server for this account)."},
     // The From address.
-    {0, nullptr, "not owned by user",
-     "The login may not send as this From address: use the account's own address, or one the "
-     "provider lets this login send as."},
-    {0, nullptr, "sendasdenied",
-     "The login may not send as this From address: use the account's own address, or one the "
-     "provider lets this login send as."},
+    {0, nullptr, "not owned by user", kSendAsDenied},
+    {0, nullptr, "sendasdenied", kSendAsDenied},
     {0, nullptr, "sender address rejected",
      "The server refused the From address: check it, and that this login may send as it."},
     // Size.
-    {0, "5.3.4", nullptr,
-     "The message is larger than the server takes: send smaller or fewer attachments."},
-    {0, "5.2.3", nullptr,
-     "The message is larger than the server takes: send smaller or fewer attachments."},
-    {552, nullptr, "size",
-     "The message is larger than the server takes: send smaller or fewer attachments."},
+    {0, "5.3.4", nullptr, kTooLarge},
+    {0, "5.2.3", nullptr, kTooLarge},
+    {552, nullptr, "size", kTooLarge},
     // Recipients.
-    {0, "5.1.1", nullptr,
-     "The server does not know this recipient: check the address for typing errors."},
-    {550, nullptr, "user unknown",
-     "The server does not know this recipient: check the address for typing errors."},
+    {0, "5.1.1", nullptr, kUnknownRecipient},
+    {550, nullptr, "user unknown", kUnknownRecipient},
     {0, "5.1.2", nullptr,
      "The recipient's domain does not exist or takes no mail: check the part after the @."},
     {0, "5.2.2", nullptr, "The recipient's mailbox is full: the recipient has to make room."},

@@ -65,6 +65,18 @@ inline std::string utf8Of(const fs::path& p) {
     return std::string(u.begin(), u.end());
 }
 
+// ASCII test text as the interface's wide text, and an answer of the
+// interface as ASCII ('?' for any other character): enough for the codes,
+// names, ports and paths the tests use.
+inline std::wstring wide(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+inline std::string narrow(const wchar_t* w) {
+    std::string s;
+    for (; w && *w; ++w) s += *w < 0x80 ? static_cast<char>(*w) : '?';
+    return s;
+}
+
 // A path given at build time. On Windows, where the build's Unix paths mean
 // nothing, a relative one names a file next to the test program.
 inline fs::path builtFile(const char* configured) {

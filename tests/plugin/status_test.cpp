@@ -18,20 +18,13 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+using host_env::narrow;
+using host_env::wide;
 
-std::string narrow(const wchar_t* w) {
-    std::string s;
-    for (; w && *w; ++w) s += *w < 0x80 ? static_cast<char>(*w) : '?';
-    return s;
-}
+namespace fs = std::filesystem;
 
 std::string option(host_env::Plugin& p, const wchar_t* name) {
     return narrow(p->get_option(name));
-}
-
-std::wstring wide(const std::string& s) {
-    return std::wstring(s.begin(), s.end());
 }
 
 // A message from alice to each address, to the server on 127.0.0.1:port.

@@ -21,6 +21,9 @@
 
 namespace {
 
+using host_env::narrow;
+using host_env::wide;
+
 const wchar_t* const kSubjects[] = {
     L"Привет из потока", L"Γειά σου από νήμα", L"スレッドからこんにちは",
     L"مرحبا من الخيط",   L"שלום מהחוט",        L"สวัสดีจากเธรด",
@@ -37,10 +40,6 @@ struct Target {
     std::vector<std::pair<std::wstring, std::wstring>> options;
 };
 
-std::wstring wide(const std::string& s) {
-    return std::wstring(s.begin(), s.end());
-}
-
 class Failures {
   public:
     void add(const std::string& what) {
@@ -56,12 +55,6 @@ class Failures {
     mutable std::mutex m_lock;
     std::vector<std::string> m_list;
 };
-
-std::string narrow(const wchar_t* w) {
-    std::string s;
-    for (; w && *w; ++w) s += *w < 0x80 ? static_cast<char>(*w) : '?';
-    return s;
-}
 
 // One worker: a fresh object per half of its sends, so objects also end
 // while the other workers are in the middle of theirs.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "plugin/email_interface.h"
+#include "plugin/wide_text.h"
 #include "tools/smtp_send/report.h"
 #include "tools/smtp_send/utf8.h"
 #include "tools/smtp_server/smtp_test_server.h"
@@ -27,9 +28,6 @@
 #include <dlfcn.h>
 #endif
 
-#ifndef SMTP_SEND_VERSION
-#define SMTP_SEND_VERSION "unknown"
-#endif
 
 namespace fs = std::filesystem;
 using namespace smtp_send;
@@ -304,7 +302,7 @@ fs::path pathFromUtf8(const std::string& s) {
 }
 
 std::string utf8Path(const fs::path& p) {
-    return wideToUtf8(p.wstring().c_str());
+    return plugin::toUtf8(p.wstring().c_str()).str();
 }
 #else
 using ModuleHandle = void*;
@@ -383,12 +381,12 @@ bool readBodyFile(const std::string& path, std::string& out, std::string& why) {
 
 // A get_option answer as UTF-8.
 std::string option(email_interface* mail, const wchar_t* name) {
-    return wideToUtf8(mail->get_option(name));
+    return plugin::toUtf8(mail->get_option(name)).str();
 }
 
 // The error codes are ASCII.
 std::string errorCode(email_interface* mail) {
-    return wideToUtf8(mail->get_last_error());
+    return plugin::toUtf8(mail->get_last_error()).str();
 }
 
 // Reports the pending error code of a composing step that returned false:
@@ -565,7 +563,7 @@ int drive(email_interface* mail, const Options& o, smtptest::CaptureServer* capt
 
 // --version: this program's and the module's.
 int printVersion(email_interface* mail) {
-    std::printf("smtp-send %s (module %s)\n", SMTP_SEND_VERSION, option(mail, L"version").c_str());
+    std::printf("smtp-send %s (module %s)\n", SMTP_PLUGIN_VERSION, option(mail, L"version").c_str());
     return kExitOk;
 }
 
@@ -593,7 +591,7 @@ int main(int argc, char** argv) {
     std::string error;
     ModuleHandle module = loadModule(modulePath, error);
     if (!module) {
-        if (options.version) std::printf("smtp-send %s\n", SMTP_SEND_VERSION);
+        if (options.version) std::printf("smtp-send %s\n", SMTP_PLUGIN_VERSION);
         std::fprintf(stderr, "smtp-send: cannot load %s: %s\n", utf8Path(modulePath).c_str(),
                      error.c_str());
         return kExitOther;

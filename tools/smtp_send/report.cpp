@@ -2,6 +2,9 @@
 
 #include <cstddef>
 
+#include "mime/content_coding.h"
+#include "text/string_buffer.h"
+
 namespace smtp_send {
 namespace {
 
@@ -37,20 +40,9 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 std::string base64(const std::string& in) {
-    static const char kDigits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        const unsigned a = static_cast<unsigned char>(in[i]);
-        const unsigned b = i + 1 < in.size() ? static_cast<unsigned char>(in[i + 1]) : 0;
-        const unsigned c = i + 2 < in.size() ? static_cast<unsigned char>(in[i + 2]) : 0;
-        const unsigned v = (a << 16) | (b << 8) | c;
-        out += kDigits[(v >> 18) & 63];
-        out += kDigits[(v >> 12) & 63];
-        out += i + 1 < in.size() ? kDigits[(v >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? kDigits[v & 63] : '=';
-    }
-    return out;
+    StringBuffer out;
+    ContentCoding::encodeBase64(in.data(), static_cast<uint32_t>(in.size()), out);
+    return std::string(out.getString(), out.length());
 }
 
 void replaceAll(std::string& text, const std::string& what, const std::string& with) {

@@ -11,10 +11,3 @@ namespace smtp_send {
 std::wstring utf8ToWide(const std::string& text);
 
 }  // namespace smtp_send
-
-namespace smtp_send {
-
-// Encodes wchar_t text as UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string wideToUtf8(const wchar_t* text);
-
-}  // namespace smtp_send

@@ -3,18 +3,10 @@
 // uses it once and destroys it through release(), and unloads the module.
 // ABI_HOST_DLL names smtp_plugin.dll.
 #include "host_runtime.h"
-#include "plugin/email_interface.h"
 
 extern "C" int mainCRTStartup() {
-    wchar_t dll[400];
-    host::env(L"ABI_HOST_DLL", dll, 400);
-    void* module = LoadLibraryW(dll);
-    host::check(module != nullptr, "LoadLibraryW of the module");
-    if (!module) ExitProcess(1);
-    auto create =
-        reinterpret_cast<Createsmtp_plugin_fn>(GetProcAddress(module, "Createsmtp_plugin"));
-    host::check(create != nullptr, "GetProcAddress of Createsmtp_plugin");
-    if (!create) ExitProcess(1);
+    void* module = nullptr;
+    const Createsmtp_plugin_fn create = host::loadFactory(module);
 
     email_interface* p = create();
     host::check(p != nullptr, "Createsmtp_plugin made an object");

@@ -7,7 +7,6 @@
 //   ABI_HOST_MISSING     a path that does not exist
 // Prints one line per check and exits with the number of failed checks.
 #include "host_runtime.h"
-#include "plugin/email_interface.h"
 
 namespace {
 
@@ -94,15 +93,8 @@ void run(email_interface* p) {
 }  // namespace
 
 extern "C" int mainCRTStartup() {
-    wchar_t dll[400];
-    host::env(L"ABI_HOST_DLL", dll, 400);
-    void* module = LoadLibraryW(dll);
-    host::check(module != nullptr, "LoadLibraryW of the module");
-    if (!module) ExitProcess(1);
-    auto create =
-        reinterpret_cast<Createsmtp_plugin_fn>(GetProcAddress(module, "Createsmtp_plugin"));
-    host::check(create != nullptr, "GetProcAddress of Createsmtp_plugin");
-    if (!create) ExitProcess(1);
+    void* module = nullptr;
+    const Createsmtp_plugin_fn create = host::loadFactory(module);
     email_interface* p = create();
     host::check(p != nullptr, "Createsmtp_plugin made an object");
     if (!p) ExitProcess(1);

@@ -67,6 +67,21 @@ inline unsigned stackPointer() {
     return sp;
 }
 
+// Loads the module ABI_HOST_DLL names and finds its factory; the process
+// ends when either fails.
+inline Createsmtp_plugin_fn loadFactory(void*& module) {
+    wchar_t dll[400];
+    env(L"ABI_HOST_DLL", dll, 400);
+    module = LoadLibraryW(dll);
+    check(module != nullptr, "LoadLibraryW of the module");
+    if (!module) ExitProcess(1);
+    auto create =
+        reinterpret_cast<Createsmtp_plugin_fn>(GetProcAddress(module, "Createsmtp_plugin"));
+    check(create != nullptr, "GetProcAddress of Createsmtp_plugin");
+    if (!create) ExitProcess(1);
+    return create;
+}
+
 }  // namespace host
 
 // Runs one call into the module and checks that the stack pointer is where

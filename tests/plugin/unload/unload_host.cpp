@@ -27,6 +27,8 @@
 
 namespace {
 
+using host_env::wide;
+
 constexpr int kCycles = 50;
 constexpr int kSlowCycles[] = {5, 45};
 const char* const kSlowName = "slow-lookup.test";
@@ -140,10 +142,6 @@ long residentKiB() {
     return ok ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
 }
 #endif
-
-std::wstring wide(const std::string& s) {
-    return std::wstring(s.begin(), s.end());
-}
 
 // One cycle: load, make an object, send, destroy it, unload. The slow
 // cycle's send must fail on the connect time-out.
