@@ -300,6 +300,10 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
     StringBuffer path, mailFrom;
     std::vector<EnvelopeRecipient> recipients;
     auto makeEnvelope = [&]() {
+        // A text rendered for the last connection may carry a header that
+        // this server cannot take (its SMTPUTF8 decides the address fields).
+        rendered = false;
+        mime.clear();
         const bool smtpUtf8 = m_capabilities.offers("SMTPUTF8");
         std::string why;
         if (!envelopeForm(reversePath, smtpUtf8, path, why)) {
