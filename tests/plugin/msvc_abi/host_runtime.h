@@ -2,6 +2,7 @@
 // What a host built for the Visual C++ ABI needs without any C run-time:
 // a handful of kernel32 calls, text output, and a stack check around calls
 // into the module. Compiled with clang -target i686-pc-windows-msvc.
+#include "plugin/email_interface.h"
 
 extern "C" {
 __declspec(dllimport) void* __stdcall LoadLibraryW(const wchar_t* name);
