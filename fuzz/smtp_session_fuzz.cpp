@@ -34,6 +34,7 @@
 #include "fuzz/fuzz_support.h"
 #include "mail/smtp_capabilities.h"
 #include "mail/smtp_conn_impl.h"
+#include "mail/smtp_conn_test_access.h"
 #include "mail/smtp_reply.h"
 #include "mime/email2.h"
 #include "platform/sockets.h"
@@ -158,9 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SmtpConnImpl conn;
         // The model knows no STARTTLS: an EHLO that offers it must not
         // start a handshake with the input (its own tests cover that).
-        TlsPolicy plain;
-        plain.mode = TlsPolicy::Mode::Off;
-        conn.setTlsPolicy(plain);
+        SessionOptions plain;
+        plain.tls.mode = TlsPolicy::Mode::Off;
+        conn.setSessionOptions(plain);
         XString user, password;
         if (login) {
             user.setFromUtf8("fuzz@example.org");
@@ -168,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         LogNull log;
         bool timedOut = false;
-        connected = conn.smtpConnect("127.0.0.1", g_port, user, password, 5, 2000, log, timedOut);
+        connected = conn.smtpConnect("127.0.0.1", g_port, user, password, std::chrono::seconds(5),
+                                     std::chrono::milliseconds(2000), log, timedOut);
         mechanisms = conn.capabilities().mechanisms();
         if (connected && sendMessage) {
             Email2* email = Email2::createNewEmail();
@@ -180,10 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             conn.sendEmail(email, from, log, accepted, total, timedOut);
             delete email;
         } else if (connected) {
-            bool sent = false;
-            int code = -1;
-            StringBuffer reply;
-            conn.sendCommand("NOOP\r\n", nullptr, 250, sent, code, reply, false, log, timedOut);
+            SmtpConnImplTestAccess::exchange(conn, smtpcmd::noop(), 250, log);
         }
         // The model, compared while the connection still exists.
         size_t pos = 0;

@@ -119,7 +119,8 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     m_smtp.setSessionOptions(m_options.session());
     try {
         if (!m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
-                                connectTimeoutSecs(), readTimeoutMs(), m_log, timedOut)) {
+                                std::chrono::seconds(connectTimeoutSecs()),
+                                std::chrono::milliseconds(readTimeoutMs()), m_log, timedOut)) {
             m_log.LogError("Failed to connect to SMTP server.");
             return false;
         }
@@ -187,11 +188,11 @@ bool ClsMailMan::verifySteps() {
 
     // The persistent connection is left alone; this one QUITs when it goes.
     SmtpConnImpl temp;
-    temp.setIdleTimeoutMs(readTimeoutMs());
     temp.setSessionOptions(m_options.session());
     bool timedOut = false;
     if (!temp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
-                          connectTimeoutSecs(), readTimeoutMs(), m_log, timedOut)) {
+                          std::chrono::seconds(connectTimeoutSecs()),
+                          std::chrono::milliseconds(readTimeoutMs()), m_log, timedOut)) {
         m_log.LogError("Failed to connect to SMTP server.");
         m_log.LogError("Failed.");
         finishStatus(temp, m_smtpPort);

@@ -1,4 +1,4 @@
-// Choosing the AUTH mechanism and the LOGIN, PLAIN and CRAM-MD5 exchanges.
+// The AUTH exchanges: LOGIN, PLAIN, CRAM-MD5, NTLM and MSN.
 #include <cstring>
 #include <string>
 
@@ -6,20 +6,12 @@
 #include "mail/cls_ntlm.h"
 #include "mail/cram_md5.h"
 #include "mail/ms_sspi.h"
+#include "mail/package_exchange.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/content_coding.h"
 #include "platform/identity.h"
 
 namespace {
-
-// Base64 on one line with CR LF appended: one credential line.
-void credentialLine(const StringBuffer& value, StringBuffer& out) {
-    out.clear();
-    ContentCoding::encodeBase64(value.getBytes(), value.length(), out);
-    out.removeChar('\r');
-    out.removeChar('\n');
-    out.append("\r\n");
-}
 
 bool haveCredentials(XString& username, XString& password) {
     return !username.isEmpty() && !password.isEmpty();
@@ -37,139 +29,91 @@ bool useOwnNtlm(XString& username) {
 
 }  // namespace
 
-void SmtpConnImpl::forceAuthMethod(const StringBuffer& method) {
-    if (method.equals("NTLM")) {
-        m_capabilities.setMechanisms(SmtpCapabilities::kNtlm);
-    } else if (method.equals("NONE")) {
-        m_capabilities.setMechanisms(0);
-    }
-}
+// The connection as a security package's peer during one AUTH exchange:
+// base64 lines out, 334 lines in, and a 235 for the last one. It keeps the
+// last reply, which tells whether the server still waits inside the
+// exchange.
+class SmtpConnImpl::PackagePeer : public PackageExchange {
+  public:
+    PackagePeer(SmtpConnImpl& conn, SmtpReply& last) : m_conn(conn), m_last(last) {}
 
-bool SmtpConnImpl::loggedIn(const char* mechanism) {
-    m_authUsed = mechanism;
-    return true;
-}
-
-bool SmtpConnImpl::authenticate(XString& username, XString& password, LogBase& log,
-                                bool& timedOut) {
-    if (m_options.auth != "auto") return authenticateAsAsked(username, password, log, timedOut);
-    bool creds = haveCredentials(username, password);
-    if (creds && !m_capabilities.has(SmtpCapabilities::kLogin) &&
-        !m_capabilities.has(SmtpCapabilities::kNtlm) &&
-        !m_capabilities.has(SmtpCapabilities::kMsn) &&
-        !m_capabilities.has(SmtpCapabilities::kCramMd5)) {
-        log.LogInfo("This SMTP server did not list authentication methods.");
-        StringBuffer user(username.getUtf8());
-        user.toLowerCase();
-        if (user.contains(kDefaultLoginDomain)) {
-            log.LogInfo("Defaulting to LOGIN authentication method.");
-            m_capabilities.addMechanism(SmtpCapabilities::kLogin);
+    bool exchangePackage(const DataBuffer& outgoing, DataBuffer& incoming, LogBase& log) override {
+        incoming.clear();
+        if (!m_conn.send(smtpcmd::saslResponse(outgoing.data(), outgoing.size()), log)) {
+            log.LogError("exchangePackage: failed to send package on socket");
+            return false;
         }
-    }
-    if (!creds) {
-        log.LogData("login_method", "NONE or already authenticated");
+        m_last = m_conn.readReplyLine(log);
+        if (!m_last.is(334)) {
+            log.LogError("exchangePackage: failed to get success response");
+            return false;
+        }
+        StringBuffer token;
+        replyArgument(m_last.last, token);
+        ContentCoding::decodeBase64(token.getString(), token.length(), incoming);
         return true;
     }
 
-    if (m_capabilities.has(SmtpCapabilities::kLogin)) {
-        log.LogData("login_method", "LOGIN");
-        if (authLoginExchange(username, password, log, timedOut)) return loggedIn("LOGIN");
-        log.LogInfo("Failed to login using LOGIN method");
-        return false;
-    }
-    if (m_capabilities.has(SmtpCapabilities::kNtlm) || m_capabilities.has(SmtpCapabilities::kMsn)) {
-        bool ntlm = m_capabilities.has(SmtpCapabilities::kNtlm);
-        log.LogData("login_method", ntlm ? "NTLM" : "MSN");
-        bool tryAnother = false;
-        bool ok = ntlm ? authNtlmExchange(username, password, log, timedOut, tryAnother)
-                       : authMsnExchange(username, password, log, timedOut, tryAnother);
-        if (ok) return loggedIn(ntlm ? "NTLM" : "MSN");
-        if (tryAnother) {
-            log.LogData("alt_login_method", "LOGIN");
-            if (authLoginExchange(username, password, log, timedOut)) return loggedIn("LOGIN");
-            log.LogInfo("Failed to login using LOGIN method");
+    bool sendFinal(const DataBuffer& outgoing, LogBase& log) override {
+        // The package produced nothing to send: the exchange is abandoned by
+        // the caller, which cancels it.
+        if (outgoing.isEmpty()) return false;
+        if (!m_conn.send(smtpcmd::saslResponse(outgoing.data(), outgoing.size()), log)) {
+            log.LogError("sendFinal: failed to send package on socket");
             return false;
         }
-        log.LogInfo(ntlm ? "Failed to login using NTLM method"
-                         : "Failed to login using MSN method");
-        return false;
+        m_last = m_conn.readReplyLine(log);
+        if (!m_last.is(235)) {
+            log.LogDataSb("response", m_last.lastTrimmed());
+            log.LogError("Logon denied.  Check username, password, and domain");
+            return false;
+        }
+        return true;
     }
-    if (m_capabilities.has(SmtpCapabilities::kCramMd5)) {
-        log.LogData("login_method", "CRAM_MD5");
-        if (authCramMd5Exchange(username, password, log, timedOut)) return loggedIn("CRAM-MD5");
-        log.LogInfo("Failed to login using CRAM-MD5 method");
-        return false;
-    }
-    if (m_capabilities.has(SmtpCapabilities::kPlain)) {
-        log.LogData("login_method", "PLAIN");
-        if (authPlainExchange(username, password, log, timedOut)) return loggedIn("PLAIN");
-        log.LogInfo("Failed to login using PLAIN method");
-        return false;
-    }
-    // Mechanisms we cannot speak: go on unauthenticated; a server that needs
-    // a login refuses MAIL FROM and says why.
-    if (m_capabilities.has(SmtpCapabilities::kDigestMd5)) {
-        log.LogData("login_method", "DIGEST-MD5");
-        log.LogError("DIGEST-MD5 login method not supported");
-    } else if (m_capabilities.has(SmtpCapabilities::kGssapi)) {
-        log.LogData("login_method", "GSSAPI");
-        log.LogError("GSSAPI login method not supported");
-    } else if (m_capabilities.has(SmtpCapabilities::kKerberosV4)) {
-        log.LogData("login_method", "Kerberos-V4");
-        log.LogError("Kerberos v4 login method not supported");
-    } else if (m_capabilities.has(SmtpCapabilities::kAnonymous)) {
-        log.LogData("login_method", "anonymous");
-        log.LogError("Anonymous login method not supported");
-    } else {
-        log.LogData("login_method", "NONE or already authenticated");
-    }
-    return true;
-}
 
-bool SmtpConnImpl::authLoginExchange(XString& username, XString& password, LogBase& log,
-                                     bool& timedOut) {
+  private:
+    SmtpConnImpl& m_conn;
+    SmtpReply& m_last;
+};
+
+SmtpConnImpl::Login SmtpConnImpl::authLogin(XString& username, XString& password, LogBase& log) {
     if (!haveCredentials(username, password)) {
         log.LogError("Username and/or password is empty");
-        return false;
+        return Login::Failed;
     }
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
-    if (!sendCommand("AUTH LOGIN\r\n", nullptr, 334, sent, code, reply, false, log, timedOut)) {
+    if (!exchange(smtpcmd::auth("LOGIN"), 334, log).is(334)) {
         log.LogError("Failed to send AUTH LOGIN");
         logTranscript(log);
-        return false;
+        return Login::Failed;
     }
-    StringBuffer line;
-    credentialLine(username.getUtf8Sb(), line);
-    if (!sendRaw(line.getString(), line.length(), log)) {
+    const StringBuffer& user = username.getUtf8Sb();
+    if (!send(smtpcmd::saslResponse(user.getBytes(), user.length()), log)) {
         log.LogError("Failed to send login name");
-        return false;
+        return Login::Failed;
     }
-    if (!readReply(334, code, reply, log, timedOut)) {
+    if (!readReply(334, log).is(334)) {
         log.LogError("Failed to get response to login name");
         log.LogError("Check your username/password or your SMTP server's auth settings");
         logTranscript(log);
-        return false;
+        return Login::Failed;
     }
-    credentialLine(password.getUtf8Sb(), line);
-    if (!sendRaw(line.getString(), line.length(), log)) {
+    const StringBuffer& pass = password.getUtf8Sb();
+    if (!send(smtpcmd::saslResponse(pass.getBytes(), pass.length()), log)) {
         log.LogError("Failed to send login password");
-        return false;
+        return Login::Failed;
     }
-    if (!readReply(235, code, reply, log, timedOut)) {
+    if (!readReply(235, log).is(235)) {
         log.LogError("Failed to get response to login password");
         logTranscript(log);
-        return false;
+        return Login::Failed;
     }
-    return true;
+    return Login::Done;
 }
 
-bool SmtpConnImpl::authPlainExchange(XString& username, XString& password, LogBase& log,
-                                     bool& timedOut) {
+SmtpConnImpl::Login SmtpConnImpl::authPlain(XString& username, XString& password, LogBase& log) {
     if (!haveCredentials(username, password)) {
         log.LogError("Username and/or password is empty");
-        return false;
+        return Login::Failed;
     }
     const StringBuffer& user = username.getUtf8Sb();
     const StringBuffer& pass = password.getUtf8Sb();
@@ -178,105 +122,87 @@ bool SmtpConnImpl::authPlainExchange(XString& username, XString& password, LogBa
     if (size > kMaxPlainMessageBytes) {
         log.LogError("Username and/or password is too long for AUTH PLAIN");
         log.LogDataLong("maxPlainMessageBytes", static_cast<int32_t>(kMaxPlainMessageBytes));
-        return false;
+        return Login::Failed;
     }
     DataBuffer message;
-    message.append(user.getBytes(), user.length());
-    message.appendByte(0);
-    message.append(user.getBytes(), user.length());
-    message.appendByte(0);
-    message.append(pass.getBytes(), pass.length());
-
-    StringBuffer command("AUTH PLAIN ");
-    ContentCoding::encodeBase64(message.data(), message.size(), command);
-    command.append("\r\n");
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
-    if (!sendCommand(command.getString(), nullptr, 235, sent, code, reply, false, log, timedOut)) {
+    const bool made = message.append(user.getBytes(), user.length()) && message.appendByte(0) &&
+                      message.append(user.getBytes(), user.length()) && message.appendByte(0) &&
+                      message.append(pass.getBytes(), pass.length());
+    if (!made ||
+        !exchange(smtpcmd::authWithResponse("PLAIN", message.data(), message.size()), 235, log)
+             .is(235)) {
         logTranscript(log);
-        return false;
+        return Login::Failed;
     }
-    return true;
+    return Login::Done;
 }
 
-bool SmtpConnImpl::authCramMd5Exchange(XString& username, XString& password, LogBase& log,
-                                       bool& timedOut) {
+SmtpConnImpl::Login SmtpConnImpl::authCramMd5(XString& username, XString& password, LogBase& log) {
     if (!haveCredentials(username, password)) {
         log.LogError("Username and/or password is empty");
-        return false;
+        return Login::Failed;
     }
-    static const char kCommand[] = "AUTH CRAM-MD5\r\n";
-    if (!sendLogged(kCommand, sizeof kCommand - 1, log)) return false;
-    StringBuffer line;
-    if (!readReplyLine(334, line, log, timedOut)) return false;
+    if (!send(smtpcmd::auth("CRAM-MD5"), log)) return Login::Failed;
+    const SmtpReply challengeLine = readReplyLine(log);
+    if (!challengeLine.is(334)) return Login::Failed;
 
+    const StringBuffer& line = challengeLine.last;
     DataBuffer challenge;
     if (line.length() > 4)
         ContentCoding::decodeBase64(line.getString() + 4, line.length() - 4, challenge);
     StringBuffer response;
     CramMD5::computeResponse(username.getUtf8Sb(), password.getUtf8Sb(), challenge, response);
-    StringBuffer encoded;
-    credentialLine(response, encoded);
-    if (!sendRaw(encoded.getString(), encoded.length(), log)) {
+    if (!send(smtpcmd::saslResponse(response.getBytes(), response.length()), log)) {
         log.LogError("Failed to send CRAM-MD5 response");
-        return false;
+        return Login::Failed;
     }
-    int code = -1;
-    StringBuffer reply;
-    if (!readReply(235, code, reply, log, timedOut)) {
+    if (!readReply(235, log).is(235)) {
         log.LogError("Failed to get successful CRAM-MD5 response");
         log.LogError("Check your username/password or your SMTP server's auth settings");
         logTranscript(log);
-        return false;
+        return Login::Failed;
     }
-    return true;
+    return Login::Done;
 }
 
-bool SmtpConnImpl::authNtlmExchange(XString& username, XString& password, LogBase& log,
-                                    bool& timedOut, bool& tryAnotherMethod) {
-    tryAnotherMethod = false;
-    if (!haveCredentials(username, password)) return false;
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
-    if (!sendCommand("AUTH NTLM\r\n", nullptr, 334, sent, code, reply, false, log, timedOut)) {
+SmtpConnImpl::Login SmtpConnImpl::authNtlm(XString& username, XString& password, LogBase& log) {
+    if (!haveCredentials(username, password)) return Login::Failed;
+    SmtpReply last = exchange(smtpcmd::auth("NTLM"), 334, log);
+    if (!last.is(334)) {
         log.LogError("Failed to send AUTH NTLM");
         logTranscript(log);
-        return false;
+        return Login::Failed;
     }
     if (useOwnNtlm(username)) {
         log.LogInfo("Using Brenvik NTLM...");
-        if (authNtlmOwn(username, password, log, timedOut)) return true;
-        abandonOpenExchange(log, timedOut);
-        log.LogError("NTLM authentication failed");
-        return false;
+        last = authNtlmOwn(username, password, last, log);
+        if (last.is(235)) return Login::Done;
+    } else {
+        log.LogInfo("Using Microsoft SSPI NTLM.");
+        BrenvikSSPI sspi;
+        const int index = sspi.getPackageIndex("NTLM");
+        if (index < 0) {
+            abandonOpenExchange(last, log);
+            return Login::TryAnother;
+        }
+        if (authenticateWithPackage(sspi, index, username, password, last, log)) return Login::Done;
     }
-    log.LogInfo("Using Microsoft SSPI NTLM.");
-    BrenvikSSPI sspi;
-    const int index = sspi.getPackageIndex("NTLM");
-    if (index < 0) {
-        tryAnotherMethod = true;
-        abandonOpenExchange(log, timedOut);
-        return false;
-    }
-    if (authenticateWithPackage(sspi, index, username, password, log, timedOut)) return true;
-    abandonOpenExchange(log, timedOut);
+    abandonOpenExchange(last, log);
     log.LogError("NTLM authentication failed");
-    return false;
+    return Login::Failed;
 }
 
 bool SmtpConnImpl::authenticateWithPackage(BrenvikSSPI& sspi, int index, XString& username,
-                                           XString& password, LogBase& log, bool& timedOut) {
-    sspi.setExchange(this);
-    m_exchangeTimedOut = false;
+                                           XString& password, SmtpReply& last, LogBase& log) {
+    PackagePeer peer(*this, last);
+    sspi.setExchange(&peer);
     const bool ok = sspi.authenticate(index, username, password, log);
     sspi.setExchange(nullptr);
-    if (m_exchangeTimedOut) timedOut = true;
     return ok;
 }
 
-bool SmtpConnImpl::authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut) {
+SmtpReply SmtpConnImpl::authNtlmOwn(XString& username, XString& password, SmtpReply last,
+                                    LogBase& log) {
     ClsNtlm ntlm;
     ntlm.setUsername(username);
     ntlm.setPassword(password);
@@ -286,38 +212,34 @@ bool SmtpConnImpl::authNtlmOwn(XString& username, XString& password, LogBase& lo
         workstation.setFromAnsi(computer.c_str());
         ntlm.setWorkstation(workstation);
     }
-
     StringBuffer message;
     ntlm.genType1(log, message);
-    message.append("\r\n");
-    if (!sendRaw(message.getString(), message.length(), log)) {
+    if (!send(smtpcmd::saslEncoded(message), log)) {
         log.LogError("Failed to send NTLM TYPE1 message to SMTP server.");
-        return false;
+        return last;
     }
-    StringBuffer line;
-    if (!readReplyLine(334, line, log, timedOut)) {
+    last = readReplyLine(log);
+    if (!last.is(334)) {
         log.LogError("Failed to send NTLM TYPE1 response from SMTP server.");
-        return false;
+        return last;
     }
     StringBuffer challenge;
-    replyArgument(line, challenge);
+    replyArgument(last.last, challenge);
     // The challenge and the responses together are password-equivalent.
     log.LogDataLong("NtlmChallenge", static_cast<int32_t>(challenge.length()));
-    if (!ntlm.genType3(challenge, log, message)) return false;
-    message.append("\r\n");
-    if (!sendRaw(message.getString(), message.length(), log)) {
+    if (!ntlm.genType3(challenge, log, message)) return last;
+    if (!send(smtpcmd::saslEncoded(message), log)) {
         log.LogError("Failed to send NTLM TYPE3 message to SMTP server.");
-        return false;
+        return last;
     }
-    if (!readReplyLine(235, line, log, timedOut)) {
-        StringBuffer shown(line);
-        shown.trim();
-        log.LogDataSb("response", shown);
+    last = readReplyLine(log);
+    if (!last.is(235)) {
+        log.LogDataSb("response", last.lastTrimmed());
         log.LogError("Logon denied.  Check username, password, and domain");
-        return false;
+        return last;
     }
     log.LogInfo("NTLM authentication succeeded.");
-    return true;
+    return last;
 }
 
 void SmtpConnImpl::replyArgument(const StringBuffer& line, StringBuffer& out) {
@@ -326,87 +248,30 @@ void SmtpConnImpl::replyArgument(const StringBuffer& line, StringBuffer& out) {
     out.trim();
 }
 
-void SmtpConnImpl::abandonOpenExchange(LogBase& log, bool& timedOut) {
-    // The last reply was a 334: the server still waits for our next line.
-    if (m_lastResponseCode == 334 && m_socket.isConnected()) cancelAuthExchange(log, timedOut);
-}
-
-void SmtpConnImpl::cancelAuthExchange(LogBase& log, bool& timedOut) {
-    // RFC 4954: "*" ends an exchange the client cannot finish; the server
-    // answers 501, and only then may another command follow.
-    static const char kCancel[] = "*\r\n";
-    if (!sendLogged(kCancel, sizeof kCancel - 1, log)) return;
-    int code = -1;
-    StringBuffer reply;
+void SmtpConnImpl::abandonOpenExchange(const SmtpReply& last, LogBase& log) {
+    // A 334 last: the server still waits for our next line. RFC 4954: "*"
+    // ends an exchange the client cannot finish; the server answers 501,
+    // and only then may another command follow.
+    if (!last.is(334) || !m_socket.isConnected()) return;
+    if (!send(smtpcmd::saslCancel(), log)) return;
     LogNull quiet;
-    readReply(501, code, reply, quiet, timedOut);
+    readReply(501, quiet);
 }
 
-bool SmtpConnImpl::authMsnExchange(XString& username, XString& password, LogBase& log,
-                                   bool& timedOut, bool& tryAnotherMethod) {
-    tryAnotherMethod = false;
-    if (!haveCredentials(username, password)) return false;
+SmtpConnImpl::Login SmtpConnImpl::authMsn(XString& username, XString& password, LogBase& log) {
+    if (!haveCredentials(username, password)) return Login::Failed;
     // Asked before any command, so a missing package costs no round trip.
     BrenvikSSPI sspi;
     const int index = sspi.getPackageIndex("MSN");
-    if (index < 0) {
-        tryAnotherMethod = true;
-        return false;
-    }
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
-    if (!sendCommand("AUTH MSN\r\n", nullptr, 334, sent, code, reply, false, log, timedOut)) {
+    if (index < 0) return Login::TryAnother;
+    SmtpReply last = exchange(smtpcmd::auth("MSN"), 334, log);
+    if (!last.is(334)) {
         log.LogError("Failed to send AUTH MSN");
         logTranscript(log);
-        return false;
+        return Login::Failed;
     }
-    if (authenticateWithPackage(sspi, index, username, password, log, timedOut)) return true;
-    abandonOpenExchange(log, timedOut);
+    if (authenticateWithPackage(sspi, index, username, password, last, log)) return Login::Done;
+    abandonOpenExchange(last, log);
     log.LogError("MSN authentication failed");
-    return false;
-}
-
-bool SmtpConnImpl::exchangePackage(const DataBuffer& outgoing, DataBuffer& incoming, LogBase& log) {
-    incoming.clear();
-    StringBuffer line;
-    ContentCoding::encodeBase64(outgoing.data(), outgoing.size(), line);
-    line.append("\r\n");
-    if (!sendRaw(line.getString(), line.length(), log)) {
-        log.LogError("exchangePackage: failed to send package on socket");
-        return false;
-    }
-    bool timedOut = false;
-    if (!readReplyLine(334, line, log, timedOut)) {
-        if (timedOut) m_exchangeTimedOut = true;
-        log.LogError("exchangePackage: failed to get success response");
-        return false;
-    }
-    StringBuffer token;
-    replyArgument(line, token);
-    ContentCoding::decodeBase64(token.getString(), token.length(), incoming);
-    return true;
-}
-
-bool SmtpConnImpl::sendFinal(const DataBuffer& outgoing, LogBase& log) {
-    // The package produced nothing to send: the exchange is abandoned by
-    // the caller, which cancels it.
-    if (outgoing.isEmpty()) return false;
-    StringBuffer line;
-    ContentCoding::encodeBase64(outgoing.data(), outgoing.size(), line);
-    line.append("\r\n");
-    if (!sendRaw(line.getString(), line.length(), log)) {
-        log.LogError("sendFinal: failed to send package on socket");
-        return false;
-    }
-    bool timedOut = false;
-    if (!readReplyLine(235, line, log, timedOut)) {
-        if (timedOut) m_exchangeTimedOut = true;
-        StringBuffer shown(line);
-        shown.trim();
-        log.LogDataSb("response", shown);
-        log.LogError("Logon denied.  Check username, password, and domain");
-        return false;
-    }
-    return true;
+    return Login::Failed;
 }

@@ -1,20 +1,19 @@
 #pragma once
 // One SMTP client connection, plain or under TLS: connection set-up and
-// reuse, the reply readers, the command sender, the transcript and
+// reuse, the reply reader, the command sender, the transcript and
 // authentication.
+#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <utility>
+#include <string>
 #include <vector>
 
-#include "mail/package_exchange.h"
 #include "mail/smtp_capabilities.h"
+#include "mail/smtp_commands.h"
 #include "mail/smtp_outcome.h"
 #include "mail/smtp_reply.h"
 #include "mail/tls_policy.h"
 #include "net/socket2.h"
 #include "text/brenvik_object.h"
-#include "text/data_buffer.h"
 #include "text/string_buffer.h"
 #include "text/xstring.h"
 
@@ -22,8 +21,9 @@ class BrenvikSSPI;
 class Email2;
 class LogBase;
 struct EnvelopeRecipient;
+struct SmtpConnImplTestAccess;
 
-class SmtpConnImpl : public BrenvikObject, public PackageExchange {
+class SmtpConnImpl : public BrenvikObject {
   public:
     // Host names containing this are refused before any connect. The name
     // sits under the reserved ".invalid" domain, so no real host can match.
@@ -34,24 +34,18 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // mechanism. The domain is a reserved example name: no real provider
     // is singled out until one is known to need it.
     static const char* const kDefaultLoginDomain;
-    // Commands sent without an argument are cut to this many bytes.
-    static const uint32_t kMaxCommandBytes = 1999;
     // Bytes of one send that the transcript keeps.
     static const uint32_t kTranscriptSendBytes = 2500;
     // A multi-line reply that grows past this is abandoned, so a server
     // that streams continuation lines cannot hold the connection forever.
     static const uint32_t kMaxReplyBytes = 1024 * 1024;
     // The largest AUTH PLAIN message (username, NUL, username, NUL,
-    // password): its base64 then fits one 2000-character line and the whole
-    // command stays within kMaxCommandBytes.
+    // password): its base64 then fits one 2000-character line.
     static const uint32_t kMaxPlainMessageBytes = 1488;
     // How long QUIT waits for its 221: the answer changes nothing.
-    static const uint32_t kQuitReplyTimeoutMs = 2000;
-
+    static constexpr std::chrono::milliseconds kQuitReplyTimeout{2000};
     // A message whose text would be larger goes out streamed.
     static constexpr uint64_t kStreamAboveBytes = 256 * 1024;
-    // Another limit for the tests (0: every message streamed).
-    static void setStreamAboveForTesting(uint64_t bytes);
 
     SmtpConnImpl();
     ~SmtpConnImpl() override;
@@ -60,91 +54,24 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
 
     // Reuses the open connection after a good RSET, or connects, greets,
     // says EHLO (HELO as fall-back) and authenticates. True when the server
-    // is ready for MAIL FROM.
+    // is ready for MAIL FROM. timedOut: the last read ran out of time.
     bool smtpConnect(const char* host, int port, XString& username, XString& password,
-                     int connectTimeoutSecs, int readTimeoutMs, LogBase& log, bool& timedOut);
-
-    // ---- senders
-    // Not recorded in the transcript: EHLO, HELO and credential lines.
-    bool sendRaw(const char* bytes, uint32_t length, LogBase& log);
-    // Recorded (the first kTranscriptSendBytes), then sent.
-    bool sendLogged(const char* bytes, uint32_t length, LogBase& log);
-    void recordSent(const char* bytes, uint32_t length);
-    // Without an argument the command is sent as it is, cut to
-    // kMaxCommandBytes; with one, its single "%s" is replaced by it.
-    bool sendCommand(const char* command, const char* argument, int expectedCode, bool& commandSent,
-                     int& code, StringBuffer& reply, bool logTerminator, LogBase& log,
-                     bool& timedOut);
-
-    // ---- readers; every one first sets lastResponseCode to 0
-    bool readLine(StringBuffer& line, LogBase& log, bool& timedOut);
-    // True (and logged) once a multi-line reply has grown past kMaxReplyBytes.
-    static bool replyTooLong(uint32_t bytesSoFar, LogBase& log);
-    bool readReplyLine(int expectedCode, StringBuffer& line, LogBase& log, bool& timedOut);
-    bool readReplyText(int expectedCode, StringBuffer& text, LogBase& log, bool& timedOut);
-    bool readReplyLast(int expectedCode, LogBase& log, bool& timedOut);
-    bool readReply(int expectedCode, int& code, StringBuffer& text, LogBase& log, bool& timedOut);
-
-    void resetConnection();
-    void quit(LogBase& log);
-
-    // ---- the mail transaction (smtp_transaction.cpp)
+                     std::chrono::seconds connectTimeout, std::chrono::milliseconds readTimeout,
+                     LogBase& log, bool& timedOut);
     // Sends one message on the connection smtpConnect made ready: a fresh
     // Message-ID, MAIL FROM, RCPT TO for every To, Cc and Bcc address, DATA
     // and the dot-stuffed MIME text. numAccepted is 0 whenever the
     // transaction is abandoned; numTotal counts the RCPT TO attempts.
     bool sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log, int& numAccepted,
                    int& numTotal, bool& timedOut);
-    bool sendSmtpTransaction(Email2& email, const StringBuffer& reversePath, LogBase& log,
-                             int& numAccepted, int& numTotal, bool& timedOut);
-
-    // ---- authentication (smtp_auth.cpp)
-    bool authLoginExchange(XString& username, XString& password, LogBase& log, bool& timedOut);
-    bool authPlainExchange(XString& username, XString& password, LogBase& log, bool& timedOut);
-    bool authCramMd5Exchange(XString& username, XString& password, LogBase& log, bool& timedOut);
-    bool authNtlmExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
-                          bool& tryAnotherMethod);
-    bool authMsnExchange(XString& username, XString& password, LogBase& log, bool& timedOut,
-                         bool& tryAnotherMethod);
-    // Security tokens over the open AUTH exchange: base64 lines out, 334
-    // lines in, and a 235 for the last one.
-    bool exchangePackage(const DataBuffer& outgoing, DataBuffer& incoming, LogBase& log) override;
-    bool sendFinal(const DataBuffer& outgoing, LogBase& log) override;
-    // AUTH NTLM with this library's own NTLM messages, after the server
-    // answered "AUTH NTLM" with 334.
-    bool authNtlmOwn(XString& username, XString& password, LogBase& log, bool& timedOut);
-    // AUTH XOAUTH2: the password is the OAuth 2.0 access token.
-    bool authXoauth2Exchange(XString& username, XString& token, LogBase& log, bool& timedOut);
-
     // Apply from the next new connection; a connection made under other
     // options is not reused.
     void setSessionOptions(const SessionOptions& options) { m_options = options; }
-    void setTlsPolicy(const TlsPolicy& policy) { m_options.tls = policy; }
     // The session of the open connection; null when it is plain.
     const TlsLayer* tls() const { return m_socket.tls(); }
-
-    void setIdleTimeoutMs(int ms) { m_idleTimeoutMs = ms; }
-    int idleTimeoutMs() const { return m_idleTimeoutMs; }
-    int lastResponseCode() const { return m_lastResponseCode; }
-    bool isConnected() const { return m_socket.isConnected(); }
-    const StringBuffer& transcript() const { return m_transcript; }
-    const StringBuffer& connectedHost() const { return m_connectedHost; }
-    int connectedPort() const { return m_connectedPort; }
-
-    // The mechanisms the server listed or the auth method forced.
-    bool authLogin() const { return m_capabilities.has(SmtpCapabilities::kLogin); }
-    bool authPlain() const { return m_capabilities.has(SmtpCapabilities::kPlain); }
-    bool authCramMd5() const { return m_capabilities.has(SmtpCapabilities::kCramMd5); }
-    bool authNtlm() const { return m_capabilities.has(SmtpCapabilities::kNtlm); }
-    bool authMsn() const { return m_capabilities.has(SmtpCapabilities::kMsn); }
-    bool authDigestMd5() const { return m_capabilities.has(SmtpCapabilities::kDigestMd5); }
-    bool authGssapi() const { return m_capabilities.has(SmtpCapabilities::kGssapi); }
-    bool authKerberosV4() const { return m_capabilities.has(SmtpCapabilities::kKerberosV4); }
-    bool authAnonymous() const { return m_capabilities.has(SmtpCapabilities::kAnonymous); }
-    bool authXoauth2() const { return m_capabilities.has(SmtpCapabilities::kXoauth2); }
-    // Everything the current connection's EHLO reply offered.
+    // Everything the current connection's EHLO reply offered, with the
+    // mechanisms a forced auth method set.
     const SmtpCapabilities& capabilities() const { return m_capabilities; }
-
     // What the replies said since clearOutcome (the mail manager clears it
     // when a send or login check starts).
     const SmtpOutcome& outcome() const { return m_outcome; }
@@ -154,13 +81,78 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     const std::string& authUsed() const { return m_authUsed; }
 
   private:
+    friend struct SmtpConnImplTestAccess;
+    class PackagePeer;
+
+    // Whether the connection holds a session that QUIT should end, and
+    // whether its RSET is still owed.
+    enum class State {
+        NoSession,    // nothing to end: never greeted, or reset
+        Session,      // a session to end with QUIT
+        RsetPending,  // reused with PIPELINING: its RSET goes with the next MAIL FROM
+    };
+    // What a login attempt came to.
+    enum class Login { Done, Failed, TryAnother };
+    using LoginRun = Login (SmtpConnImpl::*)(XString&, XString&, LogBase&);
+    // One row of the AUTH table (smtp_auth_choice.cpp), which both auth=auto
+    // and a named auth option choose from.
+    struct Mechanism;
+    static const Mechanism kMechanisms[];
+    static const Mechanism* mechanismFor(SmtpCapabilities::Mechanism flag);
+    static const Mechanism* mechanismNamed(const std::string& option);
+
+    // What smtpConnect was asked for, as the set-up steps use it.
+    struct Target {
+        const char* host = "";
+        StringBuffer wanted;  // the host lower-cased and trimmed, as reuse compares it
+        int port = 25;
+        // Copies, both cleared when either is missing.
+        XString username;
+        XString password;
+        bool noUser = false;
+        bool noPassword = false;
+        StringBuffer authMethod;  // "NONE", "NTLM" when forced
+        // Set while a connect goes on in plain text after a failed STARTTLS.
+        bool plainOnly = false;
+    };
+
+    // ---- smtp_conn_impl.cpp: connect
+    static void makeTarget(const char* host, int port, XString& username, XString& password,
+                           Target& target);
     bool canReuseConnection(const StringBuffer& host, int port, XString& username,
-                            XString& password, LogBase& log, bool& timedOut);
-    enum class EhloOutcome { Accepted, Refused, Unreadable };
-    // The EHLO reply, read to its end: Accepted when every line is a 250,
-    // Unreadable when it could not be read to a final line.
-    EhloOutcome readEhloReply(StringBuffer& collected, LogBase& log, bool& timedOut);
-    // smtp_tls.cpp
+                            XString& password, LogBase& log);
+    bool connectNew(Target& target, std::chrono::milliseconds readTimeout, LogBase& log);
+    // Logs what is asked, takes the time-outs and opens the connection.
+    bool beginSession(Target& target, std::chrono::milliseconds readTimeout, LogBase& log);
+    enum class EhloOutcome { Accepted, Refused, Unreadable, Failed };
+    // EHLO, and STARTTLS when the policy and the server agree; on a failed
+    // STARTTLS under tls=auto, again on a plain connection.
+    EhloOutcome greetWithEhlo(Target& target, const StringBuffer& name, LogBase& log);
+    // The EHLO reply read to its end: Accepted when every line is a 250,
+    // Unreadable when it could not be read to a final line with a code.
+    EhloOutcome readEhloReply(StringBuffer& collected, LogBase& log);
+    void chooseAuthMethod(Target& target, LogBase& log);
+    // A new connection for HELO after an EHLO reply that could not be read.
+    bool reopenForHelo(const Target& target, LogBase& log);
+    // TCP connect (and TLS when it comes first) and the 220 greeting.
+    bool openAndGreet(const char* host, int port, bool tlsAllowed, LogBase& log);
+    bool heloFallback(const char* host, int port, const StringBuffer& helloName, LogBase& log);
+    void finishConnect(const Target& target, LogBase& log);
+    // Clears what described the open connection, so it is never reused.
+    void forgetConnection();
+    void resetConnection();
+    // Ends the session with QUIT and closes the connection (the destructor
+    // does it for a session still open).
+    void quit(LogBase& log);
+    void logTranscript(LogBase& log);
+    void restartReplyClock();
+    // The net layer counts milliseconds in 32 bits, 0 for no limit: the one
+    // place a duration becomes such a count.
+    static uint32_t netMs(std::chrono::milliseconds d);
+    // Logs why a reply read by readReply is not the one expected.
+    static void logUnexpected(const SmtpReply& reply, int expectedCode, LogBase& log);
+
+    // ---- smtp_tls.cpp
     enum class TlsStep {
         Plain,       // go on without TLS
         Secured,     // TLS is up (and, after STARTTLS, EHLO said again)
@@ -170,98 +162,131 @@ class SmtpConnImpl : public BrenvikObject, public PackageExchange {
     // The handshake on the open connection and what the policy makes of
     // the certificate; implicit: TLS before the greeting.
     TlsStep secureConnection(const char* host, bool implicit, LogBase& log);
+    // The name the certificate must carry for the host as written.
+    std::string peerName(const char* host);
+    // What the policy makes of the certificate check of the new session.
+    TlsStep judgeCertificate(LogBase& log);
     // STARTTLS after an accepted EHLO, when the server offers it and the
     // policy allows it.
-    TlsStep negotiateStartTls(const char* host, const StringBuffer& helloName, LogBase& log,
-                              bool& timedOut);
+    TlsStep negotiateStartTls(const char* host, const StringBuffer& helloName, LogBase& log);
     // Logs why a required TLS session failed and which option relaxes it.
     void requiredTlsFailed(const char* cause, const char* remedy, LogBase& log);
 
-    // TCP connect (and TLS when it comes first) and the 220 greeting.
-    bool openAndGreet(const char* host, int port, int connectTimeoutSecs, LogBase& log,
-                      bool& timedOut);
-    // The one reply loop behind every multi-line reader: lines up to the
-    // final one, within kMaxReplyBytes; onLine sees each line with its code.
-    bool collectReply(SmtpReply& reply, LogBase& log, bool& timedOut,
-                      const std::function<void(const StringBuffer&, int)>& onLine = nullptr);
-    // Clears what described the open connection, so it is never reused.
-    void forgetConnection();
-    bool heloFallback(const char* host, int port, const StringBuffer& helloName, LogBase& log,
-                      bool& timedOut);
-    void finishConnect(const char* host, int port, XString& username, XString& password,
-                       LogBase& log);
-    void logTranscript(LogBase& log);
-
-    // smtp_transaction.cpp
+    // ---- smtp_transaction.cpp
+    struct Transaction;
     enum class Envelope { Sent, Failed, Reconnect };
-    // MAIL FROM, then each RCPT TO after the reply to the one before. Failed
-    // when the transaction cannot go on (the connection reset if it was lost).
-    Envelope sendEnvelopeInTurn(const StringBuffer& mailFrom, const StringBuffer& reversePath,
-                                const std::vector<EnvelopeRecipient>& recipients, LogBase& log,
-                                int& numAccepted, int& numTotal, bool& timedOut);
-    // With PIPELINING: a pending RSET, MAIL FROM and every RCPT TO in one
-    // write, then their replies in order. Reconnect when the RSET failed.
-    Envelope sendEnvelopeGrouped(const StringBuffer& mailFrom, const StringBuffer& reversePath,
-                                 const std::vector<EnvelopeRecipient>& recipients, LogBase& log,
-                                 int& numAccepted, int& numTotal, bool& timedOut);
+    bool sendSmtpTransaction(Email2& email, const StringBuffer& reversePath, LogBase& log,
+                             int& numAccepted, int& numTotal);
+    // Envelope, DATA, the text and its reply, on a connection made again
+    // when a grouped RSET failed.
+    bool runTransaction(Transaction& t, LogBase& log);
+    bool renderText(Transaction& t, LogBase& log);
+    bool makeEnvelope(Transaction& t, LogBase& log);
+    bool declareSize(Transaction& t, LogBase& log);
+    Envelope sendEnvelope(Transaction& t, LogBase& log);
+    bool openData(Transaction& t, LogBase& log);
+    bool sendText(Transaction& t, LogBase& log);
+    bool readDataReply(Transaction& t, LogBase& log);
     // Each recipient in order: counted, logged when it cannot go, else
-    // given the outcome reply gives it (accepted, code).
-    Envelope eachRecipient(
-        const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted,
-        int& numTotal, const std::function<std::pair<bool, int>(const EnvelopeRecipient&)>& reply);
+    // given the reply the group brings for it.
+    class CommandGroup;
+    Envelope eachRecipient(Transaction& t, CommandGroup& group, LogBase& log);
     Envelope rsetFailed(LogBase& log);
     // A new connection to the server, port and login of the last one.
-    bool reconnect(LogBase& log, bool& timedOut);
-    void mailFromRefused(const StringBuffer& reversePath, int code, const StringBuffer& reply,
-                         LogBase& log);
+    bool reconnect(LogBase& log);
+    void mailFromRefused(const StringBuffer& reversePath, const SmtpReply& reply, LogBase& log);
 
-    // smtp_auth.cpp
+    // ---- smtp_auth.cpp and smtp_auth_choice.cpp
     void forceAuthMethod(const StringBuffer& method);
-    // Notes the mechanism of a login that succeeded; true.
-    bool loggedIn(const char* mechanism);
+    bool authenticate(XString& username, XString& password, LogBase& log);
     // The one mechanism the host's auth option names, if the server offers it.
-    bool authenticateAsAsked(XString& username, XString& password, LogBase& log, bool& timedOut);
-    bool authenticate(XString& username, XString& password, LogBase& log, bool& timedOut);
+    bool authenticateAsAsked(XString& username, XString& password, LogBase& log);
+    // Runs the mechanism's exchange; logs the failure in one wording.
+    // The exchange of the mechanism with this flag; Failed for one this
+    // client cannot speak.
+    Login runMechanism(SmtpCapabilities::Mechanism flag, XString& username, XString& password,
+                       LogBase& log);
+    // fallBack: TryAnother is given back rather than counted as a failure.
+    Login tryMechanism(const Mechanism& m, XString& username, XString& password, bool fallBack,
+                       LogBase& log);
+    Login authLogin(XString& username, XString& password, LogBase& log);
+    Login authPlain(XString& username, XString& password, LogBase& log);
+    Login authCramMd5(XString& username, XString& password, LogBase& log);
+    Login authNtlm(XString& username, XString& password, LogBase& log);
+    Login authMsn(XString& username, XString& password, LogBase& log);
+    // AUTH XOAUTH2: the password is the OAuth 2.0 access token.
+    Login authXoauth2(XString& username, XString& token, LogBase& log);
+    // AUTH NTLM with this library's own NTLM messages, after the server
+    // answered "AUTH NTLM" with 334; the last reply read.
+    SmtpReply authNtlmOwn(XString& username, XString& password, SmtpReply last, LogBase& log);
+    // The token loop of a security package over this connection; the last
+    // reply read.
+    bool authenticateWithPackage(BrenvikSSPI& sspi, int index, XString& username, XString& password,
+                                 SmtpReply& last, LogBase& log);
+    // Cancels the exchange when the last reply says the server still waits
+    // inside it.
+    void abandonOpenExchange(const SmtpReply& last, LogBase& log);
     // The text of a 334 reply line after its code, without the line end.
     static void replyArgument(const StringBuffer& line, StringBuffer& out);
-    // Abandons an open SASL exchange with "*" and reads the server's answer.
-    void cancelAuthExchange(LogBase& log, bool& timedOut);
-    // The token loop of a security package over this connection.
-    bool authenticateWithPackage(BrenvikSSPI& sspi, int index, XString& username, XString& password,
-                                 LogBase& log, bool& timedOut);
-    // Cancels the exchange when the server is still waiting inside it.
-    void abandonOpenExchange(LogBase& log, bool& timedOut);
+
+    // ---- senders and the reader
+    bool sendRaw(const char* bytes, uint32_t length, LogBase& log);
+    // Recorded (the first kTranscriptSendBytes), then sent.
+    bool sendLogged(const char* bytes, uint32_t length, LogBase& log);
+    void recordSent(const char* bytes, uint32_t length);
+    // The command, recorded as it shows itself when transcribed; false when
+    // it did not go out (or could not be built).
+    bool send(const SmtpCommand& command, LogBase& log);
+    // Sends the command and reads its reply, logging as readReply does; a
+    // command that did not go out gives a NotSent reply and no log.
+    SmtpReply exchange(const SmtpCommand& command, int expectedCode, LogBase& log);
+    // The one reader: a line or a whole reply within the time-out, noted in
+    // the transcript and the outcome.
+    SmtpReply receive(SmtpReply::Shape shape, std::chrono::milliseconds timeout, LogBase& log);
+    SmtpReply receive(SmtpReply::Shape shape, LogBase& log) {
+        return receive(shape, m_readTimeout, log);
+    }
+    // A whole reply; logs why it failed, or its last line when its code is
+    // not the one expected.
+    SmtpReply readReply(int expectedCode, LogBase& log) {
+        return readReply(expectedCode, m_readTimeout, log);
+    }
+    SmtpReply readReply(int expectedCode, std::chrono::milliseconds timeout, LogBase& log);
+    // A whole reply; logs all its text when its code is not the one expected.
+    SmtpReply readReplyText(int expectedCode, LogBase& log);
+    // A whole reply; logs its last line when that is no reply line or its
+    // code is not the one expected.
+    SmtpReply readReplyLast(int expectedCode, LogBase& log);
+    // The first line alone, logging nothing: a SASL challenge.
+    SmtpReply readReplyLine(LogBase& log) { return receive(SmtpReply::Shape::OneLine, log); }
+    // Notes one received reply line in the outcome.
+    void noteReplyLine(const StringBuffer& line);
 
     StringBuffer m_transcript;
     StringBuffer m_connectedHost;
-    int m_connectedPort;
+    int m_connectedPort = 25;
     XString m_connectedUsername;
     XString m_connectedPassword;
     Socket2 m_socket;
-    bool m_skipQuit;
-    int m_idleTimeoutMs;
-    int m_connectTimeoutSecs = 0;
+    State m_state = State::NoSession;
+    std::chrono::milliseconds m_readTimeout{30000};
+    std::chrono::seconds m_connectTimeout{0};
+    // A message whose text would be larger goes out streamed (the tests
+    // lower it for every connection at once).
     static uint64_t s_streamAbove;
-    // A reused connection whose server pipelines: its RSET goes with the
-    // next MAIL FROM instead of on its own.
-    bool m_rsetPending = false;
-    // When the last write ended (or the connection was made): the reply to
-    // it must be complete within the idle time-out from then on.
+    // When the last write ended (or the connection was made), in platform
+    // ticks: the reply to it must be complete within the read time-out
+    // from then on.
     uint32_t m_replyClockStart = 0;
-    int m_sendChunkSize;
-    int m_lastResponseCode;
-    // Set when a token exchange ended on the read time-out.
-    bool m_exchangeTimedOut = false;
+    uint32_t m_sendChunkSize = 32767;
+    // The last reply read; what the public operations report as a time-out.
+    SmtpReply m_lastRead;
     SmtpCapabilities m_capabilities;
     SessionOptions m_options;
     // The options the open connection was made under.
     SessionOptions m_connectedOptions;
-    // Set while a connect goes on in plain text after a failed STARTTLS.
-    bool m_plainOnly = false;
     SmtpOutcome m_outcome;
     // The lines so far of a multi-line reply, for the outcome.
     std::string m_replySoFar;
     std::string m_authUsed;
-    // Notes one received reply line in the outcome.
-    void noteReplyLine(const StringBuffer& line);
 };

@@ -29,3 +29,73 @@ LineKind classify(const StringBuffer& line, int& code) {
 }
 
 }  // namespace smtpreply
+
+namespace {
+
+bool digits(const std::string& s, size_t from, size_t& end, size_t most) {
+    end = from;
+    while (end < s.size() && end - from < most && s[end] >= '0' && s[end] <= '9') ++end;
+    return end > from;
+}
+
+// "X.Y.Z " after the code (RFC 3463), its class the code's first digit.
+std::string enhancedCode(const std::string& line, int code) {
+    if (line.size() < 9) return "";
+    size_t end = 4;
+    if (line[4] != '0' + code / 100 || (line[4] != '2' && line[4] != '4' && line[4] != '5'))
+        return "";
+    if (line[5] != '.' || !digits(line, 6, end, 3) || end >= line.size() || line[end] != '.')
+        return "";
+    if (!digits(line, end + 1, end, 3)) return "";
+    if (end < line.size() && line[end] != ' ') return "";
+    return line.substr(4, end - 4);
+}
+
+}  // namespace
+
+StringBuffer SmtpReply::lastTrimmed() const {
+    StringBuffer shown(last);
+    shown.trim();
+    return shown;
+}
+
+bool SmtpReply::addLine(const StringBuffer& line, Shape shape, uint32_t maxBytes) {
+    text.append(line);
+    last.setString(line.getString(), line.length());
+    lines.emplace_back(line.getString(), smtpreply::bodyLength(line));
+    int lineCode = -2;
+    if (shape == Shape::OneLine) {
+        // A challenge line is taken by its number alone.
+        transport =
+            smtpreply::parseCode(line, lineCode) ? Transport::Answered : Transport::Unreadable;
+        flaw = answered() ? Flaw::None : Flaw::NoCode;
+        code = answered() ? lineCode : 0;
+        return false;
+    }
+    const smtpreply::LineKind kind = smtpreply::classify(line, lineCode);
+    if (kind == smtpreply::LineKind::Unrecognized) {
+        transport = Transport::Unreadable;
+        flaw = Flaw::NotReplyLine;
+        return false;
+    }
+    if (kind == smtpreply::LineKind::Final) {
+        transport = lineCode >= 0 ? Transport::Answered : Transport::Unreadable;
+        flaw = answered() ? Flaw::None : Flaw::NoCode;
+        code = answered() ? lineCode : 0;
+        if (answered()) enhanced = enhancedCode(lines.back(), code);
+        return false;
+    }
+    if (text.length() > maxBytes) {
+        transport = Transport::Unreadable;
+        flaw = Flaw::TooLong;
+        return false;
+    }
+    return true;
+}
+
+void SmtpReply::readFailed(const StringBuffer& partial, bool timedOutRead) {
+    transport = timedOutRead ? Transport::TimedOut : Transport::ConnectionLost;
+    flaw = Flaw::None;
+    code = 0;
+    last.setString(partial.getString(), partial.length());
+}

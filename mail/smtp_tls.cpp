@@ -57,29 +57,11 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
         return TlsStep::Failed;
     }
     platform::TlsClientSettings settings;
-    StringBuffer name(host ? host : "");
-    name.trim();
-    // An IPv6 literal, bracketed or with a port, is checked as the address.
-    platform::IpAddress literal;
-    int literalPort = -1;
-    if (parseIPv6Host(name.getString(), literal, literalPort) == Ipv6Host::Literal) {
-        name.setString(platform::formatIpAddress(literal).c_str());
-    } else {
-        // "host:port" connects to the host alone.
-        const int colon = name.findChar(':');
-        if (colon >= 0) name.truncate(static_cast<uint32_t>(colon));
-        // An address is checked as the one the socket is connected to, in
-        // its canonical text: never another reading of what the host wrote.
-        const StringBuffer& connected = m_socket.socket().remoteIp();
-        if (platform::parseIPv4(name.getString()) != platform::kAddrNone && !connected.isEmpty())
-            name.setString(connected.getString(), connected.length());
-    }
-    settings.peerName = name.getString();
+    settings.peerName = peerName(host);
     settings.extraRootsFile = m_options.tls.caFile;
     std::string error;
     bool localFailure = false;
-    if (!m_socket.startTls(settings, static_cast<uint32_t>(m_idleTimeoutMs), log, error,
-                           localFailure)) {
+    if (!m_socket.startTls(settings, netMs(m_readTimeout), log, error, localFailure)) {
         if (localFailure) {
             // Nothing the server did: the set-up here is broken, and plain
             // text on another connection would only hide that.
@@ -99,7 +81,30 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
         // text on a new connection; a TLS port will not.
         return implicit ? TlsStep::Failed : TlsStep::RetryPlain;
     }
+    return judgeCertificate(log);
+}
 
+std::string SmtpConnImpl::peerName(const char* host) {
+    StringBuffer name(host ? host : "");
+    name.trim();
+    // An IPv6 literal, bracketed or with a port, is checked as the address.
+    platform::IpAddress literal;
+    int literalPort = -1;
+    if (parseIPv6Host(name.getString(), literal, literalPort) == Ipv6Host::Literal)
+        return platform::formatIpAddress(literal);
+    // "host:port" connects to the host alone.
+    const int colon = name.findChar(':');
+    if (colon >= 0) name.truncate(static_cast<uint32_t>(colon));
+    // An address is checked as the one the socket is connected to, in its
+    // canonical text: never another reading of what the host wrote.
+    const StringBuffer& connected = m_socket.socket().remoteIp();
+    if (platform::parseIPv4(name.getString()) != platform::kAddrNone && !connected.isEmpty())
+        name.setString(connected.getString(), connected.length());
+    return name.getString();
+}
+
+SmtpConnImpl::TlsStep SmtpConnImpl::judgeCertificate(LogBase& log) {
+    LogNull quiet;
     const platform::TlsSessionInfo& info = m_socket.tls()->info();
     log.LogData("tlsVersion", info.version.c_str());
     log.LogData("tlsCipher", info.cipher.c_str());
@@ -122,8 +127,7 @@ SmtpConnImpl::TlsStep SmtpConnImpl::secureConnection(const char* host, bool impl
 }
 
 SmtpConnImpl::TlsStep SmtpConnImpl::negotiateStartTls(const char* host,
-                                                      const StringBuffer& helloName, LogBase& log,
-                                                      bool& timedOut) {
+                                                      const StringBuffer& helloName, LogBase& log) {
     if (m_options.tls.mode == TlsPolicy::Mode::Off || m_socket.tls()) return TlsStep::Plain;
     LogNull quiet;
     if (!platform::tlsAvailable()) {
@@ -143,17 +147,16 @@ SmtpConnImpl::TlsStep SmtpConnImpl::negotiateStartTls(const char* host,
         return TlsStep::Failed;
     }
 
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
-    if (!sendCommand("STARTTLS\r\n", nullptr, 220, sent, code, reply, false, log, timedOut)) {
-        if (code > 0 && m_socket.isConnected() && !m_options.tls.required()) {
+    const SmtpReply reply = exchange(smtpcmd::startTls(), 220, log);
+    if (!reply.is(220)) {
+        if (reply.answered() && m_socket.isConnected() && !m_options.tls.required()) {
             // A refused STARTTLS leaves the session as it was (RFC 3207).
             log.LogInfo("STARTTLS refused; continuing without TLS (tls=auto).");
             return TlsStep::Plain;
         }
-        requiredTlsFailed(code > 0 ? "STARTTLS refused by the server" : "No reply to STARTTLS",
-                          "tls=auto sends without TLS when the server refuses it", log);
+        requiredTlsFailed(
+            reply.answered() ? "STARTTLS refused by the server" : "No reply to STARTTLS",
+            "tls=auto sends without TLS when the server refuses it", log);
         m_socket.close(quiet);
         return TlsStep::Failed;
     }
@@ -162,12 +165,9 @@ SmtpConnImpl::TlsStep SmtpConnImpl::negotiateStartTls(const char* host,
 
     // Nothing the server said before TLS counts any more: EHLO again.
     m_capabilities.clear();
-    StringBuffer ehlo("EHLO ");
-    ehlo.append(helloName);
-    ehlo.append("\r\n");
     StringBuffer helloText;
-    if (!sendRaw(ehlo.getString(), ehlo.length(), log) ||
-        readEhloReply(helloText, log, timedOut) != EhloOutcome::Accepted) {
+    if (!send(smtpcmd::ehlo(helloName), log) ||
+        readEhloReply(helloText, log) != EhloOutcome::Accepted) {
         log.LogDataSb("helloResponse", helloText);
         log.LogError("EHLO after STARTTLS failed");
         m_socket.close(quiet);

@@ -8,6 +8,7 @@
 #include "diag/log_base.h"
 #include "mail/dot_stuffer.h"
 #include "mail/idna.h"
+#include "mail/smtp_command_group.h"
 #include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
 #include "mime/email2.h"
@@ -49,13 +50,9 @@ bool envelopeForm(const StringBuffer& given, bool smtpUtf8, StringBuffer& out, s
 
 uint64_t SmtpConnImpl::s_streamAbove = SmtpConnImpl::kStreamAboveBytes;
 
-void SmtpConnImpl::setStreamAboveForTesting(uint64_t bytes) {
-    s_streamAbove = bytes;
-}
-
 bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log,
                              int& numAccepted, int& numTotal, bool& timedOut) {
-    m_lastResponseCode = 0;
+    m_lastRead = SmtpReply();
     numAccepted = 0;
     numTotal = 0;
     timedOut = false;
@@ -65,8 +62,9 @@ bool SmtpConnImpl::sendEmail(Email2* email, const StringBuffer& reversePath, Log
     }
     // A resent message must not look like a duplicate of the first.
     email->generateMessageId();
-    if (!sendSmtpTransaction(*email, reversePath, log, numAccepted, numTotal, timedOut))
-        return false;
+    const bool sent = sendSmtpTransaction(*email, reversePath, log, numAccepted, numTotal);
+    timedOut = m_lastRead.timedOut();
+    if (!sent) return false;
 
     StringBuffer msg("Mail sent to ");
     msg.appendInt(numAccepted);
@@ -124,9 +122,9 @@ void logUnsendable(const EnvelopeRecipient& r, LogBase& log) {
 }
 
 // The outcome of one RCPT TO; false when no reply came (the connection is gone).
-bool noteRecipientReply(const EnvelopeRecipient& r, bool accepted, int code, LogBase& log,
+bool noteRecipientReply(const EnvelopeRecipient& r, const SmtpReply& reply, LogBase& log,
                         int& numAccepted) {
-    if (accepted) {
+    if (reply.is(250)) {
         log.LogDataSb(kDataName[r.list], r.address);
         ++numAccepted;
         return true;
@@ -135,15 +133,52 @@ bool noteRecipientReply(const EnvelopeRecipient& r, bool accepted, int code, Log
     msg.append(r.address);
     msg.appendChar('>');
     log.LogError(msg.getString());
-    if (code <= 0) return false;
+    if (!reply.answered()) return false;
     log.LogDataSb("bad_address", r.address);
     return true;
 }
 
+// The reply code as the log has always shown it: -2 for a final line
+// without a number, -1 when no reply came.
+int loggedCode(const SmtpReply& reply) {
+    if (reply.answered()) return reply.code;
+    return reply.flaw == SmtpReply::Flaw::NoCode ? -2 : -1;
+}
+
+// Puts an ESMTP parameter (" SIZE=123") before the line's CR LF.
+bool addParameter(StringBuffer& line, const std::string& parameter) {
+    line.truncate(line.length() - 2);
+    return line.append(parameter.c_str()) && line.append("\r\n");
+}
+
 }  // namespace
 
-void SmtpConnImpl::mailFromRefused(const StringBuffer& reversePath, int code,
-                                   const StringBuffer& reply, LogBase& log) {
+// Everything one message's transaction works with.
+struct SmtpConnImpl::Transaction {
+    Transaction(Email2& e, const StringBuffer& from, bool streamed)
+        : email(e),
+          reversePath(from),
+          stream(streamed),
+          mime(StringBuffer::Reserve{streamed ? 4096u : kInitialMimeRoom}) {}
+    Email2& email;
+    const StringBuffer& reversePath;
+    // A small message is rendered whole and later sent in one write; a
+    // large one only counted, then rendered again straight into the socket
+    // in bounded pieces, so that its text never exists at once.
+    const bool stream;
+    StringBuffer mime;
+    uint64_t textSize = 0;
+    bool rendered = false;
+    // The envelope as made for the connection's server.
+    StringBuffer path;
+    StringBuffer mailFrom;
+    std::vector<EnvelopeRecipient> recipients;
+    int numAccepted = 0;
+    int numTotal = 0;
+};
+
+void SmtpConnImpl::mailFromRefused(const StringBuffer& reversePath, const SmtpReply& reply,
+                                   LogBase& log) {
     StringBuffer msg("Failed when sending MAIL FROM:<");
     msg.append(reversePath);
     msg.appendChar('>');
@@ -151,97 +186,57 @@ void SmtpConnImpl::mailFromRefused(const StringBuffer& reversePath, int code,
     logTranscript(log);
     // A server that hit its per-connection limit takes no further mail on
     // this connection.
-    if (code <= 0 ||
-        (code == 421 && mimetext::containsNoCase(reply.getString(), "maximum allowed messages")))
+    if (!reply.answered() ||
+        (reply.code == 421 &&
+         mimetext::containsNoCase(reply.lastTrimmed().getString(), "maximum allowed messages")))
         resetConnection();
 }
 
-SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeInTurn(
-    const StringBuffer& mailFrom, const StringBuffer& reversePath,
-    const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted, int& numTotal,
-    bool& timedOut) {
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
-    if (!sendCommand(mailFrom.getString(), nullptr, 250, sent, code, reply, false, log, timedOut)) {
-        mailFromRefused(reversePath, code, reply, log);
-        return Envelope::Failed;
-    }
-    return eachRecipient(recipients, log, numAccepted, numTotal, [&](const EnvelopeRecipient& r) {
-        const bool accepted = sendCommand(r.command.getString(), nullptr, 250, sent, code, reply,
-                                          false, log, timedOut);
-        return std::make_pair(accepted, code);
-    });
-}
-
-SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelopeGrouped(
-    const StringBuffer& mailFrom, const StringBuffer& reversePath,
-    const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted, int& numTotal,
-    bool& timedOut) {
-    // RSET (on a reused connection), MAIL FROM and every RCPT TO in one
-    // write; the replies come back in that order (RFC 2920).
-    const bool rset = m_rsetPending;
-    m_rsetPending = false;
-    StringBuffer group;
+SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelope(Transaction& t, LogBase& log) {
+    // A reused connection's RSET, MAIL FROM and every RCPT TO.
+    const bool rset = m_state == State::RsetPending;
+    if (rset) m_state = State::Session;
+    CommandGroup group(*this, m_capabilities.offers("PIPELINING"));
     if (rset) {
         log.LogInfo("Sending RSET command..");
-        group.append("RSET\r\n");
+        group.add(smtpcmd::rset(), 250);
     }
-    group.append(mailFrom);
-    for (const EnvelopeRecipient& r : recipients)
-        if (r.sendable()) group.append(r.command);
-    if (!sendLogged(group.getString(), group.length(), log)) {
+    group.add(smtpcmd::envelope(t.mailFrom), 250);
+    for (const EnvelopeRecipient& r : t.recipients)
+        if (r.sendable()) group.add(smtpcmd::envelope(r.command), 250);
+    if (!group.start(log)) {
         if (rset) return rsetFailed(log);
         log.LogError("Failed to send the MAIL FROM and RCPT TO commands");
         resetConnection();
         return Envelope::Failed;
     }
-    int code = -1;
-    StringBuffer reply;
-    // Each reply in turn has the whole read time-out.
-    auto next = [&](bool& ok) {
-        ok = readReply(250, code, reply, log, timedOut);
-        m_replyClockStart = platform::tickCount();
-        return ok;
-    };
-    bool ok = false;
-    if (rset && !next(ok)) return rsetFailed(log);
-    if (!next(ok)) {
-        const int mailCode = code;
-        StringBuffer mailReply(reply);
-        mailFromRefused(reversePath, mailCode, mailReply, log);
+    if (rset && !group.next(log).is(250)) return rsetFailed(log);
+    const SmtpReply mail = group.next(log);
+    if (!mail.is(250)) {
+        mailFromRefused(t.path, mail, log);
         // The recipients' replies (refusals, most likely) are on their way
-        // still: read, so that the next command's reply is the next one read.
-        LogNull quiet;
-        for (const EnvelopeRecipient& r : recipients) {
-            if (!r.sendable() || !isConnected()) continue;
-            if (!readReply(250, code, reply, quiet, timedOut) && code <= 0) resetConnection();
-            m_replyClockStart = platform::tickCount();
-        }
+        // still.
+        group.drain();
         return Envelope::Failed;
     }
-    return eachRecipient(recipients, log, numAccepted, numTotal, [&](const EnvelopeRecipient&) {
-        const bool accepted = next(ok);  // before code is read
-        return std::make_pair(accepted, code);
-    });
+    return eachRecipient(t, group, log);
 }
 
-SmtpConnImpl::Envelope SmtpConnImpl::eachRecipient(
-    const std::vector<EnvelopeRecipient>& recipients, LogBase& log, int& numAccepted, int& numTotal,
-    const std::function<std::pair<bool, int>(const EnvelopeRecipient&)>& reply) {
+SmtpConnImpl::Envelope SmtpConnImpl::eachRecipient(Transaction& t, CommandGroup& group,
+                                                   LogBase& log) {
     LogContextExitor ctx(log, "recipients");
-    for (const EnvelopeRecipient& r : recipients) {
-        ++numTotal;
+    for (const EnvelopeRecipient& r : t.recipients) {
+        ++t.numTotal;
         if (!r.sendable()) {
             logUnsendable(r, log);
             m_outcome.refusedRecipients.emplace_back(r.address.getString(), r.address.length());
             continue;
         }
-        const auto [accepted, code] = reply(r);
-        if (!accepted && code > 0)
+        const SmtpReply reply = group.next(log);
+        if (reply.answered() && !reply.is(250))
             m_outcome.refusedRecipients.emplace_back(r.address.getString(), r.address.length());
-        if (!noteRecipientReply(r, accepted, code, log, numAccepted)) {
-            numAccepted = 0;
+        if (!noteRecipientReply(r, reply, log, t.numAccepted)) {
+            t.numAccepted = 0;
             resetConnection();
             return Envelope::Failed;
         }
@@ -258,157 +253,144 @@ SmtpConnImpl::Envelope SmtpConnImpl::rsetFailed(LogBase& log) {
     return Envelope::Reconnect;
 }
 
-bool SmtpConnImpl::reconnect(LogBase& log, bool& timedOut) {
+bool SmtpConnImpl::reconnect(LogBase& log) {
     StringBuffer host(m_connectedHost);
     XString username, password;
     username.copyFrom(m_connectedUsername);
     password.copyFrom(m_connectedPassword);
-    return smtpConnect(host.getString(), m_connectedPort, username, password, m_connectTimeoutSecs,
-                       m_idleTimeoutMs, log, timedOut);
+    bool timedOut = false;
+    return smtpConnect(host.getString(), m_connectedPort, username, password, m_connectTimeout,
+                       m_readTimeout, log, timedOut);
 }
 
 bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& reversePath, LogBase& log,
-                                       int& numAccepted, int& numTotal, bool& timedOut) {
+                                       int& numAccepted, int& numTotal) {
     StringBuffer subject;
     email.getSubject(subject);
     log.LogDataSb("subject", subject);
     log.LogDataSb("reversePath", reversePath);
+    Transaction t(email, reversePath, email.estimatedTextSize() >= s_streamAbove);
+    const bool sent = runTransaction(t, log);
+    numAccepted = t.numAccepted;
+    numTotal = t.numTotal;
+    return sent;
+}
 
-    // The text: a small message rendered whole and later sent in one write;
-    // a large one only counted here, then rendered again straight into the
-    // socket in bounded pieces, so that its text never exists at once. It
-    // is made before the envelope when the server declares SIZE (RFC 1870),
-    // else after DATA was accepted.
-    const bool stream = email.estimatedTextSize() >= s_streamAbove;
-    StringBuffer mime(StringBuffer::Reserve{stream ? 4096u : kInitialMimeRoom});
-    uint64_t textSize = 0;
-    bool rendered = false;
-    auto render = [&]() {
-        DotStuffer counter;
-        if (!email.assembleMime(mime, stream ? &counter : nullptr, "BVX-", log)) {
-            log.LogError("Failed to render the email as MIME text");
-            return false;
-        }
-        if (!stream) mime.replaceAll("\n.", "\n..");
-        textSize = stream ? counter.total() : mime.length();
-        rendered = true;
-        return true;
-    };
-
-    // The envelope is made for the connection's server (SMTPUTF8, SIZE or
-    // not), and made again for a new connection.
-    StringBuffer path, mailFrom;
-    std::vector<EnvelopeRecipient> recipients;
-    auto makeEnvelope = [&]() {
-        // A text rendered for the last connection may carry a header that
-        // this server cannot take (its SMTPUTF8 decides the address fields).
-        rendered = false;
-        mime.clear();
-        const bool smtpUtf8 = m_capabilities.offers("SMTPUTF8");
-        std::string why;
-        if (!envelopeForm(reversePath, smtpUtf8, path, why)) {
-            log.LogError(("Reverse path not sent: " + why).c_str());
-            return false;
-        }
-        mailFrom.clear();
-        switch (smtpcmd::mailFrom(path, mailFrom)) {
-            case smtpcmd::Verdict::Ok:
-                break;
-            case smtpcmd::Verdict::LineBreakOrNul:
-                log.LogError("Reverse path contains a line break or NUL; not sent");
-                return false;
-            case smtpcmd::Verdict::TooLong:
-                log.LogError(
-                    "Reverse path is longer than an SMTP path may be (256 octets); not sent");
-                return false;
-        }
-        // Without SMTPUTF8 the header is 7-bit too (RFC 6532 needs it).
-        if (!smtpUtf8 && !email.asciiAddressFields(&idna::toAscii, log)) return false;
-        recipients = envelopeRecipients(email, smtpUtf8);
-        // RFC 6531: the transaction says so when an address in it is UTF-8.
-        bool utf8 = !path.is7bit();
-        for (const EnvelopeRecipient& r : recipients)
-            utf8 = utf8 || (r.sendable() && !r.address.is7bit());
-        if (utf8) {
-            mailFrom.truncate(mailFrom.length() - 2);
-            mailFrom.append(" SMTPUTF8\r\n");
-        }
-        if (m_capabilities.offers("SIZE")) {
-            if (!rendered && !render()) return false;
-            // What the server receives: the text and the line break that
-            // the end-of-data line puts after it.
-            const uint64_t size = textSize + 2;
-            // Refused here, the message costs the server nothing and the
-            // connection stays ready for the next one.
-            const uint64_t limit = m_capabilities.sizeLimit();
-            if (limit && size > limit) {
-                const std::string text =
-                    "Message too large for this server: " + std::to_string(size) +
-                    " bytes, it accepts at most " + std::to_string(limit) + " (SIZE)";
-                log.LogError(text.c_str());
-                return false;
-            }
-            mailFrom.truncate(mailFrom.length() - 2);
-            mailFrom.append((" SIZE=" + std::to_string(size) + "\r\n").c_str());
-        }
-        return true;
-    };
-    if (!makeEnvelope()) {
-        m_rsetPending = false;
+bool SmtpConnImpl::runTransaction(Transaction& t, LogBase& log) {
+    if (!makeEnvelope(t, log)) {
+        if (m_state == State::RsetPending) m_state = State::Session;
         return false;
     }
-    auto sendEnvelope = [&]() {
-        return m_capabilities.offers("PIPELINING")
-                   ? sendEnvelopeGrouped(mailFrom, path, recipients, log, numAccepted, numTotal,
-                                         timedOut)
-                   : sendEnvelopeInTurn(mailFrom, path, recipients, log, numAccepted, numTotal,
-                                        timedOut);
-    };
-    Envelope outcome = sendEnvelope();
+    Envelope outcome = sendEnvelope(t, log);
     if (outcome == Envelope::Reconnect) {
         // The grouped RSET failed: the envelope goes again on a new
         // connection, whose server may not pipeline or take UTF-8.
-        if (!reconnect(log, timedOut) || !makeEnvelope()) return false;
-        outcome = sendEnvelope();
+        if (!reconnect(log) || !makeEnvelope(t, log)) return false;
+        outcome = sendEnvelope(t, log);
     }
-    if (outcome != Envelope::Sent) return false;
-
-    bool sent = false;
-    int code = -1;
-    StringBuffer reply;
     // The transaction stays open on the server; the next RSET clears it.
-    if (numAccepted == 0) return false;
-    if (numAccepted < numTotal) {
+    if (outcome != Envelope::Sent || t.numAccepted == 0) return false;
+    if (t.numAccepted < t.numTotal) {
         StringBuffer msg("Warning: failed to send to ");
-        msg.appendInt(numTotal - numAccepted);
+        msg.appendInt(t.numTotal - t.numAccepted);
         msg.append(" recipient(s), continuing to send to ");
-        msg.appendInt(numAccepted);
+        msg.appendInt(t.numAccepted);
         msg.append(" recipient(s)");
         log.LogError(msg.getString());
     }
+    return openData(t, log) && sendText(t, log) && readDataReply(t, log);
+}
 
-    if (!sendCommand("DATA\r\n", nullptr, 354, sent, code, reply, false, log, timedOut)) {
-        log.LogError("Failed when sending DATA command");
-        logTranscript(log);
-        numAccepted = 0;
-        if (code <= 0) resetConnection();
+bool SmtpConnImpl::renderText(Transaction& t, LogBase& log) {
+    DotStuffer counter;
+    if (!t.email.assembleMime(t.mime, t.stream ? &counter : nullptr, "BVX-", log)) {
+        log.LogError("Failed to render the email as MIME text");
         return false;
     }
+    if (!t.stream) t.mime.replaceAll("\n.", "\n..");
+    t.textSize = t.stream ? counter.total() : t.mime.length();
+    t.rendered = true;
+    return true;
+}
 
-    // The text and the end-of-data line; a large message's size is logged
-    // before it goes.
-    if (!rendered && !render()) {
+bool SmtpConnImpl::makeEnvelope(Transaction& t, LogBase& log) {
+    // Made for the connection's server (SMTPUTF8, SIZE or not), and made
+    // again for a new connection: a text rendered for the last one may carry
+    // a header this server cannot take.
+    t.rendered = false;
+    t.mime.clear();
+    const bool smtpUtf8 = m_capabilities.offers("SMTPUTF8");
+    std::string why;
+    if (!envelopeForm(t.reversePath, smtpUtf8, t.path, why)) {
+        log.LogError(("Reverse path not sent: " + why).c_str());
+        return false;
+    }
+    switch (smtpcmd::mailFrom(t.path, t.mailFrom)) {
+        case smtpcmd::Verdict::Ok:
+            break;
+        case smtpcmd::Verdict::LineBreakOrNul:
+            log.LogError("Reverse path contains a line break or NUL; not sent");
+            return false;
+        case smtpcmd::Verdict::TooLong:
+            log.LogError("Reverse path is longer than an SMTP path may be (256 octets); not sent");
+            return false;
+    }
+    // Without SMTPUTF8 the header is 7-bit too (RFC 6532 needs it).
+    if (!smtpUtf8 && !t.email.asciiAddressFields(&idna::toAscii, log)) return false;
+    t.recipients = envelopeRecipients(t.email, smtpUtf8);
+    // RFC 6531: the transaction says so when an address in it is UTF-8.
+    bool utf8 = !t.path.is7bit();
+    for (const EnvelopeRecipient& r : t.recipients)
+        utf8 = utf8 || (r.sendable() && !r.address.is7bit());
+    if (utf8 && !addParameter(t.mailFrom, " SMTPUTF8")) return false;
+    return !m_capabilities.offers("SIZE") || declareSize(t, log);
+}
+
+bool SmtpConnImpl::declareSize(Transaction& t, LogBase& log) {
+    // The text is made before the envelope when the server declares SIZE
+    // (RFC 1870), else after DATA was accepted.
+    if (!t.rendered && !renderText(t, log)) return false;
+    // What the server receives: the text and the line break that the
+    // end-of-data line puts after it.
+    const uint64_t size = t.textSize + 2;
+    // Refused here, the message costs the server nothing and the connection
+    // stays ready for the next one.
+    const uint64_t limit = m_capabilities.sizeLimit();
+    if (limit && size > limit) {
+        const std::string text = "Message too large for this server: " + std::to_string(size) +
+                                 " bytes, it accepts at most " + std::to_string(limit) + " (SIZE)";
+        log.LogError(text.c_str());
+        return false;
+    }
+    return addParameter(t.mailFrom, " SIZE=" + std::to_string(size));
+}
+
+bool SmtpConnImpl::openData(Transaction& t, LogBase& log) {
+    const SmtpReply reply = exchange(smtpcmd::data(), 354, log);
+    if (!reply.is(354)) {
+        log.LogError("Failed when sending DATA command");
+        logTranscript(log);
+        t.numAccepted = 0;
+        if (!reply.answered()) resetConnection();
+        return false;
+    }
+    // A large message's size is logged before it goes.
+    if (!t.rendered && !renderText(t, log)) {
         // The server is inside DATA: only a new connection gets it out.
-        numAccepted = 0;
+        t.numAccepted = 0;
         resetConnection();
         return false;
     }
-    log.LogDataLong("email_size", static_cast<int32_t>(textSize));
+    log.LogDataLong("email_size", static_cast<int32_t>(t.textSize));
+    return true;
+}
 
+bool SmtpConnImpl::sendText(Transaction& t, LogBase& log) {
+    // The text and the end-of-data line.
     bool textSent = false;
-    if (!stream) {
-        mime.append("\r\n.\r\n");
-        textSent = sendLogged(mime.getString(), mime.length(), log);
+    if (!t.stream) {
+        textSent =
+            t.mime.append("\r\n.\r\n") && sendLogged(t.mime.getString(), t.mime.length(), log);
     } else {
         bool first = true;
         DotStuffer out([&](const char* bytes, uint32_t n) {
@@ -416,35 +398,38 @@ bool SmtpConnImpl::sendSmtpTransaction(Email2& email, const StringBuffer& revers
             first = false;
             return sendRaw(bytes, n, log);
         });
-        mime.clear();
-        textSent = email.assembleMime(mime, &out, "BVX-", log) && out.finish("\r\n.\r\n");
+        t.mime.clear();
+        textSent = t.email.assembleMime(t.mime, &out, "BVX-", log) && out.finish("\r\n.\r\n");
     }
     if (!textSent) {
         log.LogError("Failed when sending email body");
         logTranscript(log);
-        numAccepted = 0;
+        t.numAccepted = 0;
         resetConnection();
         return false;
     }
     log.LogInfo("Sent DATA terminator");
-    if (!readReply(250, code, reply, log, timedOut)) {
-        log.LogError("Failed when sending end-of-body");
-        log.LogDataLong("CommandSent", 1);  // it went out with the text
-        log.LogDataLong("GotResponseCode", code);
-        log.LogDataLong("TimedOut", timedOut ? 1 : 0);
-        log.LogDataLong("Aborted", 0);
-        // The server has the whole message; a slow final answer does not
-        // make it undelivered.
-        if (!(timedOut && code == -1)) {
-            numAccepted = 0;
-            // Without a readable answer the server's state is unknown, and a
-            // late answer would be read as the reply to the next command.
-            if (code <= 0) resetConnection();
-            return false;
-        }
-        // But the answer may still come: on this connection it would be
-        // read as the reply to the next command.
-        resetConnection();
-    }
     return true;
+}
+
+bool SmtpConnImpl::readDataReply(Transaction& t, LogBase& log) {
+    const SmtpReply reply = readReply(250, log);
+    if (reply.is(250)) return true;
+    log.LogError("Failed when sending end-of-body");
+    log.LogDataLong("CommandSent", 1);  // it went out with the text
+    log.LogDataLong("GotResponseCode", loggedCode(reply));
+    log.LogDataLong("TimedOut", reply.timedOut() ? 1 : 0);
+    log.LogDataLong("Aborted", 0);
+    // The server has the whole message; a slow final answer does not make
+    // it undelivered. But the answer may still come: on this connection it
+    // would be read as the reply to the next command.
+    if (reply.timedOut()) {
+        resetConnection();
+        return true;
+    }
+    t.numAccepted = 0;
+    // Without a readable answer the server's state is unknown, and a late
+    // answer would be read as the reply to the next command.
+    if (!reply.answered()) resetConnection();
+    return false;
 }

@@ -19,6 +19,7 @@
 
 #include "mail/cls_mail_man.h"
 #include "mail/smtp_conn_impl.h"
+#include "mail/smtp_conn_test_access.h"
 #include "mail_test_support.h"
 #include "mime/cls_email.h"
 #include "mime/email2.h"
@@ -140,7 +141,7 @@ TEST_P(GoldenWire, SameBytesAsTheFile) {
         const std::string file = SMTP_TEST_DATA_DIR "/smtp/golden/" + c[0] + ".txt";
         for (const uint64_t streamAbove : {SmtpConnImpl::kStreamAboveBytes, uint64_t{0}}) {
             SCOPED_TRACE(streamAbove ? "whole" : "streamed");
-            SmtpConnImpl::setStreamAboveForTesting(streamAbove);
+            SmtpConnImplTestAccess::setStreamAbove(streamAbove);
             smtptest::FaultScript script;
             script.send("220 golden\r\n").expect("EHLO ").send("250 golden\r\n");
             script.expect("MAIL FROM:").send("250 ok\r\n");
@@ -169,7 +170,7 @@ TEST_P(GoldenWire, SameBytesAsTheFile) {
             const std::string size = "D:email_size=" + std::to_string(raw.size() - 2);
             EXPECT_TRUE(ntlmtest::logShows(manager.log(), size)) << size;
         }
-        SmtpConnImpl::setStreamAboveForTesting(SmtpConnImpl::kStreamAboveBytes);
+        SmtpConnImplTestAccess::setStreamAbove(SmtpConnImpl::kStreamAboveBytes);
     }
     platform::setLocalTimeForTesting(nullptr);
     Email2::seedIdsForTesting(0);

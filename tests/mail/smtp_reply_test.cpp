@@ -16,6 +16,7 @@
 #include "mail/smtp_capabilities.h"
 #include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
+#include "mail/smtp_conn_test_access.h"
 #include "platform/code_pages.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
@@ -88,17 +89,20 @@ TEST(SmtpArguments, RefusedWithoutASocket) {
     SmtpConnImpl smtp;
     Logger log;
     XString empty, pass = xs("x");
-    bool timedOut = true, tryAnother = true;
-    EXPECT_FALSE(smtp.authLoginExchange(empty, pass, log, timedOut));
-    EXPECT_FALSE(smtp.authPlainExchange(pass, empty, log, timedOut));
-    EXPECT_FALSE(smtp.authCramMd5Exchange(empty, empty, log, timedOut));
-    EXPECT_FALSE(smtp.authNtlmExchange(empty, pass, log, timedOut, tryAnother));
+    bool tryAnother = true;
+    using M = SmtpCapabilities;
+    using A = SmtpConnImplTestAccess;
+    EXPECT_FALSE(A::login(smtp, M::kLogin, empty, pass, log, tryAnother));
+    EXPECT_FALSE(A::login(smtp, M::kPlain, pass, empty, log, tryAnother));
+    EXPECT_FALSE(A::login(smtp, M::kCramMd5, empty, empty, log, tryAnother));
+    EXPECT_FALSE(A::login(smtp, M::kNtlm, empty, pass, log, tryAnother));
     EXPECT_FALSE(tryAnother);
     EXPECT_EQ(entries(log).size(), 1u + 3u);  // the root and three errors
     EXPECT_TRUE(hasError(log, "Username and/or password is empty"));
 
     log.ClearLog();
     int accepted = 5, total = 5;
+    bool timedOut = true;
     StringBuffer from("a@example.com");
     EXPECT_FALSE(smtp.sendEmail(nullptr, from, log, accepted, total, timedOut));
     EXPECT_TRUE(hasError(log, "email argument to SmtpConnImpl is NULL"));

@@ -24,6 +24,7 @@
 #include "mail/host_options.h"
 #include "mail/ms_sspi.h"
 #include "mail/smtp_conn_impl.h"
+#include "mail/smtp_conn_test_access.h"
 #include "mail_test_support.h"
 #include "mime/cls_email.h"
 #include "mime/email2.h"
@@ -157,10 +158,10 @@ struct Environment {
         unsigned ansi = 0, oem = 0;
         std::istringstream(sc.one("code-pages", "0 0")) >> ansi >> oem;
         platform::setCodePagesForTesting(ansi, oem);
-        if (sc.one("stream", "no") == "yes") SmtpConnImpl::setStreamAboveForTesting(0);
+        if (sc.one("stream", "no") == "yes") SmtpConnImplTestAccess::setStreamAbove(0);
     }
     ~Environment() {
-        SmtpConnImpl::setStreamAboveForTesting(SmtpConnImpl::kStreamAboveBytes);
+        SmtpConnImplTestAccess::setStreamAbove(SmtpConnImpl::kStreamAboveBytes);
         platform::setUserNameForTesting(nullptr);
         MsSspi::hidePackageForTesting(nullptr);
         platform::setCodePagesForTesting(0, 0);
@@ -171,6 +172,13 @@ bool contains(const std::vector<std::string>& all, const std::string& part) {
     for (const std::string& s : all)
         if (s.find(part) != npos) return true;
     return false;
+}
+
+// A command step's code as the files write it: -2 for a final line without
+// a number, -1 when no reply came.
+int scenarioCode(const SmtpReply& reply) {
+    if (reply.answered()) return reply.code;
+    return reply.flaw == SmtpReply::Flaw::NoCode ? -2 : -1;
 }
 
 class TransactionScenario : public ::testing::TestWithParam<std::string> {};
@@ -282,8 +290,8 @@ TEST_P(TransactionScenario, Runs) {
                         password = xs(u.empty() ? passwordText : testsupport::unescape(p));
                 const int to = closed ? host_env::closedLoopbackPort() : server.port();
                 if (verb == "connect") {
-                    ok = smtp.smtpConnect(host.c_str(), to, user, password, 5, readMs, own,
-                                          timedOut);
+                    ok = smtp.smtpConnect(host.c_str(), to, user, password, std::chrono::seconds(5),
+                                          std::chrono::milliseconds(readMs), own, timedOut);
                     if (!explicitSteps) {
                         ASSERT_TRUE(ok) << xml(own);
                     }
@@ -312,19 +320,21 @@ TEST_P(TransactionScenario, Runs) {
                 words >> wanted >> expect;
                 std::getline(words >> std::ws, text, '\0');
                 text = testsupport::unescape(text);
-                bool sent = false;
-                StringBuffer out;
-                ok = smtp.sendCommand(text.c_str(), argument.empty() ? nullptr : argument.c_str(),
-                                      wanted, sent, code, out, false, own, timedOut);
-                reply = str(out);
+                const SmtpReply answer = SmtpConnImplTestAccess::command(
+                    smtp, text.c_str(), argument.empty() ? nullptr : argument.c_str(), wanted, own);
+                ok = answer.is(wanted);
+                code = scenarioCode(answer);
+                if (answer.transport != SmtpReply::Transport::NotSent) timedOut = answer.timedOut();
+                const bool ended = answer.answered() || answer.flaw == SmtpReply::Flaw::NoCode;
+                reply = ended ? str(answer.lastTrimmed()) : "";
             } else if (verb == "option") {
                 std::string assignment;
                 words >> assignment;
                 setOption(testsupport::unescape(assignment));
             } else if (verb == "quit") {
-                smtp.quit(own);
+                SmtpConnImplTestAccess::quit(smtp, own);
             } else if (verb == "reset") {
-                smtp.resetConnection();
+                SmtpConnImplTestAccess::reset(smtp);
             } else {
                 FAIL() << "unknown step " << step;
             }
@@ -334,19 +344,17 @@ TEST_P(TransactionScenario, Runs) {
             }
         }
         const SmtpConnImpl& state = judged == &own ? smtp : manager->smtpConnection();
-        port = state.connectedPort();
-        wasReset = state.connectedHost().isEmpty();
-        connected = state.isConnected();
-        transcript = str(state.transcript());
-        lastCode = state.lastResponseCode();
+        port = SmtpConnImplTestAccess::connectedPort(state);
+        wasReset = SmtpConnImplTestAccess::connectedHost(state).isEmpty();
+        connected = SmtpConnImplTestAccess::isConnected(state);
+        transcript = str(SmtpConnImplTestAccess::transcript(state));
+        lastCode = SmtpConnImplTestAccess::lastResponseCode(state);
         // The mechanisms on, named in this order.
         const char* const names[] = {"LOGIN",      "PLAIN",  "CRAM-MD5",    "NTLM",     "MSN",
                                      "DIGEST-MD5", "GSSAPI", "KERBEROS_V4", "ANONYMOUS"};
-        const bool on[] = {state.authLogin(),  state.authPlain(),      state.authCramMd5(),
-                           state.authNtlm(),   state.authMsn(),        state.authDigestMd5(),
-                           state.authGssapi(), state.authKerberosV4(), state.authAnonymous()};
         for (int i = 0; i < 9; ++i)
-            if (on[i]) mechanisms += (mechanisms.empty() ? "" : " ") + std::string(names[i]);
+            if (state.capabilities().has(static_cast<SmtpCapabilities::Mechanism>(1u << i)))
+                mechanisms += (mechanisms.empty() ? "" : " ") + std::string(names[i]);
         // The manager sends a copy: the caller's message stays as it was.
         EXPECT_FALSE(message.isSending());
         EXPECT_EQ(message.numTo(), static_cast<int>(sc.all("to").size()));
