@@ -1,6 +1,7 @@
 #include "mail/smtp_commands.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "mime/content_coding.h"
 
