@@ -49,9 +49,8 @@ class SmtpConnImpl::PackagePeer : public PackageExchange {
             return false;
         }
         StringBuffer token;
-        replyArgument(m_last.last, token);
-        ContentCoding::decodeBase64(token.getString(), token.length(), incoming);
-        return true;
+        return replyArgument(m_last.last, token) &&
+               ContentCoding::decodeBase64(token.getString(), token.length(), incoming);
     }
 
     bool sendFinal(const DataBuffer& outgoing, LogBase& log) override {
@@ -224,7 +223,7 @@ SmtpReply SmtpConnImpl::authNtlmOwn(XString& username, XString& password, SmtpRe
         return last;
     }
     StringBuffer challenge;
-    replyArgument(last.last, challenge);
+    if (!replyArgument(last.last, challenge)) return last;
     // The challenge and the responses together are password-equivalent.
     log.LogDataLong("NtlmChallenge", static_cast<int32_t>(challenge.length()));
     if (!ntlm.genType3(challenge, log, message)) return last;
@@ -242,10 +241,11 @@ SmtpReply SmtpConnImpl::authNtlmOwn(XString& username, XString& password, SmtpRe
     return last;
 }
 
-void SmtpConnImpl::replyArgument(const StringBuffer& line, StringBuffer& out) {
+bool SmtpConnImpl::replyArgument(const StringBuffer& line, StringBuffer& out) {
     out.clear();
-    if (line.length() > 4) out.append(line.getString() + 4, line.length() - 4);
+    if (line.length() > 4 && !out.append(line.getString() + 4, line.length() - 4)) return false;
     out.trim();
+    return true;
 }
 
 void SmtpConnImpl::abandonOpenExchange(const SmtpReply& last, LogBase& log) {

@@ -27,15 +27,12 @@ void logHostPort(LogBase& log, const char* format, const char* host, int port) {
 }
 
 // The local name EHLO and HELO announce: the host's helo_name, else the
-// machine's.
-void helloName(Socket2& socket, const std::string& chosen, StringBuffer& out, LogBase& log) {
+// machine's. False when the chosen name could not be copied whole.
+bool helloName(Socket2& socket, const std::string& chosen, StringBuffer& out, LogBase& log) {
     out.clear();
-    if (!chosen.empty()) {
-        out.setString(chosen.c_str());
-        return;
-    }
+    if (!chosen.empty()) return out.setString(chosen.c_str());
     socket.getLocalHostname(out, log);
-    if (out.isEmpty()) out.setString("localhost");
+    return !out.isEmpty() || out.setString("localhost");
 }
 
 }  // namespace
@@ -151,7 +148,10 @@ bool SmtpConnImpl::connectNew(Target& target, std::chrono::milliseconds readTime
     LogContextExitor context(log, "SMTP_Connect");
     if (!beginSession(target, readTimeout, log)) return false;
     StringBuffer name;
-    helloName(m_socket, m_options.heloName, name, log);
+    if (!helloName(m_socket, m_options.heloName, name, log)) {
+        log.LogError("The name for EHLO could not be made");
+        return false;
+    }
     const EhloOutcome ehlo = greetWithEhlo(target, name, log);
     if (ehlo == EhloOutcome::Failed) return false;
     chooseAuthMethod(target, log);

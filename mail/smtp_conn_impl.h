@@ -226,8 +226,9 @@ class SmtpConnImpl : public BrenvikObject {
     // Cancels the exchange when the last reply says the server still waits
     // inside it.
     void abandonOpenExchange(const SmtpReply& last, LogBase& log);
-    // The text of a 334 reply line after its code, without the line end.
-    static void replyArgument(const StringBuffer& line, StringBuffer& out);
+    // The text of a 334 reply line after its code, without the line end;
+    // false when it could not be copied whole.
+    static bool replyArgument(const StringBuffer& line, StringBuffer& out);
 
     // ---- senders and the reader
     bool sendRaw(const char* bytes, uint32_t length, LogBase& log);

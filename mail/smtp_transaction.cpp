@@ -27,7 +27,10 @@ constexpr uint32_t kInitialMimeRoom = 50000;
 // otherwise with its domain's A-labels, and not at all with a local part
 // that is not ASCII. False with the reason.
 bool envelopeForm(const StringBuffer& given, bool smtpUtf8, StringBuffer& out, std::string& why) {
-    out.setString(given.getString(), given.length());
+    // A copy cut short would name another mailbox.
+    why = "it could not be copied whole";
+    if (!out.setString(given.getString(), given.length())) return false;
+    why.clear();
     if (given.is7bit() || smtpUtf8) return true;
     const std::string address(given.getString(), given.length());
     const size_t at = address.rfind('@');
@@ -40,10 +43,10 @@ bool envelopeForm(const StringBuffer& given, bool smtpUtf8, StringBuffer& out, s
     }
     std::string domain;
     if (!idna::toAscii(address.substr(at + 1), domain, why)) return false;
-    out.setString(local.c_str());
-    out.appendChar('@');
-    out.append(domain.c_str());
-    return true;
+    if (out.setString(local.c_str()) && out.appendChar('@') && out.append(domain.c_str()))
+        return true;
+    why = "it could not be copied whole";
+    return false;
 }
 
 }  // namespace
