@@ -143,32 +143,10 @@ void ClsNtlm::appendText(XString& text, bool unicode, DataBuffer& payload) {
     conv.convert(cp::Utf16LE, m_oemCodePage, utf16.data(), utf16.size(), payload);
 }
 
-bool ClsNtlm::buildType3(const unsigned char* type2, uint32_t size, DataBuffer& out, LogBase& log) {
-    out.clear();
-    ntlm::Challenge challenge;
-    if (!ntlm::parseChallenge(type2, size, m_oemCodePage, challenge, log)) {
-        log.LogError("Failed to decode TYPE2 input message.");
-        return false;
-    }
-    log.LogDataSb("TargetName", challenge.targetName);
-    log.LogDataSb("nbComputer", challenge.nbComputer);
-    log.LogDataSb("nbDomain", challenge.nbDomain);
-    log.LogDataSb("dnsComputer", challenge.dnsComputer);
-    log.LogDataSb("dnsDomain", challenge.dnsDomain);
-    log.LogDataHex("t2_flags", challenge.flags);
-
-    const uint32_t flags = m_flags & challenge.flags;
-    const bool unicode = (flags & ntlm::kNegotiateUnicode) != 0;
-    log.LogDataHex("t3_flags", flags);
-
-    unsigned char client[8];
-    if (!clientChallenge(client, log)) return false;
-    log.LogDataLong("NtlmVersion", 1);
-
+void ClsNtlm::computeResponses(const ntlm::Challenge& challenge, const unsigned char* client,
+                               unsigned char* lm, unsigned char* nt) {
     unsigned char ntHashBytes[kHashSize];
     ntHash(m_password, ntHashBytes);
-    unsigned char lm[kResponseSize] = {};
-    unsigned char nt[kResponseSize] = {};
     if (challenge.flags & ntlm::kExtendedSessionSecurity) {
         // NTLM2 session response: the NT response covers both challenges.
         unsigned char both[16], digest[Md5::kDigestSize];
@@ -187,11 +165,10 @@ bool ClsNtlm::buildType3(const unsigned char* type2, uint32_t size, DataBuffer& 
             desl(lmHashBytes, kHashSize, challenge.serverChallenge, 8, lm);
         }
     }
-    // Either response and the challenge together can be cracked offline to
-    // the password's hash: only their sizes reach the log.
-    log.LogData("LmResponse", "24 bytes, not logged");
-    log.LogData("NtResponse", "24 bytes, not logged");
+}
 
+bool ClsNtlm::assembleType3(uint32_t flags, bool unicode, const unsigned char* lm,
+                            const unsigned char* nt, DataBuffer& out, LogBase& log) {
     // Header first, then the payload in a fixed order; each buffer points at
     // where its part starts (an empty part at the current end).
     unsigned char header[64] = {};
@@ -221,9 +198,40 @@ bool ClsNtlm::buildType3(const unsigned char* type2, uint32_t size, DataBuffer& 
         log.LogError("NTLM TYPE3 message too large");
         return false;
     }
-    out.append(header, sizeof header);
-    out.append(payload);
-    return true;
+    return out.append(header, sizeof header) && out.append(payload);
+}
+
+bool ClsNtlm::buildType3(const unsigned char* type2, uint32_t size, DataBuffer& out, LogBase& log) {
+    out.clear();
+    ntlm::Challenge challenge;
+    if (!ntlm::parseChallenge(type2, size, m_oemCodePage, challenge, log)) {
+        log.LogError("Failed to decode TYPE2 input message.");
+        return false;
+    }
+    log.LogDataSb("TargetName", challenge.targetName);
+    log.LogDataSb("nbComputer", challenge.nbComputer);
+    log.LogDataSb("nbDomain", challenge.nbDomain);
+    log.LogDataSb("dnsComputer", challenge.dnsComputer);
+    log.LogDataSb("dnsDomain", challenge.dnsDomain);
+    log.LogDataHex("t2_flags", challenge.flags);
+
+    const uint32_t flags = m_flags & challenge.flags;
+    const bool unicode = (flags & ntlm::kNegotiateUnicode) != 0;
+    log.LogDataHex("t3_flags", flags);
+
+    unsigned char client[8];
+    if (!clientChallenge(client, log)) return false;
+    log.LogDataLong("NtlmVersion", 1);
+
+    unsigned char lm[kResponseSize] = {};
+    unsigned char nt[kResponseSize] = {};
+    computeResponses(challenge, client, lm, nt);
+    // Either response and the challenge together can be cracked offline to
+    // the password's hash: only their sizes reach the log.
+    log.LogData("LmResponse", "24 bytes, not logged");
+    log.LogData("NtResponse", "24 bytes, not logged");
+
+    return assembleType3(flags, unicode, lm, nt, out, log);
 }
 
 bool ClsNtlm::genType3(const StringBuffer& type2, LogBase& log, StringBuffer& out) {

@@ -11,6 +11,10 @@
 #include "text/string_buffer.h"
 #include "text/xstring.h"
 
+namespace ntlm {
+struct Challenge;
+}
+
 class ClsNtlm : public ClsBase {
   public:
     // NEGOTIATE_UNICODE | NEGOTIATE_OEM | REQUEST_TARGET | NEGOTIATE_NTLM |
@@ -51,6 +55,13 @@ class ClsNtlm : public ClsBase {
     void setClientChallengeForTesting(const unsigned char* challenge);
 
   private:
+    // The LM and NT responses (kResponseSize bytes each) to the server's
+    // challenge: NTLMv1, or the NTLM2 session response.
+    void computeResponses(const ntlm::Challenge& challenge, const unsigned char* client,
+                          unsigned char* lm, unsigned char* nt);
+    // The TYPE3 message: its header, then the payload in a fixed order.
+    bool assembleType3(uint32_t flags, bool unicode, const unsigned char* lm,
+                       const unsigned char* nt, DataBuffer& out, LogBase& log);
     // Appends a text to the TYPE3 payload in the negotiated form.
     void appendText(XString& text, bool unicode, DataBuffer& payload);
     bool clientChallenge(unsigned char out[8], LogBase& log);

@@ -178,6 +178,63 @@ bool MsSspi::acquireCredentials(int packageIndex, XString& username, XString& pa
     return false;
 }
 
+namespace {
+
+// The log text of a failure status the provider is known to return.
+const char* failedStatusText(uint32_t status) {
+    switch (status) {
+        case 0x80090301:
+            return "BrenvikSSPI.prepareOutboundPackage: SEC_E_INVALID_HANDLE";
+        case 0x80090303:
+            return "BrenvikSSPI.prepareOutboundPackage: SEC_E_TARGET_UNKNOWN";
+        case 0x80090304:
+            return "BrenvikSSPI.prepareOutboundPackage: SEC_E_INTERNAL_ERROR";
+        case 0x8009030E:
+            return "BrenvikSSPI.prepareOutboundPackage: SEC_E_NO_CREDENTIALS";
+        case 0x80090311:
+            return "BrenvikSSPI.prepareOutboundPackage: SEC_E_NO_AUTHENTICATING_AUTHORITY";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+bool MsSspi::judgeStatus(uint32_t status, SecBufferDesc& outDesc, bool& finished,
+                         bool& authenticated, bool& useOutput, LogBase& log) {
+    switch (status) {
+        case 0x00000000:  // SEC_E_OK
+            authenticated = useOutput = true;
+            return true;
+        case 0x00090312:  // SEC_I_CONTINUE_NEEDED
+            finished = false;
+            useOutput = true;
+            return true;
+        case 0x00090313:  // SEC_I_COMPLETE_NEEDED
+            log.LogError("BrenvikSSPI.prepareOutboundPackage: SEC_I_COMPLETE_NEEDED");
+            m_functions.completeAuthToken(&m_context, &outDesc);
+            authenticated = useOutput = true;
+            return true;
+        case 0x00090314:  // SEC_I_COMPLETE_AND_CONTINUE
+            log.LogError("BrenvikSSPI.prepareOutboundPackage: SEC_I_COMPLETE_AND_CONTINUE");
+            m_functions.completeAuthToken(&m_context, &outDesc);
+            finished = false;
+            useOutput = true;
+            return true;
+        case 0x8009030C:  // SEC_E_LOGON_DENIED: the server still gets the token
+            log.LogError("LOGON_DENIED");
+            useOutput = true;
+            return true;
+        case 0x80090308:  // SEC_E_INVALID_TOKEN
+            return true;
+        default:
+            if (const char* text = failedStatusText(status)) log.LogError(text);
+            log.LogDataHex("statusCode", status);
+            log.LogError("Finished and NOT authenticated");
+            return false;
+    }
+}
+
 bool MsSspi::prepareOutboundPackage(int packageIndex, const DataBuffer& incoming,
                                     DataBuffer& outgoing, bool& finished, bool& authenticated,
                                     LogBase& log) {
@@ -205,60 +262,8 @@ bool MsSspi::prepareOutboundPackage(int packageIndex, const DataBuffer& incoming
         &attributes, &expiry);
 
     bool useOutput = false;
-    bool result = true;
-    switch (static_cast<uint32_t>(status)) {
-        case 0x00000000:  // SEC_E_OK
-            authenticated = useOutput = true;
-            break;
-        case 0x00090312:  // SEC_I_CONTINUE_NEEDED
-            finished = false;
-            useOutput = true;
-            break;
-        case 0x00090313:  // SEC_I_COMPLETE_NEEDED
-            log.LogError("BrenvikSSPI.prepareOutboundPackage: SEC_I_COMPLETE_NEEDED");
-            m_functions.completeAuthToken(&m_context, &outDesc);
-            authenticated = useOutput = true;
-            break;
-        case 0x00090314:  // SEC_I_COMPLETE_AND_CONTINUE
-            log.LogError("BrenvikSSPI.prepareOutboundPackage: SEC_I_COMPLETE_AND_CONTINUE");
-            m_functions.completeAuthToken(&m_context, &outDesc);
-            finished = false;
-            useOutput = true;
-            break;
-        case 0x8009030C:  // SEC_E_LOGON_DENIED: the server still gets the token
-            log.LogError("LOGON_DENIED");
-            useOutput = true;
-            break;
-        case 0x80090308:  // SEC_E_INVALID_TOKEN
-            break;
-        default: {
-            const char* name = nullptr;
-            switch (static_cast<uint32_t>(status)) {
-                case 0x80090301:
-                    name = "BrenvikSSPI.prepareOutboundPackage: SEC_E_INVALID_HANDLE";
-                    break;
-                case 0x80090303:
-                    name = "BrenvikSSPI.prepareOutboundPackage: SEC_E_TARGET_UNKNOWN";
-                    break;
-                case 0x80090304:
-                    name = "BrenvikSSPI.prepareOutboundPackage: SEC_E_INTERNAL_ERROR";
-                    break;
-                case 0x8009030E:
-                    name = "BrenvikSSPI.prepareOutboundPackage: SEC_E_NO_CREDENTIALS";
-                    break;
-                case 0x80090311:
-                    name = "BrenvikSSPI.prepareOutboundPackage: SEC_E_NO_AUTHENTICATING_AUTHORITY";
-                    break;
-                default:
-                    break;
-            }
-            if (name) log.LogError(name);
-            log.LogDataHex("statusCode", static_cast<uint32_t>(status));
-            log.LogError("Finished and NOT authenticated");
-            result = false;
-            break;
-        }
-    }
+    const bool result = judgeStatus(static_cast<uint32_t>(status), outDesc, finished, authenticated,
+                                    useOutput, log);
     if (useOutput) {
         m_haveContext = true;
         // A provider cannot hand back more than the buffer it was given.

@@ -46,6 +46,10 @@ class MsSspi {
 
   private:
     void listPackages();
+    // What one status of the context step means: finished, authenticated,
+    // whether the output token goes to the server; false on a failure.
+    bool judgeStatus(uint32_t status, SecBufferDesc& outDesc, bool& finished, bool& authenticated,
+                     bool& useOutput, LogBase& log);
 
     SecPkgInfoA* m_packages = nullptr;
     int m_packageCount = 0;
