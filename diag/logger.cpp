@@ -7,6 +7,9 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "text/ascii.h"
+
+using text::utf8CharLength;
 
 namespace {
 
@@ -16,29 +19,9 @@ const char kCrLf[] = "\r\n";
 // Length of the UTF-8 character at p (n > 0 bytes left) when it is one
 // that XML allows in a document, else 0.
 uint32_t xmlChar(const unsigned char* p, uint32_t n) {
-    const unsigned char b = p[0];
-    if (b < 0x80) return b >= 0x20 || b == '\t' || b == '\n' || b == '\r' ? 1 : 0;
-    uint32_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;  // overlong
-        if (b == 0xED) hi = 0x9F;  // surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;  // overlong
-        if (b == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-    } else {
-        return 0;
-    }
-    if (n < len || p[1] < lo || p[1] > hi) return 0;
-    uint32_t cp = b & (0xFF >> (len + 1));
-    for (uint32_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
+    if (p[0] < 0x80) return p[0] >= 0x20 || p[0] == '\t' || p[0] == '\n' || p[0] == '\r' ? 1 : 0;
+    uint32_t cp = 0;
+    const uint32_t len = utf8CharLength(p, n, &cp);
     // U+FFFE and U+FFFF are valid UTF-8 but not XML characters.
     return cp == 0xFFFE || cp == 0xFFFF ? 0 : len;
 }

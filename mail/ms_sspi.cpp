@@ -8,7 +8,10 @@
 #include "diag/log_base.h"
 #include "mail/ntlm_provider.h"
 #include "mail/package_exchange.h"
+#include "text/ascii.h"
 #include "text/xstring.h"
+
+using text::toUpperAscii;
 
 namespace {
 
@@ -21,9 +24,7 @@ std::set<std::string> g_hidden;  // upper-case names
 
 std::string upper(const char* s) {
     std::string out(s ? s : "");
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return out;
+    return toUpperAscii(out);
 }
 
 bool hidden(const char* name) {

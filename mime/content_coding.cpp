@@ -3,8 +3,12 @@
 #include <cstring>
 
 #include "mime/mime_text.h"
+#include "text/ascii.h"
 #include "text/charset.h"
 #include "text/encoding_convert.h"
+
+using text::isBlankOrBreak;
+using text::lowerAscii;
 
 namespace {
 
@@ -60,10 +64,6 @@ int hexValue(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
-}
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 }  // namespace
@@ -366,11 +366,11 @@ bool readWord(const char* s, EncodedWord& w, bool& noEnd) {
         return false;
     }
     for (const char* c = cs; c < q; ++c) {
-        if (isBlank(*c)) return false;
+        if (isBlankOrBreak(*c)) return false;
     }
     w.charset = cs;
     w.charsetLen = static_cast<uint32_t>(q - cs);
-    w.kind = mimetext::lower(k);
+    w.kind = lowerAscii(k);
     w.text = t;
     w.textLen = static_cast<uint32_t>(end - t);
     w.total = static_cast<uint32_t>(end + 2 - s);
@@ -406,9 +406,9 @@ void ContentCoding::decodeEncodedWords(const char* text, StringBuffer& out, unsi
         EncodedWord w;
         if (!readWord(p, w, noEnd)) {
             // Blanks between two encoded words belong to neither.
-            if (lastWasWord && isBlank(*p)) {
+            if (lastWasWord && isBlankOrBreak(*p)) {
                 const char* q = p;
-                while (*q && isBlank(*q)) ++q;
+                while (*q && isBlankOrBreak(*q)) ++q;
                 EncodedWord next;
                 if (*q && readWord(q, next, noEnd)) {
                     p = q;
@@ -466,13 +466,13 @@ bool needsQuoting(const StringBuffer& s) {
 // and between them.
 bool onlyWords(const char* s) {
     bool noEnd = false;
-    while (isBlank(*s)) ++s;
+    while (isBlankOrBreak(*s)) ++s;
     if (!*s) return false;
     while (*s) {
         EncodedWord w;
         if (!readWord(s, w, noEnd)) return false;
         s += w.total;
-        while (isBlank(*s)) ++s;
+        while (isBlankOrBreak(*s)) ++s;
     }
     return true;
 }
@@ -515,7 +515,7 @@ void ContentCoding::decodeStructured(const char* text, StringBuffer& out, unsign
         const char* q = p + w.total;
         for (;;) {
             const char* r = q;
-            while (r < end && isBlank(*r)) ++r;
+            while (r < end && isBlankOrBreak(*r)) ++r;
             if (r == end || !readWord(r, w, noEnd)) break;
             q = r + w.total;
         }

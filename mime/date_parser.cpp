@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "text/ascii.h"
 
 namespace {
 
@@ -22,12 +23,14 @@ struct ZoneWord {
     int minutes;  // signed offset from UTC
 };
 const ZoneWord kZones[] = {
-    {"ut", 0},      {"gmt", 0},    {"est", -300}, {"edt", -240}, {"cst", -360},
-    {"cdt", -300},  {"z", 0},      {"y", 720},    {"mst", -420}, {"mdt", -360},
-    {"pst", -480},  {"pdt", -420}, {"a", -60},    {"m", -720},   {"n", 60},
+    {"ut", 0},     {"gmt", 0},    {"est", -300}, {"edt", -240}, {"cst", -360},
+    {"cdt", -300}, {"z", 0},      {"y", 720},    {"mst", -420}, {"mdt", -360},
+    {"pst", -480}, {"pdt", -420}, {"a", -60},    {"m", -720},   {"n", 60},
 };
 
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool isLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int daysInMonth(int y, int m) {
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -40,7 +43,7 @@ int weekdayOf(int y, int m, int d) {
     return (y + y / 4 - y / 100 + y / 400 + t[m - 1] + d) % 7;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+using text::isBlank;
 
 void skipBlanks(const char*& p) {
     while (isBlank(*p)) ++p;
@@ -123,8 +126,8 @@ void DateParser::formatRfc822(int year, int month, int day, int weekday, int hou
 
 void DateParser::currentDateRfc822(StringBuffer& out) {
     platform::LocalTime t = platform::localTimeNow();
-    formatRfc822(t.year, t.month, t.day, t.weekday, t.hour, t.minute, t.second,
-                 t.utcOffsetMinutes, out);
+    formatRfc822(t.year, t.month, t.day, t.weekday, t.hour, t.minute, t.second, t.utcOffsetMinutes,
+                 out);
 }
 
 bool DateParser::parseRfc822Date(const char* text, SystemTime& out) {

@@ -8,22 +8,16 @@
 #include "mime/mime_text.h"
 #include "mime/mime_types.h"
 #include "platform/files.h"
+#include "text/ascii.h"
 #include "text/charset_choice.h"
 #include "text/encoding_convert.h"
 
 using mimetext::beginsWithNoCase;
 using mimetext::containsNoCase;
 using mimetext::equalsNoCase;
+using text::all7bit;
 
 namespace {
-
-bool all7bit(const void* bytes, uint32_t n) {
-    const unsigned char* p = static_cast<const unsigned char*>(bytes);
-    for (uint32_t i = 0; i < n; ++i) {
-        if (p[i] >= 0x80) return false;
-    }
-    return true;
-}
 
 Charset charsetFor(unsigned codePage) {
     Charset cs;
@@ -330,7 +324,7 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
     if (beginsWithNoCase(type.getString(), "text/") && !std::strchr(type.getString(), ';')) {
         if (all7bit(data->getString(), data->length()))
             fileCharset.setByCodePage(cp::UsAscii);
-        else if (mimetext::isValidUtf8(data->getString(), data->length()))
+        else if (text::isValidUtf8(data->getString(), data->length()))
             fileCharset.setByCodePage(cp::Utf8);
     }
     part->setContentType(type.getString(), filename.getString(), "", "",

@@ -5,10 +5,13 @@
 #include "mime/content_coding.h"
 #include "mime/mime_header.h"
 #include "mime/mime_text.h"
+#include "text/ascii.h"
 #include "text/charset.h"
 #include "text/encoding_convert.h"
 
 using mimetext::beginsWithNoCase;
+using text::all7bit;
+using text::isBlank;
 
 namespace {
 
@@ -21,17 +24,6 @@ constexpr uint32_t kHardColumn = 990;
 // holds encoded words at most 76.
 constexpr uint32_t kMaxWord = 75;
 constexpr uint32_t kMaxWordLine = 76;
-
-bool all7bit(const unsigned char* p, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) {
-        if (p[i] >= 0x80) return false;
-    }
-    return true;
-}
-
-bool isBlank(unsigned char c) {
-    return c == ' ' || c == '\t';
-}
 
 // East Asian, Thai, Unicode, Arabic and the other pages whose text reads
 // better as base64 than as a wall of escapes.

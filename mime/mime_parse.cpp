@@ -9,6 +9,7 @@
 #include "mime/mime_message.h"
 #include "mime/mime_text.h"
 #include "platform/code_pages.h"
+#include "text/ascii.h"
 #include "text/encoding_convert.h"
 
 using mimetext::beginsWithNoCase;
@@ -17,9 +18,7 @@ using mimetext::equalsNoCase;
 
 namespace {
 
-bool isBlank(unsigned char c) {
-    return c == ' ' || c == '\t';
-}
+using text::isBlank;
 
 // Finds where the header ends: "\r\n\r\n" and the damaged forms
 // "\r\n\r\r\n", "\r\n\r" and "\n\r\n", whichever comes first.

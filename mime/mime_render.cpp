@@ -9,10 +9,12 @@
 #include "mime/mime_output.h"
 #include "mime/mime_text.h"
 #include "platform/code_pages.h"
+#include "text/ascii.h"
 #include "text/charset_choice.h"
 #include "text/encoding_convert.h"
 
 using mimetext::containsNoCase;
+using text::all7bit;
 
 namespace {
 
@@ -41,17 +43,6 @@ uint64_t estimate(const Email2& e, int depth) {
     }
     return n;
 }
-
-bool all7bit(const unsigned char* p, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) {
-        if (p[i] >= 0x80) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-namespace {
 
 // RFC 2046: 1 to 70 of these characters, not ending in a blank.
 bool usableBoundary(const StringBuffer& b) {
@@ -200,7 +191,7 @@ void Email2::labelTextLeaf() {
         }
     } else {
         if (all7bit(p, n) || std::memchr(p, 0, n)) return;
-        if (!mimetext::isValidUtf8(p, n)) {
+        if (!text::isValidUtf8(p, n)) {
             DataBuffer utf8;
             EncodingConvert().convert(cp::Latin1, cp::Utf8, p, n, utf8);
             if (utf8.size()) m_body = utf8;

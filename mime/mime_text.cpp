@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "text/ascii.h"
 #include "text/string_buffer.h"
+
+using text::lowerAscii;
 
 namespace mimetext {
 
@@ -13,7 +16,7 @@ int findNoCase(const char* hay, const char* needle, uint32_t start) {
     if (start > len || n > len - start) return -1;
     for (size_t i = start; i + n <= len; ++i) {
         size_t k = 0;
-        while (k < n && lower(hay[i + k]) == lower(needle[k])) ++k;
+        while (k < n && lowerAscii(hay[i + k]) == lowerAscii(needle[k])) ++k;
         if (k == n) return static_cast<int>(i);
     }
     return -1;
@@ -22,7 +25,7 @@ int findNoCase(const char* hay, const char* needle, uint32_t start) {
 bool beginsWithNoCase(const char* s, const char* prefix) {
     if (!s || !prefix) return false;
     for (; *prefix; ++s, ++prefix) {
-        if (!*s || lower(*s) != lower(*prefix)) return false;
+        if (!*s || lowerAscii(*s) != lowerAscii(*prefix)) return false;
     }
     return true;
 }
@@ -37,7 +40,7 @@ bool equalsNoCase(const char* a, const char* b) {
     if (!a) a = "";
     if (!b) b = "";
     for (; *a && *b; ++a, ++b) {
-        if (lower(*a) != lower(*b)) return false;
+        if (lowerAscii(*a) != lowerAscii(*b)) return false;
     }
     return *a == *b;
 }
@@ -87,34 +90,6 @@ void appendPhraseText(StringBuffer& out, const char* s, uint32_t n) {
         appendUnescaped(out, s + i + 1, closed ? len - 2 : len - 1);
         i += len;
     }
-}
-
-bool isValidUtf8(const void* bytes, uint32_t n) {
-    const unsigned char* p = static_cast<const unsigned char*>(bytes);
-    uint32_t i = 0;
-    while (i < n) {
-        unsigned c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        uint32_t more = c >= 0xC2 && c <= 0xDF   ? 1
-                        : c >= 0xE0 && c <= 0xEF ? 2
-                        : c >= 0xF0 && c <= 0xF4 ? 3
-                                                 : 0;
-        if (!more || n - i <= more) return false;
-        unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (uint32_t k = 2; k <= more; ++k) {
-            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-        }
-        i += more + 1;
-    }
-    return true;
 }
 
 bool hasBareLineBreak(const void* bytes, uint32_t n) {

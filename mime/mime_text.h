@@ -8,10 +8,6 @@ class StringBuffer;
 
 namespace mimetext {
 
-inline char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
 // Offset of the first case-insensitive occurrence of needle in hay, or -1.
 int findNoCase(const char* hay, const char* needle, uint32_t start = 0);
 inline bool containsNoCase(const char* hay, const char* needle) {
@@ -34,8 +30,6 @@ uint32_t quotedEnd(const char* s, uint32_t n);
 // runs to the end.
 void appendPhraseText(StringBuffer& out, const char* s, uint32_t n);
 
-// Well-formed UTF-8: shortest forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const void* bytes, uint32_t n);
 // Whether the bytes hold a CR or LF that is not part of a CR LF pair.
 bool hasBareLineBreak(const void* bytes, uint32_t n);
 // The bytes with every line break (CR LF, a lone CR or a lone LF) as CR LF.

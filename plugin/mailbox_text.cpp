@@ -1,11 +1,11 @@
 #include "plugin/mailbox_text.h"
 
+#include "text/ascii.h"
+
 namespace plugin {
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+using text::isBlank;
 
 std::string trimmed(const std::string& s) {
     size_t a = 0, b = s.size();

@@ -2,6 +2,10 @@
 
 #include <cstdint>
 
+#include "text/ascii.h"
+
+using text::utf8CharLength;
+
 namespace plugin {
 namespace {
 
@@ -106,32 +110,16 @@ int scanDecimal(const wchar_t* text) {
     return static_cast<int>(value);
 }
 
-std::wstring fromUtf8(const std::string& text) {
+std::wstring fromUtf8(const std::string& utf8) {
     std::wstring out;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const size_t n = utf8.size();
     for (size_t i = 0; i < n;) {
-        const unsigned char b = p[i];
-        uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else {
-            const size_t want = b >= 0xF0 && b <= 0xF4  ? 4
-                                : b >= 0xE0             ? 3
-                                : b >= 0xC2 && b < 0xE0 ? 2
-                                                        : 0;
-            uint32_t v = want == 4 ? b & 0x07 : want == 3 ? b & 0x0F : b & 0x1F;
-            size_t k = 1;
-            for (; want && k < want && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k)
-                v = (v << 6) | (p[i + k] & 0x3F);
-            const bool whole = want && k == want;
-            const bool shortest =
-                want == 2 || (want == 3 && v >= 0x800) || (want == 4 && v >= 0x10000);
-            if (whole && shortest && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) {
-                cp = v;
-                len = want;
-            }
+        uint32_t cp = kReplacement;
+        size_t len = utf8CharLength(p + i, n - i, &cp);
+        if (!len) {  // one U+FFFD a byte that starts no character
+            cp = kReplacement;
+            len = 1;
         }
         i += len;
         if (sizeof(wchar_t) == 2 && cp >= 0x10000) {

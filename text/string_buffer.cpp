@@ -8,8 +8,13 @@
 
 #include "diag/log_base.h"
 #include "platform/files.h"
+#include "text/ascii.h"
 #include "text/data_buffer.h"
 #include "text/encoding_convert.h"
+
+using text::isBlankOrBreak;
+using text::lowerAscii;
+using text::upperAscii;
 
 namespace {
 
@@ -19,14 +24,6 @@ char g_emptyString[1] = {0};
 
 constexpr uint32_t kFill = 0xDDDDDDDDu;
 constexpr uint32_t kMaxGrowth = 500000;
-
-bool isTrimChar(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -283,9 +280,9 @@ void StringBuffer::trim() {
     check();
     if (m_length == 0) return;
     uint32_t start = 0;
-    while (start < m_length && isTrimChar(m_data[start])) ++start;
+    while (start < m_length && isBlankOrBreak(m_data[start])) ++start;
     uint32_t end = m_length;
-    while (end > start && isTrimChar(m_data[end - 1])) --end;
+    while (end > start && isBlankOrBreak(m_data[end - 1])) --end;
     if (start > 0 && end > start) std::memmove(m_data, m_data + start, end - start);
     m_length = end - start;
     m_data[m_length] = 0;
@@ -294,7 +291,7 @@ void StringBuffer::trim() {
 void StringBuffer::trimRight() {
     check();
     if (m_length == 0) return;
-    while (m_length > 0 && isTrimChar(m_data[m_length - 1])) --m_length;
+    while (m_length > 0 && isBlankOrBreak(m_data[m_length - 1])) --m_length;
     m_data[m_length] = 0;
 }
 
@@ -310,8 +307,7 @@ void StringBuffer::toLowerCase() {
 void StringBuffer::toUpperCase() {
     check();
     for (uint32_t i = 0; i < m_length; ++i) {
-        char c = m_data[i];
-        if (c >= 'a' && c <= 'z') m_data[i] = static_cast<char>(c - 32);
+        m_data[i] = upperAscii(m_data[i]);
     }
 }
 
@@ -413,7 +409,7 @@ bool StringBuffer::equalsIgnoreCase(const char* s) const {
     size_t n = std::strlen(s);
     if (n != m_length) return false;
     for (uint32_t i = 0; i < m_length; ++i) {
-        if (asciiLower(m_data[i]) != asciiLower(s[i])) return false;
+        if (lowerAscii(m_data[i]) != lowerAscii(s[i])) return false;
     }
     return true;
 }
@@ -554,7 +550,7 @@ bool StringBuffer::hexDecode(DataBuffer& out) const {
         char c = m_data[i];
         int v = hexValue(c);
         if (v < 0) {
-            if (isTrimChar(c)) continue;
+            if (isBlankOrBreak(c)) continue;
             ok = false;
             break;
         }
