@@ -58,18 +58,22 @@ void ClsMailMan::logRecipients(ClsEmail& email) {
     }
 }
 
-Email2* ClsMailMan::prepareCopy(ClsEmail& email) {
+Email2* ClsMailMan::emailTree(ClsEmail& email) {
     bool created = false;
     Email2* tree = email.getEmailTree(created);
     if (!tree) {
-        m_log.LogError("Internal email is null");
+        m_log.LogError("Internal email is NULL");
         return nullptr;
     }
     if (created) {
-        m_log.LogError("Email object was invalid.");
+        m_log.LogError("Internal email was invalid (empty).");
         return nullptr;
     }
-    Email2* copy = tree->clone(m_log);
+    return tree;
+}
+
+Email2* ClsMailMan::prepareCopy(const Email2& tree) {
+    Email2* copy = tree.clone(m_log);
     // The reverse path was taken already; the sent text carries none.
     if (copy) copy->removeHeaderField("Return-Path");
     return copy;
@@ -96,16 +100,8 @@ bool ClsMailMan::SendEmail(ClsEmail& email) {
 }
 
 bool ClsMailMan::sendSteps(ClsEmail& email) {
-    bool created = false;
-    Email2* tree = email.getEmailTree(created);
-    if (!tree) {
-        m_log.LogError("Internal email is NULL");
-        return false;
-    }
-    if (created) {
-        m_log.LogError("Internal email was invalid (empty).");
-        return false;
-    }
+    Email2* tree = emailTree(email);
+    if (!tree) return false;
     // The reverse path for MAIL FROM, taken before the copy is made.
     StringBuffer envelopeFrom;
     tree->getEnvelopeFrom(envelopeFrom);
@@ -132,7 +128,7 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     // The copy borrows the message's bodies: it goes before the message can.
     std::unique_ptr<Email2> copy;
     try {
-        copy.reset(prepareCopy(email));
+        copy.reset(prepareCopy(*tree));
     } catch (...) {
         m_log.LogError("Unexpected exception while preparing email for sending.");
         return false;

@@ -87,8 +87,10 @@ class ClsMailMan : public ClsBase {
     }
     void logRecipients(ClsEmail& email);
 
-    // Prepares the copy that is sent; null when that fails.
-    Email2* prepareCopy(ClsEmail& email);
+    // The message's tree; null, with the reason logged, when it has none.
+    Email2* emailTree(ClsEmail& email);
+    // Prepares the copy of the tree that is sent; null when that fails.
+    Email2* prepareCopy(const Email2& tree);
     // SendEmail's steps after the log header, inside its context.
     bool sendSteps(ClsEmail& email);
     // VerifySmtpLogin's steps, in its context.
