@@ -90,9 +90,8 @@ void BM_CloneLargeMessage(benchmark::State& state) {
     Email2* tree = message().tree();
     LogNull log;
     for (auto _ : state) {
-        Email2* copy = tree->clone(log);
-        benchmark::DoNotOptimize(copy);
-        delete copy;
+        std::unique_ptr<Email2> copy = tree->clone(log);
+        benchmark::DoNotOptimize(copy.get());
     }
 }
 BENCHMARK(BM_CloneLargeMessage)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -106,11 +105,11 @@ void BM_RenderThenClonePeakMemory(benchmark::State& state) {
     for (auto _ : state) {
         resetPeakRss();
         size_t before = peakRss();
-        Email2* copy = tree->clone(log);
+        std::unique_ptr<Email2> copy = tree->clone(log);
         StringBuffer out;
         copy->assembleMime(out, nullptr, "BVX-", log);
         size_t after = peakRss();
-        delete copy;
+        copy.reset();
         ratio = before && after > before ? double(after - before) / kAttachmentBytes : 0;
         state.counters["peak_added_MB"] = after > before ? (after - before) / 1e6 : 0;
     }

@@ -14,7 +14,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1024u * 1024u) return 0;
     LogNull log;
-    Email2* e = Email2::createFromMime(data, static_cast<uint32_t>(size), log);
+    std::unique_ptr<Email2> e = Email2::createFromMime(data, static_cast<uint32_t>(size), log);
     if (!e) return 0;
 
     StringBuffer sent;
@@ -22,15 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StringBuffer out;
     e->assembleMime(out, nullptr, nullptr, log);
 
-    Email2* again = Email2::createFromMime(out.getString(), out.length(), log);
+    std::unique_ptr<Email2> again = Email2::createFromMime(out.getString(), out.length(), log);
     FUZZ_CHECK(again, "the rendering of a loaded message does not load");
     StringBuffer out2;
     again->assembleMime(out2, nullptr, nullptr, log);
-    delete again;
 
-    Email2* copy = e->clone(log);
-    FUZZ_CHECK(copy, "clone of a loaded message failed");
-    delete copy;
-    delete e;
+    FUZZ_CHECK(e->clone(log), "clone of a loaded message failed");
     return 0;
 }

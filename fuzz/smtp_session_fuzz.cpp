@@ -173,14 +173,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                      std::chrono::milliseconds(2000), log, timedOut);
         mechanisms = conn.capabilities().mechanisms();
         if (connected && sendMessage) {
-            Email2* email = Email2::createNewEmail();
+            std::unique_ptr<Email2> email = Email2::createNewEmail();
             email->addTo("Ann", "ann@example.org");
             email->addCc("", "bob@example.org");
             email->setBody("hello\r\n.\r\n", 10, false);
             StringBuffer from("fuzz@example.org");
             int accepted = 0, total = 0;
-            conn.sendEmail(email, from, log, accepted, total, timedOut);
-            delete email;
+            conn.sendEmail(email.get(), from, log, accepted, total, timedOut);
         } else if (connected) {
             SmtpConnImplTestAccess::exchange(conn, smtpcmd::noop(), 250, log);
         }

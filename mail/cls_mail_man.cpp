@@ -72,8 +72,8 @@ Email2* ClsMailMan::emailTree(ClsEmail& email) {
     return tree;
 }
 
-Email2* ClsMailMan::prepareCopy(const Email2& tree) {
-    Email2* copy = tree.clone(m_log);
+std::unique_ptr<Email2> ClsMailMan::prepareCopy(const Email2& tree) {
+    std::unique_ptr<Email2> copy = tree.clone(m_log);
     // The reverse path was taken already; the sent text carries none.
     if (copy) copy->removeHeaderField("Return-Path");
     return copy;
@@ -128,7 +128,7 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     // The copy borrows the message's bodies: it goes before the message can.
     std::unique_ptr<Email2> copy;
     try {
-        copy.reset(prepareCopy(*tree));
+        copy = prepareCopy(*tree);
     } catch (...) {
         m_log.LogError("Unexpected exception while preparing email for sending.");
         return false;

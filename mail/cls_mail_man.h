@@ -1,6 +1,7 @@
 #pragma once
 // The mail manager: holds the SMTP settings and turns one e-mail object into
 // one SMTP delivery over one persistent SMTP connection.
+#include <memory>
 #include <string>
 
 #include "diag/cls_base.h"
@@ -90,7 +91,7 @@ class ClsMailMan : public ClsBase {
     // The message's tree; null, with the reason logged, when it has none.
     Email2* emailTree(ClsEmail& email);
     // Prepares the copy of the tree that is sent; null when that fails.
-    Email2* prepareCopy(const Email2& tree);
+    std::unique_ptr<Email2> prepareCopy(const Email2& tree);
     // SendEmail's steps after the log header, inside its context.
     bool sendSteps(ClsEmail& email);
     // VerifySmtpLogin's steps, in its context.

@@ -31,9 +31,7 @@ void addressAt(const Email2* tree, int which, int i, StringBuffer& out) {
 
 ClsEmail::ClsEmail() : m_email(Email2::createNewEmail()) {}
 
-ClsEmail::~ClsEmail() {
-    delete m_email;
-}
+ClsEmail::~ClsEmail() = default;
 
 void ClsEmail::chooseCharset(XString& text) {
     if (!m_email || m_email->charset().getCodePage() != 0 || text.isEmpty()) return;
@@ -55,11 +53,9 @@ void ClsEmail::put_Body(XString& body) {
     if (!m_email) return;
     chooseCharset(body);
     if (m_email->contentType().equalsIgnoreCase("text/html")) {
-        Charset cs = m_email->charset();
-        m_email->setContentType("text/plain", m_email->nameParam().getString(),
-                                m_email->protocol().getString(), m_email->micalg().getString(), &cs,
-                                m_email->boundary().getString(), m_email->smimeType().getString(),
-                                m_email->typeParam().getString());
+        ContentTypeFields fields = m_email->contentTypeFields();
+        fields.type = "text/plain";
+        m_email->setContentType(fields);
     }
     const StringBuffer& utf8 = body.getUtf8Sb();
     m_email->setBody(utf8.getString(), utf8.length(), false);
@@ -86,7 +82,7 @@ void ClsEmail::SetHtmlBody(const char* html, bool utf8) {
     HtmlHelp::readMetaCharset(text.getUtf8(), declared);
 
     Email2* target = m_email->findHtmlPart();
-    if (!target) target = m_email;
+    if (!target) target = m_email.get();
     bool targetHadCharset = target->charset().getCodePage() != 0;
 
     const StringBuffer& bytes = text.getUtf8Sb();
@@ -208,7 +204,7 @@ Email2* ClsEmail::getEmailTree(bool& created) {
         m_email = Email2::createNewEmail();
         created = true;
     }
-    return m_email;
+    return m_email.get();
 }
 
 int ClsEmail::numTo() const {
@@ -222,13 +218,13 @@ int ClsEmail::numBcc() const {
 }
 
 void ClsEmail::getTo(int i, StringBuffer& out) const {
-    addressAt(m_email, 0, i, out);
+    addressAt(m_email.get(), 0, i, out);
 }
 void ClsEmail::getCc(int i, StringBuffer& out) const {
-    addressAt(m_email, 1, i, out);
+    addressAt(m_email.get(), 1, i, out);
 }
 void ClsEmail::getBcc(int i, StringBuffer& out) const {
-    addressAt(m_email, 2, i, out);
+    addressAt(m_email.get(), 2, i, out);
 }
 
 bool ClsEmail::completeAlternative(Email2& copy) const {
@@ -237,14 +233,14 @@ bool ClsEmail::completeAlternative(Email2& copy) const {
     Email2* plain = copy.findPlainPart();
     if (html && plain && html != plain) return false;  // both are there already
     // The tree holds the body given last; the other goes beside it.
-    Email2* part = Email2::createInnerPart();
+    std::unique_ptr<Email2> part = Email2::createInnerPart();
     if (m_htmlLast) {
         part->setBody(m_plainGiven.getString(), m_plainGiven.length(), false);
-        part->setContentType("text/plain", "", "", "", nullptr, "", "", "");
+        part->setContentType({.type = "text/plain"});
     } else {
         LogNull quiet;
         part->setHtmlBody(m_htmlGiven.getString(), m_htmlGiven.length(), quiet);
     }
-    copy.addAlternative(part);
+    copy.addAlternative(std::move(part));
     return true;
 }

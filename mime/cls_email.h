@@ -4,6 +4,7 @@
 // change of that tree; on top it logs its public operations and picks a
 // charset the first time non-ASCII text arrives.
 #include <cstdint>
+#include <memory>
 
 #include "diag/cls_base.h"
 #include "text/string_buffer.h"
@@ -14,7 +15,7 @@ class Email2;
 class ClsEmail : public ClsBase {
   public:
     ClsEmail();
-    ~ClsEmail() override;
+    ~ClsEmail() override;  // where Email2 is complete
 
     // ---- composing (the client layer's operations)
     void put_Subject(XString& subject);
@@ -58,7 +59,7 @@ class ClsEmail : public ClsBase {
     void chooseCharset(XString& text);
 
     unsigned char m_sending = 0;
-    Email2* m_email = nullptr;
+    std::unique_ptr<Email2> m_email;
     // The bodies as last given (UTF-8), and which of them came last.
     StringBuffer m_plainGiven, m_htmlGiven;
     bool m_hasPlain = false, m_hasHtml = false, m_htmlLast = false;

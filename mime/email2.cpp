@@ -57,14 +57,14 @@ void stripAngles(StringBuffer& s) {
 
 // ---------------------------------------------------------------- creation
 
-Email2* Email2::createNewEmail() {
-    Email2* e = new Email2;
+std::unique_ptr<Email2> Email2::createNewEmail() {
+    std::unique_ptr<Email2> e(new Email2);
     e->initNew();
     return e;
 }
 
-Email2* Email2::createInnerPart() {
-    Email2* e = createNewEmail();
+std::unique_ptr<Email2> Email2::createInnerPart() {
+    std::unique_ptr<Email2> e = createNewEmail();
     for (const char* f : {"Date", "X-Mailer", "X-Priority", "MIME-Version", "Message-ID"})
         e->m_header.removeField(f);
     return e;
@@ -77,7 +77,7 @@ void Email2::initNew() {
     setHeaderField("Date", date.getString());
     setHeaderField("X-Mailer", kXMailer);
     generateMessageId();
-    setContentType("text/plain", "", "", "", nullptr, "", "", "");
+    setContentType({.type = "text/plain"});
     setContentTransferEncoding("7bit");
     // Set again so that it follows the content fields.
     setHeaderField("X-Mailer", kXMailer);
@@ -89,7 +89,6 @@ Email2::~Email2() {
     m_to.deleteAll();
     m_cc.deleteAll();
     m_bcc.deleteAll();
-    delete m_from;
 }
 
 // ---------------------------------------------------------------- header fields
@@ -142,8 +141,7 @@ void Email2::removeHeaderField(const char* name) {
         m_contentId.clear();
     } else if (equalsNoCase(name, "From")) {
         m_fromName.clear();
-        delete m_from;
-        m_from = nullptr;
+        m_from.reset();
     }
 }
 
@@ -160,16 +158,25 @@ void Email2::setContentId(const char* text) {
 
 // ---------------------------------------------------------------- content description
 
-void Email2::setContentType(const char* contentType, const char* name, const char* protocol,
-                            const char* micalg, const Charset* charset, const char* boundary,
-                            const char* smimeType, const char* type) {
+ContentTypeFields Email2::contentTypeFields() const {
+    return {.type = m_contentType.getString(),
+            .name = m_name.getString(),
+            .protocol = m_protocol.getString(),
+            .micalg = m_micalg.getString(),
+            .charset = &m_charset,
+            .boundary = m_boundary.getString(),
+            .smimeType = m_smimeType.getString(),
+            .typeParam = m_type.getString()};
+}
+
+void Email2::setContentType(const ContentTypeFields& f) {
     auto str = [](const char* s) { return s ? s : ""; };
-    // Copies first: the arguments may be this node's own fields.
-    StringBuffer ct(str(contentType)), nm(str(name)), pr(str(protocol)), mi(str(micalg)),
-        bo(str(boundary)), sm(str(smimeType)), ty(str(type));
+    // Copies first: the fields may be this node's own.
+    StringBuffer ct(str(f.type)), nm(str(f.name)), pr(str(f.protocol)), mi(str(f.micalg)),
+        bo(str(f.boundary)), sm(str(f.smimeType)), ty(str(f.typeParam));
     Charset cs;
-    bool haveCharset = charset && charset->getNameSb().length() > 0;
-    if (haveCharset) cs = *charset;
+    bool haveCharset = f.charset && f.charset->getNameSb().length() > 0;
+    if (haveCharset) cs = *f.charset;
     ct.trim();
     if (ct.isEmpty())
         ct.setString(m_contentType.isEmpty() ? "text/plain" : m_contentType.getString());
@@ -243,10 +250,7 @@ void Email2::setContentType(const char* contentType, const char* name, const cha
 }
 
 void Email2::rewriteContentType() {
-    Charset cs = m_charset;
-    setContentType(m_contentType.getString(), m_name.getString(), m_protocol.getString(),
-                   m_micalg.getString(), &cs, m_boundary.getString(), m_smimeType.getString(),
-                   m_type.getString());
+    setContentType(contentTypeFields());
 }
 
 void Email2::setContentDisposition(const char* disposition, const char* filename) {
@@ -311,11 +315,7 @@ void Email2::rebuildAddressField(const ExtPtrArray& list, const char* field) {
 bool Email2::addRecipient(ExtPtrArray& list, const char* field, const char* name,
                           const char* address) {
     if (!address || !*address) return false;
-    Rfc822Address* a = new Rfc822Address(name, address);
-    if (!list.append(a)) {
-        delete a;
-        return false;
-    }
+    if (!list.appendOwned(std::make_unique<Rfc822Address>(name, address))) return false;
     if (field) rebuildAddressField(list, field);
     return true;
 }
@@ -372,7 +372,7 @@ void Email2::clearBcc() {
 void Email2::setFromAddress(const char* address) {
     if (!address || !std::strchr(address, '@')) return;
     if (!m_from)
-        m_from = new Rfc822Address(m_fromName.getString(), address);
+        m_from = std::make_unique<Rfc822Address>(m_fromName.getString(), address);
     else
         m_from->setAddress(address);
     StringBuffer v;
@@ -384,7 +384,7 @@ void Email2::setFromAddress(const char* address) {
 
 void Email2::setSenderFromParsed(const char* text, bool replyTo) {
     LogNull log;
-    Rfc822Address* a = Rfc822Address::parseAddress(text, log);
+    std::unique_ptr<Rfc822Address> a(Rfc822Address::parseAddress(text, log));
     if (!a) return;
     StringBuffer name;
     a->getName(name);
@@ -397,14 +397,12 @@ void Email2::setSenderFromParsed(const char* text, bool replyTo) {
     a->format(v);
     if (replyTo) {
         m_header.replaceField("Reply-To", v.getString());
-        delete a;
         return;
     }
-    delete m_from;
-    m_from = a;
+    m_from = std::move(a);
     m_header.replaceField("From", v.getString());
     if (!m_header.hasField("return-path"))
-        m_header.replaceField("Return-Path", a->address().getString());
+        m_header.replaceField("Return-Path", m_from->address().getString());
 }
 
 void Email2::setFrom(const char* text) {
@@ -444,10 +442,8 @@ void Email2::getEnvelopeFrom(StringBuffer& out) const {
     }
     if (m_header.getField("from", v)) {
         LogNull log;
-        Rfc822Address* a = Rfc822Address::parseAddress(v.getString(), log);
-        if (a) {
+        if (std::unique_ptr<Rfc822Address> a{Rfc822Address::parseAddress(v.getString(), log)}) {
             v.setString(a->address().getString());
-            delete a;
             stripAngles(v);
             if (!v.isEmpty()) {
                 out.append(v);

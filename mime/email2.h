@@ -3,6 +3,7 @@
 // sub-parts) that also knows e-mail semantics (sender, recipients, charset,
 // bodies and attachments). The root node is the whole message.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "mime/date_parser.h"
@@ -17,14 +18,28 @@ class LogBase;
 class MimeMessage2;
 class MimeOutput;
 
+// What Email2::setContentType writes, by name; every field is optional.
+struct ContentTypeFields {
+    const char* type = "";  // empty: the current type (text/plain when none)
+    const char* name = "";
+    const char* protocol = "";
+    const char* micalg = "";
+    // Null (or one without a name) neither writes nor clears the stored
+    // charset; a text type then names the stored one.
+    const Charset* charset = nullptr;
+    const char* boundary = "";
+    const char* smimeType = "";
+    const char* typeParam = "";  // multipart/related's "type"
+};
+
 class Email2 : public BrenvikObject {
   public:
     // A new message: MIME-Version, Date, Message-ID, Content-Type text/plain,
     // Content-Transfer-Encoding 7bit, X-Mailer, X-Priority, in that order.
-    static Email2* createNewEmail();
+    static std::unique_ptr<Email2> createNewEmail();
     // A new part inside a message: only Content-Type and
     // Content-Transfer-Encoding.
-    static Email2* createInnerPart();
+    static std::unique_ptr<Email2> createInnerPart();
     ~Email2() override;
     Email2(const Email2&) = delete;
     Email2& operator=(const Email2&) = delete;
@@ -44,13 +59,11 @@ class Email2 : public BrenvikObject {
     void setContentId(const char* text);
 
     // ---- content description
-    // Stores the values and rebuilds "Content-Type". An empty content type
-    // keeps the current one; a null charset (or one without code page)
-    // neither writes nor clears the stored charset, and a text type then
-    // names the stored one: text always says the charset it is written in.
-    void setContentType(const char* contentType, const char* name, const char* protocol,
-                        const char* micalg, const Charset* charset, const char* boundary,
-                        const char* smimeType, const char* type);
+    // Stores the values and rebuilds "Content-Type": text always says the
+    // charset it is written in. The fields may point into this node.
+    void setContentType(const ContentTypeFields& fields);
+    // The stored type and parameters, pointing into this node.
+    ContentTypeFields contentTypeFields() const;
     // Rebuilds "Content-Type" from the stored type and parameters.
     void rewriteContentType();
     void setContentDisposition(const char* disposition, const char* filename);
@@ -84,7 +97,7 @@ class Email2 : public BrenvikObject {
     void setFrom(const char* text);
     void setReplyTo(const char* text);
     void getFromAddress(StringBuffer& out) const;
-    const Rfc822Address* sender() const { return m_from; }
+    const Rfc822Address* sender() const { return m_from.get(); }
     void getSubject(StringBuffer& out) const;
     // The SMTP reverse path: Return-Path, sender, From, Reply-To.
     void getEnvelopeFrom(StringBuffer& out) const;
@@ -122,7 +135,8 @@ class Email2 : public BrenvikObject {
     void setHtmlCharset(const Charset& charset);
     Email2* findHtmlPart();
     Email2* findPlainPart();
-    void addAlternative(Email2* part);
+    // Takes the part; null adds nothing.
+    void addAlternative(std::unique_ptr<Email2> part);
     Email2* convertToAlternative();
     void convertToMixed();
     void wrapRelatedInMixed();
@@ -140,11 +154,11 @@ class Email2 : public BrenvikObject {
     // About how long the MIME text is (a little more, as a rule).
     uint64_t estimatedTextSize() const;
     // A tree read from MIME text and normalised; null when it does not parse.
-    static Email2* createFromMime(const void* text, uint32_t n, LogBase& log);
+    static std::unique_ptr<Email2> createFromMime(const void* text, uint32_t n, LogBase& log);
     // A copy to send: fields, recipients and parts of its own, the bodies
     // borrowed from this tree, which must outlive the copy and stay as it
     // is meanwhile (so an attachment is never held twice).
-    Email2* clone(LogBase& log) const;
+    std::unique_ptr<Email2> clone(LogBase& log) const;
 
     // ---- read access
     const DataBuffer& body() const { return m_body; }
@@ -179,9 +193,9 @@ class Email2 : public BrenvikObject {
     void labelTextLeaves();
     void labelTextLeaf();
     // email2_copy.cpp
-    Email2* copyNode(int depth) const;
+    std::unique_ptr<Email2> copyNode(int depth) const;
     // mime_parse.cpp
-    static Email2* fromMessage(MimeMessage2& msg, int depth);
+    static std::unique_ptr<Email2> fromMessage(MimeMessage2& msg, int depth);
     void normaliseAfterLoad(int depth);
     void attachmentRootToMixed();
     void mixedTextsToAlternative();
@@ -191,7 +205,7 @@ class Email2 : public BrenvikObject {
     void setSenderFromParsed(const char* text, bool replyTo);
     void setBodyIn(const void* utf8, uint32_t n, bool isHtml, Email2* root);
     void setHtmlBodyIn(const void* utf8, uint32_t n, Email2* root);
-    void addAlternativeIn(Email2* part, Email2* root);
+    void addAlternativeIn(std::unique_ptr<Email2> part, Email2* root);
     void chooseBodyCharset(const void* utf8, uint32_t n);
     void collectBodyParts(ExtPtrArray& found, bool isRoot);
     Email2* findBodyPart(const char* type);
@@ -204,7 +218,7 @@ class Email2 : public BrenvikObject {
     ExtPtrArray m_cc;
     ExtPtrArray m_bcc;
     StringBuffer m_fromName;
-    Rfc822Address* m_from = nullptr;
+    std::unique_ptr<Rfc822Address> m_from;
     SystemTime m_date;
     StringBuffer m_contentType;
     StringBuffer m_disposition;

@@ -60,17 +60,17 @@ void Email2::setBodyIn(const void* utf8, uint32_t n, bool isHtml, Email2* root) 
         return;
     }
     if (m_contentType.equalsIgnoreCase("multipart/alternative")) {
-        Email2* part = createInnerPart();
+        std::unique_ptr<Email2> part = createInnerPart();
         if (!isHtml) {
-            part->setBodyIn(utf8, n, false, part);
+            part->setBodyIn(utf8, n, false, part.get());
             part->m_formatFlowed = 1;
-            part->setContentType("text/plain", "", "", "", nullptr, "", "", "");
+            part->setContentType({.type = "text/plain"});
         } else {
-            part->setHtmlBodyIn(utf8, n, part);
-            part->setContentType("text/html", "", "", "", &m_charset, "", "", "");
+            part->setHtmlBodyIn(utf8, n, part.get());
+            part->setContentType({.type = "text/html", .charset = &m_charset});
             part->encodingForCodePage(m_charset.getCodePage());
         }
-        root->addAlternativeIn(part, root);
+        root->addAlternativeIn(std::move(part), root);
         return;
     }
     if (numParts() == 0) {
@@ -87,10 +87,10 @@ void Email2::setBodyIn(const void* utf8, uint32_t n, bool isHtml, Email2* root) 
             return;
         }
     }
-    Email2* part = createInnerPart();
+    std::unique_ptr<Email2> part = createInnerPart();
     part->setBodyIn(utf8, n, isHtml, root);
     part->setContentTransferEncoding("quoted-printable");
-    if (!m_parts.insertAt(0, part)) delete part;
+    m_parts.insertOwned(0, std::move(part));
 }
 
 void Email2::setHtmlBody(const void* utf8, uint32_t n, LogBase& /*log*/) {
@@ -117,10 +117,9 @@ void Email2::setHtmlBodyIn(const void* utf8, uint32_t n, Email2* root) {
     Email2* leaf = this;
     while (leaf->isMultipart() && leaf->numParts()) leaf = leaf->getPart(0);
     if (leaf->isMultipart() || leaf->m_body.size() != html.length()) return;
-    Charset cs = leaf->m_charset;
-    leaf->setContentType("text/html", leaf->m_name.getString(), leaf->m_protocol.getString(),
-                         leaf->m_micalg.getString(), &cs, leaf->m_boundary.getString(),
-                         leaf->m_smimeType.getString(), leaf->m_type.getString());
+    ContentTypeFields fields = leaf->contentTypeFields();
+    fields.type = "text/html";
+    leaf->setContentType(fields);
     if (m_charset.getCodePage())
         leaf->encodingForCodePage(m_charset.getCodePage());
     else
@@ -158,31 +157,27 @@ void Email2::setHtmlCharset(const Charset& charset) {
 void Email2::takeContentFrom(Email2& from, bool takeParts) {
     m_formatFlowed = from.m_formatFlowed;
     if (hasCharset(from.m_charset)) m_charset = from.m_charset;
-    Charset cs = from.m_charset;
-    setContentType(from.m_contentType.isEmpty() ? "text/plain" : from.m_contentType.getString(),
-                   from.m_name.getString(), from.m_protocol.getString(), from.m_micalg.getString(),
-                   &cs, from.m_boundary.getString(), from.m_smimeType.getString(),
-                   from.m_type.getString());
+    ContentTypeFields fields = from.contentTypeFields();
+    if (from.m_contentType.isEmpty()) fields.type = "text/plain";
+    setContentType(fields);
     if (from.m_transferEncoding.isEmpty())
         removeHeaderField("Content-Transfer-Encoding");
     else
         setContentTransferEncoding(from.m_transferEncoding.getString());
     if (takeParts) {
-        while (from.numParts()) {
-            BrenvikObject* p = from.m_parts.removeAt(0);
-            if (!m_parts.append(p)) delete p;
-        }
+        while (from.numParts())
+            m_parts.appendOwned(std::unique_ptr<BrenvikObject>(from.m_parts.removeAt(0)));
     } else {
         m_body = from.m_body;
         from.m_body.clear();
     }
 }
 
-void Email2::addAlternative(Email2* part) {
-    addAlternativeIn(part, this);
+void Email2::addAlternative(std::unique_ptr<Email2> part) {
+    addAlternativeIn(std::move(part), this);
 }
 
-void Email2::addAlternativeIn(Email2* part, Email2* root) {
+void Email2::addAlternativeIn(std::unique_ptr<Email2> part, Email2* root) {
     if (!part) return;
     Email2* node = root;
     if (node->m_contentType.equalsIgnoreCase("multipart/mixed") && node->numParts())
@@ -203,12 +198,12 @@ void Email2::addAlternativeIn(Email2* part, Email2* root) {
         same->setBodyIn(part->m_body.data(), part->m_body.size(), false, root);
         same->m_formatFlowed = 1;
         same->rewriteContentType();
-        delete part;
         return;
     }
-    bool ok = part->isContentType("text/plain") ? node->m_parts.insertAt(0, part)
-                                                : node->m_parts.append(part);
-    if (!ok) delete part;
+    if (part->isContentType("text/plain"))
+        node->m_parts.insertOwned(0, std::move(part));
+    else
+        node->m_parts.appendOwned(std::move(part));
 }
 
 Email2* Email2::convertToAlternative() {
@@ -217,17 +212,13 @@ Email2* Email2::convertToAlternative() {
          m_contentType.equalsIgnoreCase("multipart/mixed")) &&
         numParts())
         node = getPart(0);
-    Email2* part = createInnerPart();
+    std::unique_ptr<Email2> part = createInnerPart();
     part->takeContentFrom(*node, false);
-    if (!node->m_parts.append(part)) {
-        delete part;
-        return node;
-    }
+    if (!node->m_parts.appendOwned(std::move(part))) return node;
     StringBuffer boundary;
     generateBoundary(boundary);
     boundary.append("_.ALT");
-    node->setContentType("multipart/alternative", "", "", "", nullptr, boundary.getString(), "",
-                         "");
+    node->setContentType({.type = "multipart/alternative", .boundary = boundary.getString()});
     node->removeHeaderField("Content-Transfer-Encoding");
     return node;
 }
@@ -235,37 +226,33 @@ Email2* Email2::convertToAlternative() {
 void Email2::convertToMixed() {
     Email2* node = this;
     if (m_contentType.equalsIgnoreCase("multipart/related") && numParts()) node = getPart(0);
-    Email2* part = createInnerPart();
+    std::unique_ptr<Email2> part = createInnerPart();
     part->takeContentFrom(*node, node->isMultipart());
-    if (!node->m_parts.append(part)) {
-        delete part;
-        return;
-    }
+    if (!node->m_parts.appendOwned(std::move(part))) return;
     StringBuffer boundary;
     generateBoundary(boundary);
     boundary.append("_.MIX");
-    node->setContentType("multipart/mixed", "", "", "", nullptr, boundary.getString(), "", "");
+    node->setContentType({.type = "multipart/mixed", .boundary = boundary.getString()});
     node->removeHeaderField("Content-Transfer-Encoding");
 }
 
 void Email2::wrapRelatedInMixed() {
-    Email2* related = createInnerPart();
-    while (numParts()) {
-        BrenvikObject* p = m_parts.removeAt(0);
-        if (!related->m_parts.append(p)) delete p;
-    }
+    std::unique_ptr<Email2> related = createInnerPart();
+    while (numParts())
+        related->m_parts.appendOwned(std::unique_ptr<BrenvikObject>(m_parts.removeAt(0)));
     StringBuffer boundary;
     generateBoundary(boundary);
     boundary.append("_.REL");
-    related->setContentType("multipart/related", "", "", "", nullptr, boundary.getString(), "",
-                            m_type.getString());
+    related->setContentType({.type = "multipart/related",
+                             .boundary = boundary.getString(),
+                             .typeParam = m_type.getString()});
     related->removeHeaderField("Content-Transfer-Encoding");
 
     boundary.clear();
     generateBoundary(boundary);
     boundary.append("_.MIX");
-    setContentType("multipart/mixed", "", "", "", nullptr, boundary.getString(), "", "");
-    if (!m_parts.insertAt(0, related)) delete related;
+    setContentType({.type = "multipart/mixed", .boundary = boundary.getString()});
+    m_parts.insertOwned(0, std::move(related));
 }
 
 // ---------------------------------------------------------------- attachments
@@ -273,7 +260,7 @@ void Email2::wrapRelatedInMixed() {
 bool Email2::addFileAttachment(const char* path, const char* contentType, StringBuffer& chosenType,
                                LogBase& log) {
     chosenType.clear();
-    StringBuffer* data = StringBuffer::createFromFile(path, log);
+    std::unique_ptr<StringBuffer> data(StringBuffer::createFromFile(path, log));
     if (!data) {
         // The reader says what failed; the system says why.
         platform::File probe;
@@ -316,7 +303,7 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
     if (type.isEmpty() || beginsWithNoCase(type.getString(), "message/"))
         type.setString("application/octet-stream");
 
-    Email2* part = createInnerPart();
+    std::unique_ptr<Email2> part = createInnerPart();
     // A text file says its charset where its bytes show it (ASCII, or valid
     // UTF-8), so that a reader showing it inline reads it right; other bytes
     // are in an encoding nobody told us, and go without one.
@@ -327,8 +314,9 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
         else if (text::isValidUtf8(data->getString(), data->length()))
             fileCharset.setByCodePage(cp::Utf8);
     }
-    part->setContentType(type.getString(), filename.getString(), "", "",
-                         fileCharset.getCodePage() ? &fileCharset : nullptr, "", "", "");
+    part->setContentType({.type = type.getString(),
+                          .name = filename.getString(),
+                          .charset = fileCharset.getCodePage() ? &fileCharset : nullptr});
     part->setContentTransferEncoding(beginsWithNoCase(type.getString(), "text") ? "quoted-printable"
                                                                                 : "base64");
     part->setContentDisposition("attachment", filename.getString());
@@ -336,7 +324,7 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
     uint32_t length = 0, capacity = 0;
     if (char* block = data->releaseBlock(length, capacity))
         part->m_body.takeOver(block, length, capacity);
-    delete data;
+    data.reset();
 
     if (!m_contentType.equalsIgnoreCase("multipart/mixed")) {
         if (m_contentType.equalsIgnoreCase("multipart/related"))
@@ -344,10 +332,7 @@ bool Email2::addFileAttachment(const char* path, const char* contentType, String
         else
             convertToMixed();
     }
-    if (!m_parts.append(part)) {
-        delete part;
-        return false;
-    }
+    if (!m_parts.appendOwned(std::move(part))) return false;
     chosenType.append(type);
     return true;
 }

@@ -6,33 +6,29 @@
 namespace {
 
 void copyAddresses(const ExtPtrArray& from, ExtPtrArray& to) {
-    for (uint32_t i = 0; i < from.count(); ++i) {
-        auto* copy = new Rfc822Address(*from.at<Rfc822Address>(i));
-        if (!to.append(copy)) delete copy;
-    }
+    for (uint32_t i = 0; i < from.count(); ++i)
+        to.appendOwned(std::make_unique<Rfc822Address>(*from.at<Rfc822Address>(i)));
 }
 
 }  // namespace
 
-Email2* Email2::clone(LogBase&) const {
+std::unique_ptr<Email2> Email2::clone(LogBase&) const {
     return copyNode(0);
 }
 
-Email2* Email2::copyNode(int depth) const {
-    auto* e = new Email2;
+std::unique_ptr<Email2> Email2::copyNode(int depth) const {
+    std::unique_ptr<Email2> e(new Email2);
     // Read-only while the copy lives; a change to it (a charset conversion
     // on the way out) makes the copy's own bytes first.
     e->m_body.borrow(m_body.data(), m_body.size());
     e->m_header.copyFrom(m_header);
-    for (uint32_t i = 0; depth < MimeMessage2::kMaxDepth && i < numParts(); ++i) {
-        Email2* part = getPart(i)->copyNode(depth + 1);
-        if (!e->m_parts.append(part)) delete part;
-    }
+    for (uint32_t i = 0; depth < MimeMessage2::kMaxDepth && i < numParts(); ++i)
+        e->m_parts.appendOwned(getPart(i)->copyNode(depth + 1));
     copyAddresses(m_to, e->m_to);
     copyAddresses(m_cc, e->m_cc);
     copyAddresses(m_bcc, e->m_bcc);
     e->m_fromName = m_fromName;
-    if (m_from) e->m_from = new Rfc822Address(*m_from);
+    if (m_from) e->m_from = std::make_unique<Rfc822Address>(*m_from);
     // Every other member, in the order of their declaration.
     e->m_date = m_date;
     e->m_contentType = m_contentType;

@@ -546,8 +546,8 @@ void MimeMessage2::splitMultipart(const unsigned char* p, uint32_t n, int depth,
 
 // ---------------------------------------------------------------- Email2
 
-Email2* Email2::fromMessage(MimeMessage2& msg, int depth) {
-    Email2* e = new Email2;
+std::unique_ptr<Email2> Email2::fromMessage(MimeMessage2& msg, int depth) {
+    std::unique_ptr<Email2> e(new Email2);
     msg.header.mergeFields("to");
     msg.header.mergeFields("cc");
     e->m_header.setCodePage(msg.header.codePage());
@@ -573,7 +573,7 @@ Email2* Email2::fromMessage(MimeMessage2& msg, int depth) {
     if (e->m_header.getField("cc", v))
         Rfc822Address::parseAddressList(v.getString(), e->m_cc, false, quiet);
     if (e->m_header.getField("from", v)) {
-        e->m_from = Rfc822Address::parseAddress(v.getString(), quiet);
+        e->m_from.reset(Rfc822Address::parseAddress(v.getString(), quiet));
         if (!e->m_from) e->m_fromName.setString(v.getString());
     }
     if (e->m_header.getField("date", v)) DateParser::parseRfc822Date(v.getString(), e->m_date);
@@ -589,18 +589,16 @@ Email2* Email2::fromMessage(MimeMessage2& msg, int depth) {
     }
     msg.body.takeOver(nullptr, 0, 0);  // frees it: large bodies are not held twice
 
-    for (uint32_t i = 0; i < msg.numParts(); ++i) {
-        Email2* part = fromMessage(*msg.getPart(i), depth + 1);
-        if (!e->m_parts.append(part)) delete part;
-    }
+    for (uint32_t i = 0; i < msg.numParts(); ++i)
+        e->m_parts.appendOwned(fromMessage(*msg.getPart(i), depth + 1));
     if (msg.boundaryGuessed) e->rewriteContentType();
     return e;
 }
 
-Email2* Email2::createFromMime(const void* text, uint32_t n, LogBase& log) {
+std::unique_ptr<Email2> Email2::createFromMime(const void* text, uint32_t n, LogBase& log) {
     MimeMessage2 msg;
     if (!msg.loadMime(text, n, log)) return nullptr;
-    Email2* e = fromMessage(msg, 0);
+    std::unique_ptr<Email2> e = fromMessage(msg, 0);
     e->normaliseAfterLoad(0);
     return e;
 }
@@ -620,13 +618,13 @@ void Email2::attachmentRootToMixed() {
     lower.toLowerCase();
     if (lower.beginsWith("multipart") || lower.contains("pkcs7")) return;
 
-    Email2* text = createInnerPart();
-    Email2* att = createInnerPart();
+    std::unique_ptr<Email2> text = createInnerPart();
+    std::unique_ptr<Email2> att = createInnerPart();
     att->m_charset = m_charset;
-    Charset cs = m_charset;
     att->setContentType(
-        m_contentType.isEmpty() ? "application/octet-stream" : m_contentType.getString(),
-        m_name.getString(), "", "", &cs, "", "", "");
+        {.type = m_contentType.isEmpty() ? "application/octet-stream" : m_contentType.getString(),
+         .name = m_name.getString(),
+         .charset = &m_charset});
     if (m_transferEncoding.isEmpty())
         att->removeHeaderField("Content-Transfer-Encoding");
     else
@@ -642,9 +640,9 @@ void Email2::attachmentRootToMixed() {
     removeHeaderField("Content-Type");
     removeHeaderField("Content-Disposition");
     removeHeaderField("Content-Transfer-Encoding");
-    setContentType("multipart/mixed", "", "", "", nullptr, boundary.getString(), "", "");
-    if (!m_parts.append(text)) delete text;
-    if (!m_parts.append(att)) delete att;
+    setContentType({.type = "multipart/mixed", .boundary = boundary.getString()});
+    m_parts.appendOwned(std::move(text));
+    m_parts.appendOwned(std::move(att));
 }
 
 // Plain and HTML text side by side in a mixed container are alternatives.
@@ -660,23 +658,22 @@ void Email2::mixedTextsToAlternative() {
     }
     if (plain < 0 || html < 0) return;
     if (numParts() == 2) {
-        setContentType("multipart/alternative", "", "", "", nullptr, m_boundary.getString(), "",
-                       "");
+        setContentType({.type = "multipart/alternative", .boundary = m_boundary.getString()});
         return;
     }
-    Email2* alt = createInnerPart();
+    std::unique_ptr<Email2> alt = createInnerPart();
     StringBuffer boundary;
     generateBoundary(boundary);
     boundary.append("_.ALT");
-    alt->setContentType("multipart/alternative", "", "", "", nullptr, boundary.getString(), "", "");
+    alt->setContentType({.type = "multipart/alternative", .boundary = boundary.getString()});
     alt->removeHeaderField("Content-Transfer-Encoding");
     // Remove the later index first so the earlier one stays valid.
     int first = plain < html ? plain : html, second = plain < html ? html : plain;
-    BrenvikObject* b2 = m_parts.removeAt(static_cast<uint32_t>(second));
-    BrenvikObject* b1 = m_parts.removeAt(static_cast<uint32_t>(first));
-    Email2* plainPart = static_cast<Email2*>(plain < html ? b1 : b2);
-    Email2* htmlPart = static_cast<Email2*>(plain < html ? b2 : b1);
-    if (!alt->m_parts.append(plainPart)) delete plainPart;
-    if (!alt->m_parts.append(htmlPart)) delete htmlPart;
-    if (!m_parts.insertAt(0, alt)) delete alt;
+    std::unique_ptr<Email2> b2(
+        static_cast<Email2*>(m_parts.removeAt(static_cast<uint32_t>(second))));
+    std::unique_ptr<Email2> b1(
+        static_cast<Email2*>(m_parts.removeAt(static_cast<uint32_t>(first))));
+    alt->m_parts.appendOwned(std::move(plain < html ? b1 : b2));
+    alt->m_parts.appendOwned(std::move(plain < html ? b2 : b1));
+    m_parts.insertOwned(0, std::move(alt));
 }

@@ -2,6 +2,7 @@
 // A growable array of object pointers. It owns its objects only for
 // deleteAll(); removing by index and truncating never delete.
 #include <cstdint>
+#include <memory>
 
 #include "text/brenvik_object.h"
 
@@ -23,6 +24,20 @@ class ExtPtrArray {
     // range: nothing is stored and null is returned (the caller keeps obj).
     BrenvikObject* setAt(uint32_t i, BrenvikObject* obj);
     bool insertAt(uint32_t i, BrenvikObject* obj);
+    // The same for an array that owns its objects (deleteAll): it takes obj,
+    // which is deleted when there is no room.
+    template <class T>
+    bool appendOwned(std::unique_ptr<T> obj) {
+        if (!append(obj.get())) return false;
+        obj.release();
+        return true;
+    }
+    template <class T>
+    bool insertOwned(uint32_t i, std::unique_ptr<T> obj) {
+        if (!insertAt(i, obj.get())) return false;
+        obj.release();
+        return true;
+    }
 
     uint32_t count() const { return m_count; }
     uint32_t capacity() const { return m_capacity; }

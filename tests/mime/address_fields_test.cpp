@@ -60,7 +60,7 @@ TEST(AsciiAddressFields, FromMustStay) {
     EXPECT_FALSE(e->asciiAddressFields(&idna::toAscii, log));
     EXPECT_TRUE(testsupport::has(
         log, 'E', "The From field cannot be written without SMTPUTF8: no mailbox left"));
-    e.reset(Email2::createNewEmail());
+    e = Email2::createNewEmail();
     e->setHeaderField("From", "joerg@m\xC3\xBCller.example");
     EXPECT_TRUE(e->asciiAddressFields(&idna::toAscii, log));
     StringBuffer from;

@@ -100,13 +100,12 @@ std::string render(Email2& e, const char* prefix = "BVX-") {
 
 std::unique_ptr<Email2> parse(const std::string& text) {
     LogNull log;
-    return std::unique_ptr<Email2>(
-        Email2::createFromMime(text.data(), static_cast<uint32_t>(text.size()), log));
+    return Email2::createFromMime(text.data(), static_cast<uint32_t>(text.size()), log);
 }
 
 std::unique_ptr<Email2> cloneOf(Email2& e) {
     LogNull log;
-    return std::unique_ptr<Email2>(e.clone(log));
+    return e.clone(log);
 }
 
 // The tree as text and back, as a reader of the sent text finds it; the Bcc
@@ -115,7 +114,7 @@ std::unique_ptr<Email2> roundTrip(Email2& e) {
     LogNull log;
     StringBuffer text;
     if (!e.assembleMime(text, nullptr, nullptr, log)) return nullptr;
-    std::unique_ptr<Email2> back(Email2::createFromMime(text.getString(), text.length(), log));
+    std::unique_ptr<Email2> back = Email2::createFromMime(text.getString(), text.length(), log);
     for (uint32_t i = 0; back && i < e.numBcc(); ++i)
         back->addBcc(e.getBcc(i)->name().getString(), e.getBcc(i)->address().getString());
     return back;
@@ -472,8 +471,8 @@ class Steps {
             EXPECT_NE(str(text).find(l[1]), std::string::npos) << str(text);
         } else if (isStart(v)) {
             m_cls.reset(v == "cls" ? new ClsEmail : nullptr);
-            m_tree.reset(v == "new" ? Email2::createNewEmail() : nullptr);
-            if (v == "inner") m_tree.reset(Email2::createInnerPart());
+            m_tree = v == "new" ? Email2::createNewEmail() : nullptr;
+            if (v == "inner") m_tree = Email2::createInnerPart();
             if (v == "parse") m_tree = parse(l[0]);
             ASSERT_TRUE(m_cls || m_tree);
         } else if (v == "at") {
@@ -543,9 +542,14 @@ class Steps {
         if (v == "round-trip") return (void)(m_tree = roundTrip(root()), m_cls.reset());
         if (v == "content-type") {
             if (!l[4].empty()) cs.setByCodePage(num(l, 4));
-            n.setContentType(a.c_str(), l[1].c_str(), l[2].c_str(), l[3].c_str(),
-                             l[4].empty() ? nullptr : &cs, l[5].c_str(), l[6].c_str(),
-                             l[7].c_str());
+            n.setContentType({.type = a.c_str(),
+                              .name = l[1].c_str(),
+                              .protocol = l[2].c_str(),
+                              .micalg = l[3].c_str(),
+                              .charset = l[4].empty() ? nullptr : &cs,
+                              .boundary = l[5].c_str(),
+                              .smimeType = l[6].c_str(),
+                              .typeParam = l[7].c_str()});
         } else if (v == "html-charset" || v == "charset") {
             v == "charset" ? cs.setByName(a.c_str()) : cs.setByCodePage(num(l, 0));
             m_skip = !cs.getCodePage() || !EncodingConvert::isSupported(cs.getCodePage());
