@@ -268,47 +268,45 @@ LogEntry2::~LogEntry2() {
             delete e;
         }
         m_children->deleteAll();
-        delete m_children;
     }
-    delete m_name;
-    delete m_text;
 }
 
-LogEntry2* LogEntry2::makeContext(const char* name) {
-    auto* e = new (std::nothrow) LogEntry2();
+namespace {
+// The log must not throw where it reports: every part is made nothrow.
+std::unique_ptr<LogEntry2> newEntry() {
+    return std::unique_ptr<LogEntry2>(new (std::nothrow) LogEntry2());
+}
+std::unique_ptr<StringBuffer> newText(const char* s) {
+    return std::unique_ptr<StringBuffer>(new (std::nothrow) StringBuffer(s ? s : ""));
+}
+}  // namespace
+
+std::unique_ptr<LogEntry2> LogEntry2::makeContext(const char* name) {
+    std::unique_ptr<LogEntry2> e = newEntry();
     if (!e) return nullptr;
     e->m_kind = 'C';
-    e->m_name = new (std::nothrow) StringBuffer(name ? name : "");
-    e->m_children = new (std::nothrow) ExtPtrArray();
-    if (!e->m_name || !e->m_children) {
-        delete e;
-        return nullptr;
-    }
+    e->m_name = newText(name);
+    e->m_children.reset(new (std::nothrow) ExtPtrArray());
+    if (!e->m_name || !e->m_children) return nullptr;
     return e;
 }
 
-LogEntry2* LogEntry2::makeText(char kind, const char* text) {
-    auto* e = new (std::nothrow) LogEntry2();
+std::unique_ptr<LogEntry2> LogEntry2::makeText(char kind, const char* text) {
+    std::unique_ptr<LogEntry2> e = newEntry();
     if (!e) return nullptr;
     e->m_kind = kind;
-    e->m_text = new (std::nothrow) StringBuffer(text ? text : "");
-    if (!e->m_text) {
-        delete e;
-        return nullptr;
-    }
+    e->m_text = newText(text);
+    if (!e->m_text) return nullptr;
     return e;
 }
 
-LogEntry2* LogEntry2::makeData(const char* name, const char* value) {
-    auto* e = new (std::nothrow) LogEntry2();
+std::unique_ptr<LogEntry2> LogEntry2::makeData(const char* name, const char* value) {
+    std::unique_ptr<LogEntry2> e = newEntry();
     if (!e) return nullptr;
     e->m_kind = 'T';
-    e->m_name = new (std::nothrow) StringBuffer(name ? name : "");
-    e->m_text = new (std::nothrow) StringBuffer(value ? value : "");
-    if (!e->m_name || !e->m_text) {
-        delete e;
-        return nullptr;
-    }
+    e->m_name = newText(name);
+    e->m_text = newText(value);
+    if (!e->m_name || !e->m_text) return nullptr;
     return e;
 }
 
@@ -337,45 +335,37 @@ ErrorLog::ErrorLog() {
     pushRoot();
 }
 
-ErrorLog::~ErrorLog() {
-    LogEntry2* r = root();
-    m_stack.truncateNoDelete();
-    delete r;
-}
+ErrorLog::~ErrorLog() = default;
 
 void ErrorLog::pushRoot() {
-    LogEntry2* r = LogEntry2::makeContext(kRootName);
-    if (r && !m_stack.append(r)) delete r;
+    m_root = LogEntry2::makeContext(kRootName);
+    if (m_root && !m_stack.append(m_root.get())) m_root.reset();
 }
 
 void ErrorLog::reset() {
-    LogEntry2* r = root();
     m_stack.truncateNoDelete();
-    delete r;
+    m_root.reset();
     pushRoot();
 }
 
 LogEntry2* ErrorLog::root() const {
-    return m_stack.count() > 0 ? m_stack.at<LogEntry2>(0) : nullptr;
+    return m_root.get();
 }
 
 LogEntry2* ErrorLog::current() const {
     return static_cast<LogEntry2*>(m_stack.last());
 }
 
-bool ErrorLog::add(LogEntry2* entry) {
+bool ErrorLog::add(std::unique_ptr<LogEntry2> entry) {
     if (!entry) return false;
     LogEntry2* cur = current();
-    if (!cur || !cur->children() || !cur->children()->append(entry)) {
-        delete entry;
-        return false;
-    }
-    return true;
+    return cur && cur->children() && cur->children()->appendOwned(std::move(entry));
 }
 
 bool ErrorLog::enter(const char* name) {
-    LogEntry2* ctx = LogEntry2::makeContext(name);
-    if (!add(ctx)) return false;
+    std::unique_ptr<LogEntry2> made = LogEntry2::makeContext(name);
+    LogEntry2* ctx = made.get();
+    if (!add(std::move(made))) return false;
     if (!m_stack.append(ctx)) {
         // Still in the tree, owned by its parent; it just cannot be current.
         return false;

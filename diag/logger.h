@@ -1,6 +1,7 @@
 #pragma once
 // The recording log: a tree of contexts holding errors, infos and named
 // values, rendered as XML for "smtp_errors.xml".
+#include <memory>
 #include <string>
 
 #include "diag/log_base.h"
@@ -10,7 +11,7 @@
 
 // One node of the log tree.
 class LogEntry2 : public BrenvikObject {
-public:
+  public:
     LogEntry2() = default;
     ~LogEntry2() override;
     LogEntry2(const LogEntry2&) = delete;
@@ -18,13 +19,14 @@ public:
 
     // 'C' context, 'E' error, 'I' info, 'X' raw text, 'T' named value.
     char kind() const { return m_kind; }
-    const StringBuffer* name() const { return m_name; }
-    const StringBuffer* text() const { return m_text; }
-    ExtPtrArray* children() const { return m_children; }
+    const StringBuffer* name() const { return m_name.get(); }
+    const StringBuffer* text() const { return m_text.get(); }
+    ExtPtrArray* children() const { return m_children.get(); }
 
-    static LogEntry2* makeContext(const char* name);
-    static LogEntry2* makeText(char kind, const char* text);
-    static LogEntry2* makeData(const char* name, const char* value);
+    // Null when memory ran out.
+    static std::unique_ptr<LogEntry2> makeContext(const char* name);
+    static std::unique_ptr<LogEntry2> makeText(char kind, const char* text);
+    static std::unique_ptr<LogEntry2> makeData(const char* name, const char* value);
 
     // Renderings of this node and everything below it, appended to out.
     void appendXml(StringBuffer& out) const;
@@ -32,17 +34,17 @@ public:
     void appendHtml(StringBuffer& out) const;  // escaped, nested divs
     bool isEmptyContext() const;
 
-private:
-    ExtPtrArray* m_children = nullptr;  // contexts only
+  private:
+    std::unique_ptr<ExtPtrArray> m_children;  // contexts only; owns its entries
     char m_kind = 'I';
-    StringBuffer* m_name = nullptr;
-    StringBuffer* m_text = nullptr;
+    std::unique_ptr<StringBuffer> m_name;  // contexts and named values
+    std::unique_ptr<StringBuffer> m_text;  // everything but contexts
 };
 
 // The tree and its stack of open contexts. Element 0 of the stack is the
-// root "BrenvikLog", which owns the whole tree.
+// root "BrenvikLog".
 class ErrorLog {
-public:
+  public:
     ErrorLog();
     ~ErrorLog();
     ErrorLog(const ErrorLog&) = delete;
@@ -54,18 +56,19 @@ public:
     uint32_t depth() const { return m_stack.count(); }
     // Both take ownership of what they create or get; false (and the entry
     // deleted) only when memory ran out.
-    bool add(LogEntry2* entry);  // to the current context
+    bool add(std::unique_ptr<LogEntry2> entry);  // to the current context
     bool enter(const char* name);
     void leave();
 
-private:
+  private:
     void pushRoot();
 
-    ExtPtrArray m_stack;  // does not own its elements
+    std::unique_ptr<LogEntry2> m_root;  // the whole tree
+    ExtPtrArray m_stack;                // does not own its elements
 };
 
 class Logger : public LogBase {
-public:
+  public:
     Logger() = default;
     ~Logger() override = default;
     Logger(const Logger&) = delete;
@@ -93,7 +96,7 @@ public:
     // The text of the first error since the log was cleared; empty for none.
     std::string firstError();
 
-private:
+  private:
     platform::RecursiveLock m_lock;
     ErrorLog m_log;
     std::string m_firstError;

@@ -4,11 +4,9 @@
 #include "text/string_buffer.h"
 #include "text/xstring.h"
 
-BvEmail::BvEmail() : m_impl(new ClsEmail) {}
+BvEmail::BvEmail() : m_impl(std::make_unique<ClsEmail>()) {}
 
-BvEmail::~BvEmail() {
-    if (m_ownsImpl) delete m_impl;
-}
+BvEmail::~BvEmail() = default;
 
 bool BvEmail::put_Charset(const char* charset) {
     XString x;

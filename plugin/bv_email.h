@@ -1,6 +1,8 @@
 #pragma once
 // Client object over the e-mail object: turns narrow C strings into the
 // engine's XString by the UTF-8 switch and forwards.
+#include <memory>
+
 #include "plugin/bv_object.h"
 
 class ClsEmail;
@@ -25,10 +27,9 @@ class BvEmail : public BvObject {
     void SetHtmlBody(const char* html);
     bool AddFileAttachment(const char* path);
 
-    ClsEmail* impl() { return m_impl; }
+    ClsEmail* impl() { return m_impl.get(); }
 
   private:
     bool m_utf8 = false;
-    bool m_ownsImpl = true;  // always set in this system
-    ClsEmail* m_impl;
+    std::unique_ptr<ClsEmail> m_impl;
 };

@@ -4,11 +4,9 @@
 #include "plugin/bv_email.h"
 #include "text/xstring.h"
 
-BvMailMan::BvMailMan() : m_impl(new ClsMailMan) {}
+BvMailMan::BvMailMan() : m_impl(std::make_unique<ClsMailMan>()) {}
 
-BvMailMan::~BvMailMan() {
-    delete m_impl;
-}
+BvMailMan::~BvMailMan() = default;
 
 void BvMailMan::put_SmtpHost(const char* host) {
     XString x;

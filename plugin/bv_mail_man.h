@@ -1,6 +1,8 @@
 #pragma once
 // Client object over the mail manager: turns narrow C strings into the
 // engine's XString by the UTF-8 switch and forwards.
+#include <memory>
+
 #include "plugin/bv_object.h"
 
 class ClsMailMan;
@@ -26,9 +28,9 @@ class BvMailMan : public BvObject {
     // The path goes on as bytes, without conversion.
     bool SaveLastError(const char* path);
 
-    ClsMailMan* impl() { return m_impl; }
+    ClsMailMan* impl() { return m_impl.get(); }
 
   private:
-    ClsMailMan* m_impl;
+    std::unique_ptr<ClsMailMan> m_impl;
     bool m_utf8 = false;
 };

@@ -66,8 +66,8 @@ void smtp_plugin::shutdown() {
 }
 
 void smtp_plugin::close() {
-    m_mailMan.release();
-    m_email.release();
+    m_mailMan.reset();
+    m_email.reset();
     m_errorCode.clear();
 }
 
@@ -111,7 +111,7 @@ const wchar_t* smtp_plugin::set_option(const wchar_t* name, const wchar_t* value
     // Only the mail manager: a message is still made by set_server or a
     // composing call.
     if (!m_mailMan) {
-        m_mailMan = SharedHandle<BvMailMan>(new BvMailMan);
+        m_mailMan = std::make_unique<BvMailMan>();
         m_mailMan->put_Utf8(true);
     }
     const plugin::Utf8Text name8 = plugin::toUtf8(name ? name : L"");
@@ -156,7 +156,7 @@ bool smtp_plugin::connect() {
 }
 
 bool smtp_plugin::new_message() {
-    m_email.release();
+    m_email.reset();
     createClientObjects();
     return true;
 }
@@ -178,7 +178,7 @@ bool smtp_plugin::send() {
         if (!file.empty()) m_mailMan->SaveLastError(file.c_str());
     }
     // Every send starts the next message from scratch; the server settings stay.
-    m_email.release();
+    m_email.reset();
     return sent;
 }
 
@@ -284,8 +284,8 @@ bool smtp_plugin::checkArgument(const wchar_t* text, bool requiredNonEmpty) {
 }
 
 void smtp_plugin::createClientObjects() {
-    if (!m_mailMan) m_mailMan = SharedHandle<BvMailMan>(new BvMailMan);
-    if (!m_email) m_email = SharedHandle<BvEmail>(new BvEmail);
+    if (!m_mailMan) m_mailMan = std::make_unique<BvMailMan>();
+    if (!m_email) m_email = std::make_unique<BvEmail>();
     // Every narrow string the plug-in hands over is UTF-8.
     m_mailMan->put_Utf8(true);
     m_email->put_Utf8(true);

@@ -1,12 +1,12 @@
 #pragma once
 // The plug-in object behind email_interface: argument checks, error codes,
 // UTF-8 conversion, and the two client objects it drives.
+#include <memory>
 #include <string>
 
 #include "plugin/bv_email.h"
 #include "plugin/bv_mail_man.h"
 #include "plugin/email_interface.h"
-#include "plugin/shared_handle.h"
 
 class smtp_plugin final : public email_interface {
   public:
@@ -53,6 +53,6 @@ class smtp_plugin final : public email_interface {
     std::wstring m_errorCode;
     std::wstring m_errorOut;
     std::wstring m_optionValue;
-    SharedHandle<BvMailMan> m_mailMan;
-    SharedHandle<BvEmail> m_email;
+    std::unique_ptr<BvMailMan> m_mailMan;
+    std::unique_ptr<BvEmail> m_email;
 };

@@ -1,12 +1,11 @@
 // The plug-in's own helpers, compiled straight into this program: wide text
 // to UTF-8, the port scan and the mailbox split against the vectors of
-// tests/data/plugin/text_helpers.txt, and the counted handle.
+// tests/data/plugin/text_helpers.txt.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "plugin/mailbox_text.h"
-#include "plugin/shared_handle.h"
 #include "plugin/wide_text.h"
 #include "tests/plugin/case_file.h"
 
@@ -68,45 +67,6 @@ TEST(TextHelpers, NullEmptyAndLongTexts) {
     const std::string out = plugin::utf32ToUtf8(std::u32string(5000, U'\U0001F600').c_str());
     ASSERT_EQ(out.size(), 20000u);
     EXPECT_EQ(out.substr(19996), "\xF0\x9F\x98\x80");
-}
-
-struct Counted {
-    explicit Counted(int& d) : deaths(d) {}
-    ~Counted() { ++deaths; }
-    int& deaths;
-};
-
-TEST(SharedHandle, CountsCopiesAndTheLastReleaseDeletesOnce) {
-    SharedHandle<Counted> none, fromNull(nullptr);
-    EXPECT_FALSE(none || fromNull);
-    EXPECT_EQ(none.get(), nullptr);
-    EXPECT_EQ(none.useCount(), 0);
-    none.release();  // harmless
-    int first = 0, second = 0, third = 0;
-    SharedHandle<Counted> a(new Counted(first));
-    EXPECT_TRUE(a);
-    EXPECT_EQ(a.useCount(), 1);
-    {
-        SharedHandle<Counted> b(a), c;
-        c = b;
-        EXPECT_EQ(a.useCount(), 3);
-        EXPECT_EQ(c.get(), a.get());
-        a.release();
-        b.release();
-        b.release();
-        EXPECT_FALSE(a || b);
-        EXPECT_EQ(c.useCount(), 1);
-        EXPECT_EQ(first, 0);
-    }
-    EXPECT_EQ(first, 1);  // the last copy's destructor deletes
-    a = SharedHandle<Counted>(new Counted(second));
-    a = a;  // self-assignment keeps it
-    EXPECT_EQ(a.useCount(), 1);
-    a = SharedHandle<Counted>(new Counted(third));  // releases the old object
-    EXPECT_EQ(second, 1);
-    a.release();
-    a.release();
-    EXPECT_EQ(third, 1);
 }
 
 }  // namespace
