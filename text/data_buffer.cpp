@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text/memory.h"
+
 namespace {
 constexpr uint32_t kAppendGrowth = 20000;
 constexpr uint32_t kByteGrowth = 10000;
@@ -48,7 +50,7 @@ DataBuffer::~DataBuffer() {
 }
 
 void DataBuffer::release() {
-    if (m_data && !m_borrowed) std::free(m_data);
+    if (m_data && !m_borrowed) text::freeBlock(m_data);
     m_data = nullptr;
     m_borrowed = false;
     m_size = 0;
@@ -60,7 +62,7 @@ void DataBuffer::release() {
 bool DataBuffer::ensureCapacity(uint32_t needed) {
     if (needed <= m_capacity && !m_borrowed) return true;
     if (needed < m_size) needed = m_size;
-    unsigned char* block = static_cast<unsigned char*>(std::malloc(needed ? needed : 1));
+    unsigned char* block = static_cast<unsigned char*>(text::allocateBlock(needed ? needed : 1));
     if (!block) {
         release();
         return false;
@@ -95,14 +97,15 @@ bool DataBuffer::append(const void* bytes, uint32_t n) {
         // is copied.
         unsigned char* old = m_data;
         bool ownedOld = !m_borrowed;
-        unsigned char* block = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(want)));
+        unsigned char* block =
+            static_cast<unsigned char*>(text::allocateBlock(static_cast<size_t>(want)));
         if (!block) {
             release();
             return false;
         }
         if (m_size) std::memcpy(block, old, m_size);
         std::memcpy(block + m_size, bytes, n);
-        if (old && ownedOld) std::free(old);
+        if (old && ownedOld) text::freeBlock(old);
         m_data = block;
         m_borrowed = false;
         m_capacity = static_cast<uint32_t>(want);
@@ -203,11 +206,11 @@ void DataBuffer::borrow(const void* bytes, uint32_t n) {
     m_borrowed = true;
 }
 
-void DataBuffer::takeOver(void* mallocBlock, uint32_t size, uint32_t capacity) {
+void DataBuffer::takeOver(void* block, uint32_t size, uint32_t capacity) {
     check();
     release();
-    if (!mallocBlock) return;
-    m_data = static_cast<unsigned char*>(mallocBlock);
+    if (!block) return;
+    m_data = static_cast<unsigned char*>(block);
     m_size = size;
     m_capacity = capacity < size ? size : capacity;
 }

@@ -27,8 +27,9 @@ class DataBuffer : public BrenvikObject {
     // this buffer: an append, replaceByte or reverse first copies it into an
     // owned block, clear forgets it, removeFront narrows the view.
     void borrow(const void* bytes, uint32_t n);
-    // Takes over a block allocated with malloc; the buffer frees it.
-    void takeOver(void* mallocBlock, uint32_t size, uint32_t capacity);
+    // Takes over a block from text::allocateBlock (StringBuffer::releaseBlock
+    // gives one); the buffer frees it.
+    void takeOver(void* block, uint32_t size, uint32_t capacity);
 
     const unsigned char* data() const;
     unsigned char* data();

@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text/memory.h"
+
 namespace {
 constexpr uint32_t kMaxStep = 100000;
 }
 
 ExtPtrArray::~ExtPtrArray() {
-    std::free(m_items);
+    text::freeBlock(m_items);
 }
 
 // Makes room for one more pointer. The step roughly doubles the capacity
@@ -19,10 +21,10 @@ static bool enlarge(BrenvikObject**& items, uint32_t& capacity, uint32_t& step, 
     if (want < static_cast<uint64_t>(count) + 1) want = static_cast<uint64_t>(count) + 1;
     if (want > UINT32_MAX / sizeof(BrenvikObject*)) return false;
     auto** block = static_cast<BrenvikObject**>(
-        std::calloc(static_cast<size_t>(want), sizeof(BrenvikObject*)));
+        text::allocateZeroed(static_cast<size_t>(want), sizeof(BrenvikObject*)));
     if (!block) return false;
     if (count) std::memcpy(block, items, count * sizeof *block);
-    std::free(items);
+    text::freeBlock(items);
     items = block;
     capacity = static_cast<uint32_t>(want);
     if (step < kMaxStep) step = capacity < kMaxStep ? capacity : kMaxStep;

@@ -11,6 +11,7 @@
 #include "text/ascii.h"
 #include "text/data_buffer.h"
 #include "text/encoding_convert.h"
+#include "text/memory.h"
 
 using text::isBlankOrBreak;
 using text::lowerAscii;
@@ -54,7 +55,7 @@ void StringBuffer::initEmpty(uint32_t capacity, uint32_t growth) {
     m_flag = 0;
     m_length = 0;
     m_growth = growth;
-    m_data = capacity ? static_cast<char*>(std::malloc(capacity)) : nullptr;
+    m_data = capacity ? static_cast<char*>(text::allocateBlock(capacity)) : nullptr;
     if (m_data) {
         m_capacity = capacity;
         m_data[0] = 0;
@@ -109,7 +110,7 @@ StringBuffer& StringBuffer::operator=(const StringBuffer& other) {
 
 StringBuffer::~StringBuffer() {
     check();
-    if (m_data != g_emptyString) std::free(m_data);
+    if (m_data != g_emptyString) text::freeBlock(m_data);
     // Volatile stores: the compiler must not drop them as dead, they are
     // what makes a later use of this object stop the process.
     volatile unsigned char* magic = &m_magic;
@@ -131,10 +132,10 @@ bool StringBuffer::grow(uint32_t added) {
     uint64_t want = static_cast<uint64_t>(m_length) + m_growth + added + 1;
     if (want > UINT32_MAX) return false;
     uint32_t newCapacity = static_cast<uint32_t>(want);
-    char* block = static_cast<char*>(std::malloc(newCapacity));
+    char* block = static_cast<char*>(text::allocateBlock(newCapacity));
     if (!block) return false;
     std::memcpy(block, m_data, m_length + 1);
-    if (m_data != g_emptyString) std::free(m_data);
+    if (m_data != g_emptyString) text::freeBlock(m_data);
     m_data = block;
     m_capacity = newCapacity;
     if (m_growth < newCapacity && m_growth < kMaxGrowth) {
@@ -363,10 +364,10 @@ uint32_t StringBuffer::replaceChar(char from, char to) {
 void StringBuffer::shrinkToFit() {
     check();
     if (m_data == g_emptyString || m_capacity - (m_length + 1) <= 4) return;
-    char* block = static_cast<char*>(std::malloc(m_length + 1));
+    char* block = static_cast<char*>(text::allocateBlock(m_length + 1));
     if (!block) return;
     std::memcpy(block, m_data, m_length + 1);
-    std::free(m_data);
+    text::freeBlock(m_data);
     m_data = block;
     m_capacity = m_length + 1;
 }
@@ -712,6 +713,7 @@ StringBuffer* StringBuffer::createFromFile(const char* path, LogBase& log) {
     }
     uint32_t want = static_cast<uint32_t>(size) + 200;
     StringBuffer* sb = new (std::nothrow) StringBuffer(Reserve{want});
+    if (!sb) text::noteFailedAllocation();
     if (!sb || sb->capacity() < want) {
         delete sb;
         log.LogError("File too large to hold in memory.");

@@ -97,8 +97,8 @@ class StringBuffer : public BrenvikObject {
     // "|" for ":" are accepted too.
     static StringBuffer* createFromFile(const char* path, LogBase& log);
 
-    // Hands the text's malloc block to the caller (null when there is
-    // none), who frees it; the buffer is empty afterwards. A large file read
+    // Hands the text's block (text::allocateBlock's) to the caller (null when
+    // there is none), who frees it; the buffer is empty afterwards. A large file read
     // here moves into a DataBuffer (takeOver) without a second copy.
     char* releaseBlock(uint32_t& length, uint32_t& capacity);
 

@@ -20,6 +20,7 @@
 #include "support/scratch.h"
 #include "text/data_buffer.h"
 #include "text/ext_ptr_array.h"
+#include "text/memory.h"
 #include "text/string_buffer.h"
 #include "text/test_data.h"
 
@@ -87,11 +88,11 @@ const std::map<std::string, std::function<long(DataBuffer&, Arg, Arg)>> kDataOps
     {"append", OP(DataBuffer, return s.append(a.data(), U(a.size())))},
     {"clearAppend", OP(DataBuffer, s.clear(); return s.append(a.data(), U(a.size())))},
     {"appendCapacity", OP(DataBuffer, s.append(a.data(), U(a.size())); return s.capacity())},
-    // A malloc block holding A taken over, then B appended: the block is the
+    // An engine block holding A taken over, then B appended: the block is the
     // buffer's own, used in place (1) and freed by it; the sanitizer build
     // reports a leak or double free, also of what the buffer had before.
     {"takeOver",
-     OP(DataBuffer, void* block = std::malloc(32); std::memcpy(block, a.data(), a.size());
+     OP(DataBuffer, void* block = text::allocateBlock(32); std::memcpy(block, a.data(), a.size());
         s.takeOver(block, U(a.size()), 32); s.append(b.data(), U(b.size()));
         return s.data() == block && s.capacity() == 32 && !s.isBorrowed())},
     // Copied, then assigned to another (over longer bytes, and to itself);
