@@ -149,15 +149,19 @@ class Email2 : public BrenvikObject {
     // name begins with omitPrefix (any letter case) are left out. Text
     // leaves may be fixed up on the way (charset, transfer encoding).
     bool assembleMime(StringBuffer& out, MimeOutput* stream, const char* omitPrefix, LogBase& log);
-    // Appends the body converted to the node's charset and transfer-encoded.
-    void writeBody(StringBuffer& out);
+    // Appends the body converted to the node's charset and transfer-encoded;
+    // false when memory ran out.
+    bool writeBody(StringBuffer& out);
     // About how long the MIME text is (a little more, as a rule).
     uint64_t estimatedTextSize() const;
     // A tree read from MIME text and normalised; null when it does not parse.
     static std::unique_ptr<Email2> createFromMime(const void* text, uint32_t n, LogBase& log);
     // A copy to send: fields, recipients and parts of its own, the bodies
     // borrowed from this tree, which must outlive the copy and stay as it
-    // is meanwhile (so an attachment is never held twice).
+    // is meanwhile (so an attachment is never held twice). Its text is
+    // never written out once an allocation of the engine failed on this
+    // thread since the copy began: a field changed on the way (a new
+    // Message-ID, 7-bit addresses) may have come out short.
     std::unique_ptr<Email2> clone(LogBase& log) const;
 
     // ---- read access
@@ -234,4 +238,7 @@ class Email2 : public BrenvikObject {
     StringBuffer m_type;
     unsigned char m_formatFlowed = 0;
     StringBuffer m_charsetName;
+    // A copy to send: text::failedAllocations() when it began.
+    bool m_sendCopy = false;
+    uint64_t m_failuresBefore = 0;
 };

@@ -2,6 +2,7 @@
 // part of its own, the body bytes borrowed from the original.
 #include "mime/email2.h"
 #include "mime/mime_message.h"
+#include "text/memory.h"
 
 namespace {
 
@@ -13,7 +14,11 @@ void copyAddresses(const ExtPtrArray& from, ExtPtrArray& to) {
 }  // namespace
 
 std::unique_ptr<Email2> Email2::clone(LogBase&) const {
-    return copyNode(0);
+    const uint64_t failures = text::failedAllocations();
+    std::unique_ptr<Email2> copy = copyNode(0);
+    copy->m_sendCopy = true;
+    copy->m_failuresBefore = failures;
+    return copy;
 }
 
 std::unique_ptr<Email2> Email2::copyNode(int depth) const {

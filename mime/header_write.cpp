@@ -78,14 +78,15 @@ uint32_t findOutsideQuotes(Bytes v, char c, uint32_t from) {
 
 // The last guard: a CR LF stays only as a fold, that is followed by a
 // blank and more text on the same line; any other CR, LF or NUL goes.
-void keepOnlyFolds(StringBuffer& line) {
+// False when memory ran out.
+bool keepOnlyFolds(StringBuffer& line) {
     const char* s = line.getString();
     uint32_t n = line.length();
     bool clean = true;
     for (uint32_t i = 0; i < n && clean; ++i) {
         if (s[i] == '\0' || s[i] == '\r' || s[i] == '\n') clean = false;
     }
-    if (clean) return;
+    if (clean) return true;
     auto isFold = [&](uint32_t i) {
         if (i + 2 >= n || s[i] != '\r' || s[i + 1] != '\n' || !isBlank(s[i + 2])) return false;
         uint32_t k = i + 2;
@@ -93,15 +94,16 @@ void keepOnlyFolds(StringBuffer& line) {
         return k < n && s[k] != '\r' && s[k] != '\n' && s[k] != '\0';
     };
     StringBuffer out;
+    bool ok = true;
     for (uint32_t i = 0; i < n; ++i) {
         if (isFold(i)) {
-            out.append("\r\n");
+            ok = out.append("\r\n") && ok;
             ++i;
         } else if (s[i] != '\0' && s[i] != '\r' && s[i] != '\n') {
-            out.appendChar(s[i]);
+            ok = out.appendChar(s[i]) && ok;
         }
     }
-    line.setString(out.getString(), out.length());
+    return ok && line.setString(out.getString(), out.length());
 }
 
 // Builds one field's text; the column is tracked so folds land where the
@@ -123,8 +125,17 @@ class FieldWriter {
     // are found in the UTF-8 text, where no byte of a multi-byte character
     // can pass for one.
     void writeEncoded(Bytes v, unsigned codePage, const char* charsetName, bool bForm);
+    // False once any piece of the line could not be stored.
+    bool ok() const { return m_ok; }
 
   private:
+    // Every piece goes through these, so that one failed append fails the
+    // field instead of leaving it short.
+    void add(const char* s) { m_ok = m_line.append(s) && m_ok; }
+    void add(const StringBuffer& s) { m_ok = m_line.append(s) && m_ok; }
+    void addChar(char c) { m_ok = m_line.appendChar(c) && m_ok; }
+    void check(bool stored) const { m_ok = stored && m_ok; }
+
     // Where an encoded word stands: free text, a phrase (display name) or
     // a quoted string (parameter value).
     enum class Place { Text, Phrase, Quoted };
@@ -146,7 +157,7 @@ class FieldWriter {
     bool structured() const {
         return m_field.kind() == Kind::Address || m_field.kind() == Kind::Parameters;
     }
-    void fold() { m_line.append(m_field.noFold() ? " " : "\r\n\t"); }
+    void fold() { add(m_field.noFold() ? " " : "\r\n\t"); }
     void put(char c, uint32_t& col);
     void encodePiece(Bytes v);
     void words(Bytes v, Place place = Place::Text);
@@ -164,6 +175,7 @@ class FieldWriter {
     const char* m_charset = "utf-8";
     bool m_bForm = false;
     bool m_forceWords = false;
+    mutable bool m_ok = true;
 };
 
 bool FieldWriter::mustEncode(Bytes v) const {
@@ -188,10 +200,10 @@ bool FieldWriter::mustEncode(Bytes v) const {
 void FieldWriter::put(char c, uint32_t& col) {
     if (c == '\r' || c == '\n' || c == '\0') return;
     if (col >= kHardColumn || (col >= kSafeColumn && (c == ' ' || c == '\t'))) {
-        m_line.append(c == ' ' || c == '\t' ? "\r\n" : "\r\n\t");
+        add(c == ' ' || c == '\t' ? "\r\n" : "\r\n\t");
         col = c == ' ' || c == '\t' ? 0 : 1;
     }
-    m_line.appendChar(c);
+    addChar(c);
     ++col;
 }
 
@@ -226,7 +238,7 @@ void FieldWriter::writeFolded(Bytes v) {
         bool breakHere = (c == ';' && col >= 21 && (i + 1 >= v.n || v.p[i + 1] != '>')) ||
                          (c == ',' && commaFold && col >= 21);
         if (breakHere) {
-            m_line.append("\r\n\t");
+            add("\r\n\t");
             col = 0;
         }
     }
@@ -270,19 +282,17 @@ void FieldWriter::encodePiece(Bytes v) {
 }
 
 void FieldWriter::word(Bytes v, Place place, StringBuffer& out) const {
-    out.append("=?");
-    out.append(m_charset);
+    bool ok = out.append("=?") && out.append(m_charset);
     if (m_bForm) {
-        out.append("?B?");
-        ContentCoding::encodeBase64(v.p, v.n, out);
+        ok = out.append("?B?") && ContentCoding::encodeBase64(v.p, v.n, out) && ok;
     } else {
-        out.append("?Q?");
+        ok = out.append("?Q?") && ok;
         ContentCoding q;
         q.setAddressField(place == Place::Phrase);
         q.setQuotedString(place == Place::Quoted);
-        q.encodeQWord(v.p, v.n, out);
+        ok = q.encodeQWord(v.p, v.n, out) && ok;
     }
-    out.append("?=");
+    check(out.append("?=") && ok);
 }
 
 // How long the next word may be: 75 characters, and short enough to end
@@ -330,9 +340,9 @@ void FieldWriter::words(Bytes v, Place place) {
             m_codePage = cp::Utf8;
             m_charset = "utf-8";
         }
-        if (m_codePage == cp::Utf8) whole.append(v.p, v.n);
+        if (m_codePage == cp::Utf8) check(whole.append(v.p, v.n));
         if (whole.size() < threshold && fits(whole.data(), whole.size(), wordRoom(place))) {
-            m_line.append(w);
+            add(w);
             return;
         }
         auto high = [&](uint32_t k) {
@@ -369,7 +379,7 @@ void FieldWriter::words(Bytes v, Place place) {
             }
             w.clear();
             word({piece.data(), piece.size()}, place, w);
-            m_line.append(w);
+            add(w);
             at += take;
         }
         return;
@@ -391,7 +401,7 @@ void FieldWriter::words(Bytes v, Place place) {
         }
         w.clear();
         word({v.p + at, take}, place, w);
-        m_line.append(w);
+        add(w);
         at += take;
     }
 }
@@ -412,14 +422,14 @@ void FieldWriter::phraseWords(Bytes v) {
     uint32_t q = count();
     if (m_bForm || q < 2) return;
     StringBuffer qText;
-    qText.append(m_line.getString() + mark, m_line.length() - mark);
+    check(qText.append(m_line.getString() + mark, m_line.length() - mark));
     m_line.truncate(mark);
     m_bForm = true;
     words(v, Place::Phrase);
     m_bForm = false;
     if (count() < q) return;
     m_line.truncate(mark);
-    m_line.append(qText);
+    add(qText);
 }
 
 // "type; p1=v1; p2=v2": the type and each parameter value on their own,
@@ -427,7 +437,7 @@ void FieldWriter::phraseWords(Bytes v) {
 void FieldWriter::parameters(Bytes v) {
     uint32_t head = findOutsideQuotes(v, ';', 0);
     if (head > 1) encodePiece({v.p, head});
-    m_line.append(";");
+    add(";");
 
     uint32_t pos = head + 1;
     bool any = false;
@@ -450,7 +460,7 @@ void FieldWriter::parameters(Bytes v) {
             while (nb > a && isBlank(v.p[nb - 1])) --nb;
             Bytes pname{v.p + a, nb - a};
             writeRaw(pname);
-            m_line.append("=\"");
+            add("=\"");
             uint32_t va = ne + 1;
             while (va < b && isBlank(v.p[va])) ++va;
             Bytes raw{v.p + va, b - va};
@@ -463,13 +473,13 @@ void FieldWriter::parameters(Bytes v) {
                 raw = {raw.p + 1, raw.n - 2};
                 mimetext::appendUnescaped(text, reinterpret_cast<const char*>(raw.p), raw.n);
             } else {
-                text.append(raw.p, raw.n);
+                check(text.append(raw.p, raw.n));
             }
             Bytes t{text.getBytes(), text.length()};
             // Only names are text for people; a boundary or charset that
             // looks like a word stays as it is.
             StringBuffer pn;
-            pn.append(pname.p, pname.n);
+            check(pn.append(pname.p, pname.n));
             bool human = pn.equalsIgnoreCase("name") || pn.equalsIgnoreCase("filename");
             if (!plain(t) || (human && looksEncoded(t))) {
                 words(t, Place::Quoted);
@@ -480,22 +490,22 @@ void FieldWriter::parameters(Bytes v) {
                 mimetext::appendQuotedContent(escaped, text.getString(), text.length());
                 writeRaw({escaped.getBytes(), escaped.length()});
             }
-            m_line.append("\"");
+            add("\"");
         }
         // Decide the fold with the parameter's length known.
         uint32_t paramLen = m_line.length() - lineStart;
         StringBuffer param;
-        param.append(m_line.getString() + lineStart, paramLen);
+        check(param.append(m_line.getString() + lineStart, paramLen));
         m_line.truncate(lineStart);
-        if (any) m_line.append(";");
+        if (any) add(";");
         uint32_t col = column();
         int nl = param.findChar('\n');
         uint32_t firstLine = nl < 0 ? paramLen : static_cast<uint32_t>(nl);
         if (col >= 35 || col + firstLine > 64)
             fold();
         else
-            m_line.append(" ");
-        m_line.append(param);
+            add(" ");
+        add(param);
         any = true;
     }
 }
@@ -524,9 +534,9 @@ void FieldWriter::addressList(Bytes v) {
         }
         addressItem({v.p + pos, end - pos});
         if (end < v.n) {
-            m_line.append(",");
+            add(",");
             if (longList && column() >= 21) {
-                m_line.append("\r\n\t");
+                add("\r\n\t");
                 // The blank that followed the comma is not needed after a fold.
                 while (end + 1 < v.n && v.p[end + 1] == ' ') ++end;
             }
@@ -559,11 +569,10 @@ void FieldWriter::addressItem(Bytes v) {
 
 }  // namespace
 
-void MimeField::write(StringBuffer& out, unsigned codePage) const {
-    if (m_name.isEmpty()) return;
+bool MimeField::write(StringBuffer& out, unsigned codePage) const {
+    if (m_name.isEmpty()) return true;
     StringBuffer line;
-    line.append(m_name);
-    line.append(": ");
+    if (!line.append(m_name) || !line.append(": ")) return false;
     FieldWriter w(*this, line);
     Bytes v{m_value.getBytes(), m_value.length()};
     bool force = w.mustEncode(v);
@@ -605,18 +614,17 @@ void MimeField::write(StringBuffer& out, unsigned codePage) const {
         if (!done) w.writeEncoded(v, cp::Utf8, "utf-8", false);
     }
     line.trimRight();
-    keepOnlyFolds(line);
-    out.append(line);
+    return w.ok() && keepOnlyFolds(line) && out.append(line);
 }
 
-void MimeHeader::writeHeader(StringBuffer& out, const char* omitPrefix, unsigned codePage) const {
+bool MimeHeader::writeHeader(StringBuffer& out, const char* omitPrefix, unsigned codePage) const {
     bool filter = omitPrefix && *omitPrefix;
     for (uint32_t i = 0; i < m_fields.count(); ++i) {
         const MimeField* f = m_fields.at<MimeField>(i);
         if (!f || f->name().isEmpty()) continue;
         if (filter && beginsWithNoCase(f->name().getString(), omitPrefix)) continue;
-        f->write(out, codePage);
-        out.append("\r\n");
+        if (!f->write(out, codePage) || !out.append("\r\n")) return false;
     }
     while (out.endsWith("\r\n")) out.truncate(out.length() - 2);
+    return true;
 }

@@ -31,8 +31,9 @@ class MimeField : public BrenvikObject {
     // Appends "name: value" for the charset of the given code page (0 when
     // none): folded 7-bit text, or encoded words where the value needs them.
     // Never a CR or LF other than a fold, and no line longer than 998
-    // octets; nothing for a field without a name.
-    void write(StringBuffer& out, unsigned codePage) const;
+    // octets; nothing for a field without a name. False when memory ran
+    // out (out may then hold part of the field).
+    bool write(StringBuffer& out, unsigned codePage) const;
 
   private:
     StringBuffer m_name;
@@ -79,8 +80,9 @@ class MimeHeader : public BrenvikObject {
     void takeFields(MimeHeader& from);
 
     // Every field as "name: value" CR LF except those whose name begins with
-    // omitPrefix (any letter case); the final line end is left off.
-    void writeHeader(StringBuffer& out, const char* omitPrefix, unsigned codePage) const;
+    // omitPrefix (any letter case); the final line end is left off. False
+    // when memory ran out.
+    bool writeHeader(StringBuffer& out, const char* omitPrefix, unsigned codePage) const;
 
   private:
     ExtPtrArray m_fields;  // of MimeField, owned

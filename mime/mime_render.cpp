@@ -12,6 +12,7 @@
 #include "text/ascii.h"
 #include "text/charset_choice.h"
 #include "text/encoding_convert.h"
+#include "text/memory.h"
 
 using mimetext::containsNoCase;
 using text::all7bit;
@@ -34,6 +35,28 @@ bool flush(MimeOutput* stream, StringBuffer& scratch) {
     scratch.clear();
     return ok;
 }
+
+// The way out to a stream: no piece goes once an allocation of the engine
+// failed since the rendering began (text made then may be short, and an
+// append's result is not looked at everywhere), and a stream that refused
+// is told from memory that ran out.
+class WatchedOutput : public MimeOutput {
+  public:
+    WatchedOutput(MimeOutput* to, uint64_t failures) : m_to(to), m_failures(failures) {}
+    bool writeBytes(const void* bytes, uint32_t n) override {
+        if (!intact()) return false;
+        if (m_to->writeBytes(bytes, n)) return true;
+        m_refused = true;
+        return false;
+    }
+    bool intact() const { return text::failedAllocations() == m_failures; }
+    bool refused() const { return m_refused; }
+
+  private:
+    MimeOutput* m_to;
+    const uint64_t m_failures;
+    bool m_refused = false;
+};
 
 // Rough size of the text, so the output grows once instead of many times.
 uint64_t estimate(const Email2& e, int depth) {
@@ -86,6 +109,7 @@ bool Email2::assembleMime(StringBuffer& out, MimeOutput* stream, const char* omi
                           LogBase& log) {
     StringBuffer scratch;
     StringBuffer& target = stream ? scratch : out;
+    WatchedOutput watched(stream, m_sendCopy ? m_failuresBefore : text::failedAllocations());
     if (!stream) {
         uint64_t want = estimate(*this, 0);
         if (want < 0x7FFFFFFFu) out.reserveMore(static_cast<uint32_t>(want));
@@ -93,8 +117,12 @@ bool Email2::assembleMime(StringBuffer& out, MimeOutput* stream, const char* omi
     // Charsets are settled first: the message header is written for the
     // charset of its text parts.
     labelTextLeaves();
-    bool ok = assembleNode(*this, target, stream, omitPrefix, 0);
-    if (!ok) log.LogError("Failed to write the MIME text to the output stream.");
+    bool ok =
+        assembleNode(*this, target, stream ? &watched : nullptr, omitPrefix, 0) && watched.intact();
+    if (!ok && watched.refused())
+        log.LogError("Failed to write the MIME text to the output stream.");
+    else if (!ok)
+        log.LogError("Memory ran out while the MIME text was made: it is not sent.");
     return ok;
 }
 
@@ -107,16 +135,15 @@ bool Email2::assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream,
 
     unsigned headerCp = cs.getCodePage() ? cs.getCodePage() : m_header.codePage();
     uint32_t before = out.length();
-    m_header.writeHeader(out, omitPrefix, headerCp);
+    if (!m_header.writeHeader(out, omitPrefix, headerCp)) return false;
     // A part without fields is only the empty line, so it reads back the same.
-    out.append(out.length() == before ? "\r\n" : "\r\n\r\n");
+    if (!out.append(out.length() == before ? "\r\n" : "\r\n\r\n")) return false;
 
     if (numParts() == 0) {
         if (!flush(stream, out)) return false;
         if (stream && m_transferEncoding.equalsIgnoreCase("base64"))
             return streamBase64(out, stream);
-        writeBody(out);
-        return flush(stream, out);
+        return writeBody(out) && flush(stream, out);
     }
     if (!usableBoundary(m_boundary) || boundaryInBodies(*this, m_boundary, depth)) {
         // Parts need a boundary to be told apart; one read from a message
@@ -125,25 +152,20 @@ bool Email2::assembleNode(Email2& root, StringBuffer& out, MimeOutput* stream,
         // fresh one.
         StringBuffer b;
         generateBoundary(b);
-        b.append("_.MIX");
-        m_boundary.setString(b.getString());
+        if (!b.append("_.MIX") || !m_boundary.setString(b.getString())) return false;
         rewriteContentType();
         out.truncate(before);
-        m_header.writeHeader(out, omitPrefix, headerCp);
-        out.append("\r\n\r\n");
+        if (!m_header.writeHeader(out, omitPrefix, headerCp) || !out.append("\r\n\r\n"))
+            return false;
     }
-    out.append(kPreamble);
+    if (!out.append(kPreamble)) return false;
     for (uint32_t i = 0; i < numParts(); ++i) {
-        out.append("--");
-        out.append(m_boundary);
-        out.append("\r\n");
+        if (!out.append("--") || !out.append(m_boundary) || !out.append("\r\n")) return false;
         if (!flush(stream, out)) return false;
         if (!getPart(i)->assembleNode(root, out, stream, omitPrefix, depth + 1)) return false;
-        out.append("\r\n");
+        if (!out.append("\r\n")) return false;
     }
-    out.append("--");
-    out.append(m_boundary);
-    out.append("--\r\n");
+    if (!out.append("--") || !out.append(m_boundary) || !out.append("--\r\n")) return false;
     return flush(stream, out);
 }
 
@@ -211,22 +233,20 @@ void Email2::labelTextLeaf() {
 // A base64 body (an attachment, as a rule) goes to the stream a few whole
 // lines at a time, so that its encoded form never exists at once.
 bool Email2::streamBase64(StringBuffer& out, MimeOutput* stream) {
-    if (isContentType("text/")) {  // converted first: not worth splitting
-        writeBody(out);
-        return flush(stream, out);
-    }
+    if (isContentType("text/"))  // converted first: not worth splitting
+        return writeBody(out) && flush(stream, out);
     ContentCoding coding;
     const uint32_t piece = coding.bytesPerLine() * 1024;
     const uint32_t n = m_body.size();
     for (uint32_t at = 0; at < n; at += piece) {
         const uint32_t k = n - at < piece ? n - at : piece;
-        coding.encodeBase64Lines(m_body.data() + at, k, out, at + k == n);
+        if (!coding.encodeBase64Lines(m_body.data() + at, k, out, at + k == n)) return false;
         if (!flush(stream, out)) return false;
     }
     return true;
 }
 
-void Email2::writeBody(StringBuffer& out) {
+bool Email2::writeBody(StringBuffer& out) {
     const DataBuffer* src = &m_body;
     DataBuffer converted;
     const bool attachment = m_disposition.equalsIgnoreCase("attachment");
@@ -238,8 +258,9 @@ void Email2::writeBody(StringBuffer& out) {
     if (!attachment && isContentType("text/") &&
         mimetext::hasBareLineBreak(src->data(), src->size())) {
         StringBuffer crlf;
-        mimetext::appendWithCrLf(crlf, src->data(), src->size());
-        lines.append(crlf.getString(), crlf.length());
+        if (!mimetext::appendWithCrLf(crlf, src->data(), src->size()) ||
+            !lines.append(crlf.getString(), crlf.length()))
+            return false;
         src = &lines;
     }
     unsigned cp = m_charset.getCodePage();
@@ -251,7 +272,7 @@ void Email2::writeBody(StringBuffer& out) {
         }
         if (!attachment && isContentType("text/html") && cp != cp::Utf16LE && cp != cp::Utf16BE) {
             StringBuffer html;
-            html.append(src->data(), src->size());
+            if (!html.append(src->data(), src->size())) return false;
             HtmlHelp::ensureSkeleton(html);
             StringBuffer declared;
             HtmlHelp::readMetaCharset(html.getString(), declared);
@@ -261,16 +282,14 @@ void Email2::writeBody(StringBuffer& out) {
                 HtmlHelp::insertMetaCharset(html, m_charset.getName());
             }
             converted.clear();
-            converted.append(html.getString(), html.length());
+            if (!converted.append(html.getString(), html.length())) return false;
             src = &converted;
         }
     }
     if (m_transferEncoding.equalsIgnoreCase("base64"))
-        ContentCoding().encodeBase64Lines(src->data(), src->size(), out);
-    else if (m_transferEncoding.equalsIgnoreCase("quoted-printable"))
-        ContentCoding().encodeQuotedPrintable(src->data(), src->size(), out);
-    else if (m_transferEncoding.equalsIgnoreCase("binary"))
-        out.append(src->data(), src->size());
-    else
-        mimetext::appendWithCrLf(out, src->data(), src->size());
+        return ContentCoding().encodeBase64Lines(src->data(), src->size(), out);
+    if (m_transferEncoding.equalsIgnoreCase("quoted-printable"))
+        return ContentCoding().encodeQuotedPrintable(src->data(), src->size(), out);
+    if (m_transferEncoding.equalsIgnoreCase("binary")) return out.append(src->data(), src->size());
+    return mimetext::appendWithCrLf(out, src->data(), src->size());
 }

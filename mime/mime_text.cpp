@@ -103,7 +103,7 @@ bool hasBareLineBreak(const void* bytes, uint32_t n) {
     return false;
 }
 
-void appendWithCrLf(StringBuffer& out, const void* bytes, uint32_t n) {
+bool appendWithCrLf(StringBuffer& out, const void* bytes, uint32_t n) {
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
     uint32_t start = 0;
     for (uint32_t i = 0; i < n; ++i) {
@@ -112,11 +112,10 @@ void appendWithCrLf(StringBuffer& out, const void* bytes, uint32_t n) {
             continue;
         }
         if (p[i] != '\r' && p[i] != '\n') continue;
-        out.append(p + start, i - start);
-        out.append("\r\n");
+        if (!out.append(p + start, i - start) || !out.append("\r\n")) return false;
         start = i + 1;
     }
-    out.append(p + start, n - start);
+    return out.append(p + start, n - start);
 }
 
 }  // namespace mimetext

@@ -32,7 +32,8 @@ void appendPhraseText(StringBuffer& out, const char* s, uint32_t n);
 
 // Whether the bytes hold a CR or LF that is not part of a CR LF pair.
 bool hasBareLineBreak(const void* bytes, uint32_t n);
-// The bytes with every line break (CR LF, a lone CR or a lone LF) as CR LF.
-void appendWithCrLf(StringBuffer& out, const void* bytes, uint32_t n);
+// The bytes with every line break (CR LF, a lone CR or a lone LF) as CR LF;
+// false when memory ran out.
+bool appendWithCrLf(StringBuffer& out, const void* bytes, uint32_t n);
 
 }  // namespace mimetext
