@@ -415,7 +415,7 @@ bool Logger::GetText(StringBuffer& out) {
 bool Logger::LogError(const char* text) {
     platform::LockGuard g(m_lock);
     if (!text) return true;
-    if (m_firstError.empty()) m_firstError = text;
+    if (m_firstError.isEmpty()) m_firstError.setString(text);
     return m_log.add(LogEntry2::makeText('E', text));
 }
 
@@ -439,7 +439,7 @@ void Logger::ClearLog() {
 
 std::string Logger::firstError() {
     platform::LockGuard g(m_lock);
-    return m_firstError;
+    return std::string(m_firstError.getString(), m_firstError.length());
 }
 
 bool Logger::EnterContext(const char* name, bool /*verbose*/) {

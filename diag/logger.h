@@ -99,5 +99,5 @@ class Logger : public LogBase {
   private:
     platform::RecursiveLock m_lock;
     ErrorLog m_log;
-    std::string m_firstError;
+    StringBuffer m_firstError;  // not std::string: logging an error never throws
 };

@@ -1,5 +1,6 @@
 #include "mail/cls_mail_man.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "mime/cls_email.h"
 #include "mime/email2.h"
 #include "platform/identity.h"
+#include "text/memory.h"
 
 namespace {
 // Names this build of the library in every log header.
@@ -126,6 +128,8 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     }
 
     // The copy borrows the message's bodies: it goes before the message can.
+    // An engine buffer that could not grow meanwhile may have left it short.
+    const uint64_t failures = text::failedAllocations();
     std::unique_ptr<Email2> copy;
     try {
         copy = prepareCopy(*tree);
@@ -139,6 +143,10 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     }
     if (m_options.htmlAlternative() && email.completeAlternative(*copy))
         m_log.LogInfo("Plain and HTML bodies sent as multipart/alternative (html_alternative=on)");
+    if (text::failedAllocations() != failures) {
+        m_log.LogError("Memory ran out while the message was prepared: nothing was sent.");
+        return false;
+    }
 
     int numAccepted = 0, numTotal = 0;
     bool sent = m_smtp.sendEmail(copy.get(), envelopeFrom, m_log, numAccepted, numTotal, timedOut);
@@ -207,6 +215,43 @@ bool ClsMailMan::verifySteps() {
     }
     m_log.LogInfo("Success.");
     return true;
+}
+
+void ClsMailMan::quitConnection() {
+    // As the connection's destructor would, but where a failure can be
+    // caught: no QUIT where no reply ever came (a silent greeting), or where
+    // the connection was dropped.
+    if (!m_smtp.isConnected() || m_smtp.lastResponseCode() == 0) return;
+    LogNull quiet;
+    m_smtp.quit(quiet);
+}
+
+void ClsMailMan::refuseBrokenMessage(const char* operation) {
+    m_log.ClearLog();
+    m_status = Status();
+    {
+        LogContextExitor ctx(m_log, "SendEmail");
+        logHeader();
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "Nothing was sent: %s did not complete, so the message is not the one "
+                      "composed.",
+                      operation);
+        m_log.LogError(text);
+    }
+    m_status.firstError = m_log.firstError();
+}
+
+void ClsMailMan::operationFailed(const char* operation, const char* why) noexcept {
+    m_smtp.resetConnection();
+    char text[200];
+    std::snprintf(text, sizeof text, "%s did not complete: %s.", operation, why);
+    m_log.LogError(text);  // never throws
+    try {
+        m_status.firstError = text;
+    } catch (...) {
+        // Memory ran out again: the failed result and the log say enough.
+    }
 }
 
 bool ClsMailMan::checkOptions() {

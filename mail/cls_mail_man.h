@@ -66,6 +66,15 @@ class ClsMailMan : public ClsBase {
     bool SendEmail(ClsEmail& email);
     // Connects and authenticates on a temporary connection, then QUITs.
     bool VerifySmtpLogin();
+    // Ends the persistent connection with QUIT (before the destructor would).
+    void quitConnection();
+    // A send of a message that a composing operation could not finish:
+    // logged as refused, nothing goes out.
+    void refuseBrokenMessage(const char* operation);
+    // An operation of the plug-in stopped by an exception: the connection,
+    // perhaps cut off in mid-command, is dropped without QUIT, and the
+    // reason logged as the operation's error.
+    void operationFailed(const char* operation, const char* why) noexcept;
 
     // For tests: the persistent connection.
     const SmtpConnImpl& smtpConnection() const { return m_smtp; }

@@ -4,9 +4,11 @@
 #include <memory>
 #include <string>
 
+#include "plugin/boundary.h"
 #include "plugin/bv_email.h"
 #include "plugin/bv_mail_man.h"
 #include "plugin/email_interface.h"
+#include "text/memory.h"
 
 class smtp_plugin final : public email_interface {
   public:
@@ -42,16 +44,60 @@ class smtp_plugin final : public email_interface {
     const wchar_t* get_last_error() override;
 
   private:
+    // Every operation's body runs here: what is thrown below becomes the
+    // failed result with ERROR_SEND_FAILED, and is logged. So does an
+    // allocation of the engine's buffers that failed on the way (a buffer
+    // tells only through a result, not read everywhere), unless the body's
+    // own result must stand (send and connect answer what the server did).
+    // An operation that composes marks the message broken when it fails so:
+    // it is then never sent.
+    template <class Result, class Body>
+    Result guard(const char* operation, Result failedResult, bool composing, bool watchBuffers,
+                 Body&& body) noexcept {
+        const uint64_t failures = text::failedAllocations();
+        bool thrown = false;
+        Result result = plugin::guarded(failedResult, body, [&](const char* why) noexcept {
+            thrown = true;
+            failed(operation, why, composing);
+        });
+        if (!thrown && watchBuffers && text::failedAllocations() != failures) {
+            failed(operation, "memory ran out", composing);
+            return failedResult;
+        }
+        return result;
+    }
+    template <class Result, class Body>
+    Result run(const char* operation, Result failedResult, Body&& body) noexcept {
+        return guard(operation, failedResult, false, true, body);
+    }
+    template <class Body>
+    void run(const char* operation, Body&& body) noexcept {
+        run(operation, false, [&] {
+            body();
+            return true;
+        });
+    }
+    template <class Body>
+    bool compose(const char* operation, Body&& body) noexcept {
+        return guard(operation, false, true, true, body);
+    }
+    void failed(const char* operation, const char* why, bool composing) noexcept;
+
     // The shared check of slots 14 to 21; sets the code and returns false
     // when the argument is refused.
     bool checkArgument(const wchar_t* text, bool requiredNonEmpty);
     void createClientObjects();
-    // Adds one recipient with BvEmail's AddTo, AddCC or AddBcc.
-    void addRecipient(bool (BvEmail::*add)(const char*, const char*), const wchar_t* address);
+    // Adds one recipient with BvEmail's AddTo, AddCC or AddBcc; answer is
+    // what the operation says when it worked.
+    bool addRecipient(const char* operation, bool (BvEmail::*add)(const char*, const char*),
+                      const wchar_t* address, bool answer);
+    void saveErrorFile();
+    // Codes are static texts: setting one never allocates.
     void setError(const wchar_t* code) { m_errorCode = code; }
 
-    std::wstring m_errorCode;
-    std::wstring m_errorOut;
+    const wchar_t* m_errorCode = nullptr;
+    // The composing operation that failed on the message; null when none did.
+    const char* m_messageBroken = nullptr;
     std::wstring m_optionValue;
     std::unique_ptr<BvMailMan> m_mailMan;
     std::unique_ptr<BvEmail> m_email;
