@@ -1,6 +1,7 @@
 #include "platform/socket_addresses.h"
 
 #include <cstring>
+#include <memory>
 
 namespace platform {
 namespace {
@@ -122,6 +123,11 @@ bool systemResolve(const char* name, HostEntry& out) {
     hints.ai_flags = AI_CANONNAME;
     addrinfo* found = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
+    // Freed however this ends: push_back and the name's copy may throw.
+    struct Free {
+        void operator()(addrinfo* list) const { freeaddrinfo(list); }
+    };
+    const std::unique_ptr<addrinfo, Free> hold(found);
     for (addrinfo* a = found; a; a = a->ai_next) {
         IpAddress ip;
         if (!fromSockaddr(a->ai_addr, ip, nullptr)) continue;
@@ -130,7 +136,6 @@ bool systemResolve(const char* name, HostEntry& out) {
         if (!seen) out.addresses.push_back(ip);
     }
     if (!out.addresses.empty()) out.officialName = found->ai_canonname ? found->ai_canonname : name;
-    freeaddrinfo(found);
     return !out.addresses.empty();
 }
 
