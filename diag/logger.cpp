@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "text/ascii.h"
+#include "text/memory.h"
 
 using text::utf8CharLength;
 
@@ -389,27 +390,33 @@ void ErrorLog::leave() {
 
 // --------------------------------------------------------------------- Logger
 
+// The renderings append piece by piece; whether a piece was lost shows in
+// the count of failed allocations, so that a cut text is never taken for
+// the log (an error file that ends mid-element).
 bool Logger::GetXml(StringBuffer& out) {
     platform::LockGuard g(m_lock);
+    const uint64_t failures = text::failedAllocations();
     out.clear();
     if (const LogEntry2* r = m_log.root()) r->appendXml(out);
-    return true;
+    return text::failedAllocations() == failures;
 }
 
 bool Logger::GetHtml(StringBuffer& out) {
     platform::LockGuard g(m_lock);
+    const uint64_t failures = text::failedAllocations();
     out.clear();
     out.append("<html><body>\r\n");
     if (const LogEntry2* r = m_log.root()) r->appendHtml(out);
     out.append("</body></html>\r\n");
-    return true;
+    return text::failedAllocations() == failures;
 }
 
 bool Logger::GetText(StringBuffer& out) {
     platform::LockGuard g(m_lock);
+    const uint64_t failures = text::failedAllocations();
     out.clear();
     if (const LogEntry2* r = m_log.root()) r->appendText(out);
-    return true;
+    return text::failedAllocations() == failures;
 }
 
 bool Logger::LogError(const char* text) {
@@ -496,7 +503,7 @@ bool Logger::SaveLastError(int /*unused*/, const char* path) {
     platform::LockGuard g(m_lock);
     if (!path) return false;
     StringBuffer xml;
-    GetXml(xml);
+    if (!GetXml(xml)) return false;
     // The path goes to the file layer as given; on Windows that layer turns
     // "/" into "\" before opening.
     platform::File file;

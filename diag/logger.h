@@ -74,6 +74,7 @@ class Logger : public LogBase {
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
+    // False when memory ran out: out is then not the whole log.
     bool GetXml(StringBuffer& out) override;
     bool GetHtml(StringBuffer& out) override;
     bool GetText(StringBuffer& out) override;

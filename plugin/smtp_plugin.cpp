@@ -105,8 +105,7 @@ const wchar_t* smtp_plugin::get_option(const wchar_t* name) {
                 value = status.authUsed;
             } else if (key == "log") {
                 StringBuffer xml;
-                man.log().GetXml(xml);
-                value.assign(xml.getString(), xml.length());
+                if (man.log().GetXml(xml)) value.assign(xml.getString(), xml.length());
             } else if (!man.optionValue(key, value)) {
                 value.clear();
             }
