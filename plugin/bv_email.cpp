@@ -26,25 +26,24 @@ void BvEmail::put_FromName(const char* name) {
     m_impl->put_FromName(x);
 }
 
-bool BvEmail::AddTo(const char* name, const char* address) {
+bool BvEmail::addRecipient(bool (ClsEmail::*add)(XString&, XString&), const char* name,
+                           const char* address) {
     XString n, a;
     n.setFromSwitch(name, m_utf8);
     a.setFromSwitch(address, m_utf8);
-    return m_impl->AddTo(n, a);
+    return (m_impl.get()->*add)(n, a);
+}
+
+bool BvEmail::AddTo(const char* name, const char* address) {
+    return addRecipient(&ClsEmail::AddTo, name, address);
 }
 
 bool BvEmail::AddCC(const char* name, const char* address) {
-    XString n, a;
-    n.setFromSwitch(name, m_utf8);
-    a.setFromSwitch(address, m_utf8);
-    return m_impl->AddCC(n, a);
+    return addRecipient(&ClsEmail::AddCC, name, address);
 }
 
 bool BvEmail::AddBcc(const char* name, const char* address) {
-    XString n, a;
-    n.setFromSwitch(name, m_utf8);
-    a.setFromSwitch(address, m_utf8);
-    return m_impl->AddBcc(n, a);
+    return addRecipient(&ClsEmail::AddBcc, name, address);
 }
 
 void BvEmail::put_Subject(const char* subject) {

@@ -6,6 +6,7 @@
 #include "plugin/bv_object.h"
 
 class ClsEmail;
+class XString;
 
 class BvEmail : public BvObject {
   public:
@@ -30,6 +31,10 @@ class BvEmail : public BvObject {
     ClsEmail* impl() { return m_impl.get(); }
 
   private:
+    // AddTo, AddCC and AddBcc: the two texts converted, then ClsEmail's.
+    bool addRecipient(bool (ClsEmail::*add)(XString&, XString&), const char* name,
+                      const char* address);
+
     bool m_utf8 = false;
     std::unique_ptr<ClsEmail> m_impl;
 };

@@ -436,11 +436,7 @@ bool StringBuffer::endsWith(const char* s) const {
 
 bool StringBuffer::is7bit(uint32_t n) const {
     check();
-    uint32_t end = (n == 0 || n > m_length) ? m_length : n;
-    for (uint32_t i = 0; i < end; ++i) {
-        if (static_cast<unsigned char>(m_data[i]) > 0x7F) return false;
-    }
-    return true;
+    return text::all7bit(m_data, (n == 0 || n > m_length) ? m_length : n);
 }
 
 int StringBuffer::find(const char* s, uint32_t start) const {
