@@ -12,9 +12,8 @@
 // build's LeakSanitizer at exit. Allocations of other threads (the capture
 // server's) are never failed.
 //
-// Usage: alloc_fault_host [stride [first]]; stride n fails only every nth
+// Usage: plugin_alloc_fault_host [stride [first]]; stride n fails only every nth
 // allocation point (1, the default, is every one), from the first (1).
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -198,7 +197,7 @@ int main(int argc, char** argv) {
     const unsigned long stride = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1;
     const unsigned long first = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1;
     if (stride == 0 || first == 0) {
-        std::fprintf(stderr, "usage: alloc_fault_host [stride [first]]\n");
+        std::fprintf(stderr, "usage: plugin_alloc_fault_host [stride [first]]\n");
         return 2;
     }
     host_env::ScratchDir dir;
