@@ -219,11 +219,8 @@ bool ClsMailMan::verifySteps() {
 
 void ClsMailMan::quitConnection() {
     // As the connection's destructor would, but where a failure can be
-    // caught: no QUIT where no reply ever came (a silent greeting), or where
-    // the connection was dropped.
-    if (!m_smtp.isConnected() || m_smtp.lastResponseCode() == 0) return;
-    LogNull quiet;
-    m_smtp.quit(quiet);
+    // caught.
+    m_smtp.close();
 }
 
 void ClsMailMan::refuseBrokenMessage(const char* operation) {
@@ -243,7 +240,7 @@ void ClsMailMan::refuseBrokenMessage(const char* operation) {
 }
 
 void ClsMailMan::operationFailed(const char* operation, const char* why) noexcept {
-    m_smtp.resetConnection();
+    m_smtp.drop();
     char text[200];
     std::snprintf(text, sizeof text, "%s did not complete: %s.", operation, why);
     m_log.LogError(text);  // never throws

@@ -45,6 +45,14 @@ uint32_t SmtpConnImpl::netMs(std::chrono::milliseconds d) {
 SmtpConnImpl::SmtpConnImpl() = default;
 
 SmtpConnImpl::~SmtpConnImpl() {
+    try {
+        close();
+    } catch (...) {
+        // Out of memory for the QUIT: the socket still closes below.
+    }
+}
+
+void SmtpConnImpl::close() {
     if (m_socket.isConnected() && m_state != State::NoSession) {
         LogNull quiet;
         quit(quiet);

@@ -79,6 +79,11 @@ class SmtpConnImpl : public BrenvikObject {
     // The AUTH mechanism the open connection logged in with ("LOGIN", ...);
     // empty when it made no login.
     const std::string& authUsed() const { return m_authUsed; }
+    // Ends an open session with QUIT; nothing where no session began (a
+    // silent greeting) or the connection is gone. The destructor does it too.
+    void close();
+    // Drops the connection without a word, so it is never reused.
+    void drop() { resetConnection(); }
 
   private:
     friend struct SmtpConnImplTestAccess;
