@@ -1,5 +1,7 @@
 #include "mime/mime_header.h"
 
+#include <cstring>
+#include <functional>
 #include <initializer_list>
 
 #include "mime/content_coding.h"
@@ -19,24 +21,28 @@ MimeField::Kind kindOf(const StringBuffer& name) {
     return Kind::Unstructured;
 }
 
+// The same as finding "?Q?" or "?B?" in any case, in one pass: the mark of
+// an encoded word somewhere in the value.
+bool mayHoldEncodedWords(const char* v) {
+    for (const char* q = std::strchr(v, '?'); q; q = std::strchr(q + 1, '?')) {
+        const char c = q[1];
+        if ((c == 'q' || c == 'Q' || c == 'b' || c == 'B') && q[2] == '?') return true;
+    }
+    return false;
+}
+
+// True when text points into buffer's bytes.
+bool pointsInto(const char* text, const StringBuffer& buffer) {
+    const std::less_equal<const char*> notAfter;
+    const char* start = buffer.getString();
+    return notAfter(start, text) && notAfter(text, start + buffer.length());
+}
+
 }  // namespace
 
-void MimeField::set(const char* name, const char* value) {
-    // Either may be this field's own text (setValue, mergeFields).
-    StringBuffer givenName(name ? name : ""), given(value ? value : "");
-    // A name with any character a field name may not have (a blank, a
-    // colon, a line break) stays empty: such a field is never written.
-    m_name.clear();
-    bool validName = true;
-    for (const char* c = givenName.getString(); *c; ++c) {
-        unsigned char b = static_cast<unsigned char>(*c);
-        if (b <= 32 || b >= 127 || b == ':') validName = false;
-    }
-    if (validName) m_name.append(givenName);
-    m_kind = kindOf(m_name);
-    const char* v = given.getString();
+void MimeField::setDecodedValue(const char* v) {
     StringBuffer text;
-    if (mimetext::containsNoCase(v, "?Q?") || mimetext::containsNoCase(v, "?B?")) {
+    if (mayHoldEncodedWords(v)) {
         if (m_kind == Kind::Address || m_kind == Kind::Parameters)
             ContentCoding::decodeStructured(v, text);
         else
@@ -48,7 +54,6 @@ void MimeField::set(const char* name, const char* value) {
         text.replaceAll("\r\n\t", "");
         text.replaceAll("\r\n ", "");
     }
-    m_value.clear();
     const char* t = text.getString();
     uint32_t start = 0;
     for (uint32_t i = 0; i < text.length(); ++i) {
@@ -57,6 +62,38 @@ void MimeField::set(const char* name, const char* value) {
         start = i + 1;
     }
     m_value.append(t + start, text.length() - start);
+}
+
+void MimeField::set(const char* name, const char* value) {
+    // Either may be this field's own text (setValue, mergeFields): only then
+    // is it copied before the field is cleared.
+    if (!name) name = "";
+    if (!value) value = "";
+    StringBuffer nameCopy, valueCopy;
+    if (pointsInto(name, m_name) || pointsInto(name, m_value)) {
+        nameCopy.setString(name);
+        name = nameCopy.getString();
+    }
+    if (pointsInto(value, m_name) || pointsInto(value, m_value)) {
+        valueCopy.setString(value);
+        value = valueCopy.getString();
+    }
+    // A name with any character a field name may not have (a blank, a
+    // colon, a line break) stays empty: such a field is never written.
+    m_name.clear();
+    bool validName = true;
+    for (const char* c = name; *c; ++c) {
+        unsigned char b = static_cast<unsigned char>(*c);
+        if (b <= 32 || b >= 127 || b == ':') validName = false;
+    }
+    if (validName) m_name.append(name);
+    m_kind = kindOf(m_name);
+    m_value.clear();
+    if (!mayHoldEncodedWords(value) && !std::strpbrk(value, "\r\n")) {
+        m_value.append(value);  // the common case: nothing to decode or unfold
+    } else {
+        setDecodedValue(value);
+    }
     m_noFold = (m_name.equalsIgnoreCase("user-agent") || m_name.equalsIgnoreCase("accept") ||
                 m_name.equalsIgnoreCase("accept-charset"))
                    ? 1

@@ -36,6 +36,9 @@ class MimeField : public BrenvikObject {
     bool write(StringBuffer& out, unsigned codePage) const;
 
   private:
+    // Appends the value with its encoded words decoded (by the field's kind)
+    // and its line breaks unfolded.
+    void setDecodedValue(const char* value);
     StringBuffer m_name;
     StringBuffer m_value;  // UTF-8
     unsigned char m_noFold = 0;

@@ -36,11 +36,22 @@ bool isLowSurrogate(uint32_t u) {
     return u >= 0xDC00 && u <= 0xDFFF;
 }
 
+// Room for the text as if it were ASCII, so that a body is not copied over
+// and over while it grows.
+template <class Unit>
+std::string reservedFor(const Unit* text) {
+    const Unit* end = text;
+    while (*end) ++end;
+    std::string out;
+    out.reserve(static_cast<size_t>(end - text));
+    return out;
+}
+
 // Templates over the unit type, so that wchar_t is read as itself and never
 // through a pointer of another type.
 template <class Unit>
 std::string fromUtf16Units(const Unit* text) {
-    std::string out;
+    std::string out = reservedFor(text);
     for (const Unit* p = text; *p; ++p) {
         uint32_t u = static_cast<uint32_t>(*p) & 0xFFFF;
         if (isHighSurrogate(u)) {
@@ -62,7 +73,7 @@ std::string fromUtf16Units(const Unit* text) {
 
 template <class Unit>
 std::string fromUtf32Units(const Unit* text) {
-    std::string out;
+    std::string out = reservedFor(text);
     for (const Unit* p = text; *p; ++p) {
         // wchar_t is signed on Linux: a negative value becomes a huge one
         // here and is replaced like any other value out of range.
