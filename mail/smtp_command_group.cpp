@@ -30,11 +30,15 @@ SmtpReply SmtpConnImpl::CommandGroup::next(LogBase& log) {
     return reply;
 }
 
-void SmtpConnImpl::CommandGroup::drain() {
+SmtpReply SmtpConnImpl::CommandGroup::drain() {
     LogNull quiet;
+    SmtpReply last = SmtpReply::notSent();
     for (; m_pipelined && m_next < m_expected.size(); ++m_next) {
+        last = SmtpReply::notSent();
         if (!m_conn.m_socket.isConnected()) continue;
-        if (!m_conn.readReply(m_expected[m_next], quiet).answered()) m_conn.resetConnection();
+        last = m_conn.readReply(m_expected[m_next], quiet);
+        if (!last.answered()) m_conn.resetConnection();
         m_conn.restartReplyClock();
     }
+    return last;
 }

@@ -1,8 +1,7 @@
 #pragma once
 // Commands whose replies are read in order: with PIPELINING all go in one
 // write first (RFC 2920), else each goes once the one before was answered.
-// The envelope goes through it either way; a command that needs the
-// reply before it (DATA's text, BDAT's chunks) can be added the same way.
+// The envelope goes through it either way, and pipelined DATA ends it.
 #include <cstddef>
 #include <vector>
 
@@ -20,8 +19,8 @@ class SmtpConnImpl::CommandGroup {
     SmtpReply next(LogBase& log);
     // Reads the replies still owed to commands already sent, so that the
     // next command's reply is the next one read; a connection that lost
-    // one is reset.
-    void drain();
+    // one is reset. The last of them; NotSent when none was read.
+    SmtpReply drain();
 
   private:
     SmtpConnImpl& m_conn;

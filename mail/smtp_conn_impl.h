@@ -197,6 +197,9 @@ class SmtpConnImpl : public BrenvikObject {
     class CommandGroup;
     Envelope eachRecipient(Transaction& t, CommandGroup& group, LogBase& log);
     Envelope rsetFailed(LogBase& log);
+    // The reply to a grouped DATA that must carry no text: a 354 gets the
+    // end-of-data line, so that the server leaves DATA.
+    void leaveUnwantedData(const SmtpReply& reply);
     // A new connection to the server, port and login of the last one.
     bool reconnect(LogBase& log);
     void mailFromRefused(const StringBuffer& reversePath, const SmtpReply& reply, LogBase& log);

@@ -176,6 +176,9 @@ struct SmtpConnImpl::Transaction {
     StringBuffer path;
     StringBuffer mailFrom;
     std::vector<EnvelopeRecipient> recipients;
+    // DATA ended the envelope's group (RFC 2920 3.1); its reply, once read.
+    bool dataGrouped = false;
+    SmtpReply dataReply;
     int numAccepted = 0;
     int numTotal = 0;
 };
@@ -196,17 +199,26 @@ void SmtpConnImpl::mailFromRefused(const StringBuffer& reversePath, const SmtpRe
 }
 
 SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelope(Transaction& t, LogBase& log) {
-    // A reused connection's RSET, MAIL FROM and every RCPT TO.
+    // A reused connection's RSET, MAIL FROM, every RCPT TO and, pipelined,
+    // DATA: one round trip up to the text.
     const bool rset = m_state == State::RsetPending;
     if (rset) m_state = State::Session;
-    CommandGroup group(*this, m_capabilities.offers("PIPELINING"));
+    const bool pipelined = m_capabilities.offers("PIPELINING");
+    CommandGroup group(*this, pipelined);
     if (rset) {
         log.LogInfo("Sending RSET command..");
         group.add(smtpcmd::rset(), 250);
     }
     group.add(smtpcmd::envelope(t.mailFrom), 250);
-    for (const EnvelopeRecipient& r : t.recipients)
-        if (r.sendable()) group.add(smtpcmd::envelope(r.command), 250);
+    bool anySendable = false;
+    for (const EnvelopeRecipient& r : t.recipients) {
+        if (!r.sendable()) continue;
+        group.add(smtpcmd::envelope(r.command), 250);
+        anySendable = true;
+    }
+    t.dataGrouped = pipelined && anySendable;
+    t.dataReply = SmtpReply::notSent();
+    if (t.dataGrouped) group.add(smtpcmd::data(), 354);
     if (!group.start(log)) {
         if (rset) return rsetFailed(log);
         log.LogError("Failed to send the MAIL FROM and RCPT TO commands");
@@ -217,12 +229,28 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelope(Transaction& t, LogBase& log) 
     const SmtpReply mail = group.next(log);
     if (!mail.is(250)) {
         mailFromRefused(t.path, mail, log);
-        // The recipients' replies (refusals, most likely) are on their way
-        // still.
-        group.drain();
+        // The recipients' replies (refusals, most likely) and DATA's are on
+        // their way still.
+        const SmtpReply last = group.drain();
+        if (t.dataGrouped) leaveUnwantedData(last);
         return Envelope::Failed;
     }
-    return eachRecipient(t, group, log);
+    const Envelope outcome = eachRecipient(t, group, log);
+    if (outcome != Envelope::Sent || !t.dataGrouped) return outcome;
+    // Logged by openData, after the recipients' outcome.
+    LogNull quiet;
+    t.dataReply = group.next(quiet);
+    if (t.numAccepted == 0) leaveUnwantedData(t.dataReply);
+    return outcome;
+}
+
+void SmtpConnImpl::leaveUnwantedData(const SmtpReply& reply) {
+    // No recipient took the message, so nothing of it goes: a server that
+    // opened DATA all the same gets the end-of-data line at once.
+    LogNull quiet;
+    if (reply.transport != SmtpReply::Transport::NotSent && !reply.answered()) resetConnection();
+    if (!reply.is(354)) return;
+    if (!sendLogged(".\r\n", 3, quiet) || !readReply(250, quiet).answered()) resetConnection();
 }
 
 SmtpConnImpl::Envelope SmtpConnImpl::eachRecipient(Transaction& t, CommandGroup& group,
@@ -369,7 +397,11 @@ bool SmtpConnImpl::declareSize(Transaction& t, LogBase& log) {
 }
 
 bool SmtpConnImpl::openData(Transaction& t, LogBase& log) {
-    const SmtpReply reply = exchange(smtpcmd::data(), 354, log);
+    SmtpReply reply = t.dataReply;
+    if (t.dataGrouped)
+        logUnexpected(reply, 354, log);
+    else
+        reply = exchange(smtpcmd::data(), 354, log);
     if (!reply.is(354)) {
         log.LogError("Failed when sending DATA command");
         logTranscript(log);
