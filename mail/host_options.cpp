@@ -96,6 +96,11 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
         else
             refuse(name, value,
                    "a domain or address literal of 1 to 255 printable ASCII characters");
+    } else if (name == "chunking") {
+        if (word == "on" || word == "off")
+            m_session.chunking = word == "on";
+        else
+            refuse(name, value, "on, off");
     } else if (name == "error_file") {
         // Any path; whether it can be written shows when a send fails.
         m_errorFile = value;
@@ -141,6 +146,8 @@ bool HostOptions::value(const std::string& rawName, std::string& out, int connec
         out = std::to_string(m_connectTimeoutSecs ? m_connectTimeoutSecs : connectDefaultSecs);
     else if (name == "read_timeout")
         out = std::to_string(m_readTimeoutSecs ? m_readTimeoutSecs : readDefaultSecs);
+    else if (name == "chunking")
+        out = m_session.chunking ? "on" : "off";
     else if (name == "error_file")
         out = m_errorFile;
     else if (name == "verify_login")

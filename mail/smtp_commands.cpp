@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "mime/content_coding.h"
 
@@ -78,6 +79,10 @@ SmtpCommand startTls() {
 }
 SmtpCommand data() {
     return plain({"DATA"});
+}
+SmtpCommand bdat(uint64_t size, bool last) {
+    const std::string n = std::to_string(size);
+    return plain({"BDAT ", n.c_str(), last ? " LAST" : ""});
 }
 SmtpCommand rset() {
     return plain({"RSET"});

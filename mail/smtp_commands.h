@@ -42,6 +42,9 @@ SmtpCommand ehlo(const StringBuffer& name);
 SmtpCommand helo(const char* name);
 SmtpCommand startTls();
 SmtpCommand data();
+// "BDAT <size>" (RFC 3030), with " LAST" on the last chunk; the chunk's
+// bytes follow it without a line end of their own.
+SmtpCommand bdat(uint64_t size, bool last);
 SmtpCommand rset();
 SmtpCommand noop();
 SmtpCommand quit();

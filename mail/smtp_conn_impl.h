@@ -59,9 +59,10 @@ class SmtpConnImpl : public BrenvikObject {
                      std::chrono::seconds connectTimeout, std::chrono::milliseconds readTimeout,
                      LogBase& log, bool& timedOut);
     // Sends one message on the connection smtpConnect made ready: a fresh
-    // Message-ID, MAIL FROM, RCPT TO for every To, Cc and Bcc address, DATA
-    // and the dot-stuffed MIME text. numAccepted is 0 whenever the
-    // transaction is abandoned; numTotal counts the RCPT TO attempts.
+    // Message-ID, MAIL FROM, RCPT TO for every To, Cc and Bcc address, then
+    // DATA and the dot-stuffed MIME text, or the text in BDAT chunks when
+    // the server offers CHUNKING. numAccepted is 0 whenever the transaction
+    // is abandoned; numTotal counts the RCPT TO attempts.
     bool sendEmail(Email2* email, const StringBuffer& reversePath, LogBase& log, int& numAccepted,
                    int& numTotal, bool& timedOut);
     // Apply from the next new connection; a connection made under other
@@ -192,6 +193,18 @@ class SmtpConnImpl : public BrenvikObject {
     bool openData(Transaction& t, LogBase& log);
     bool sendText(Transaction& t, LogBase& log);
     bool readDataReply(Transaction& t, LogBase& log);
+    // The reply after text went, as after the end-of-data line; whole: the
+    // server has all of it, so a time-out does not fail the send.
+    bool judgeTextReply(Transaction& t, const SmtpReply& reply, bool whole, LogBase& log);
+    // BDAT: the text as it is, in one chunk or in several one at a time.
+    struct ChunkRun;
+    bool sendChunks(Transaction& t, LogBase& log);
+    // False when a chunk could not go (the connection or the text failed)
+    // before a reply ended the run.
+    bool sendEachChunk(Transaction& t, ChunkRun& run, LogBase& log);
+    static std::string chunkFailure(const ChunkRun& run);
+    // "BDAT <size> LAST" and the whole text after it, for the group.
+    static SmtpCommand wholeTextChunk(Transaction& t);
     // Each recipient in order: counted, logged when it cannot go, else
     // given the reply the group brings for it.
     class CommandGroup;

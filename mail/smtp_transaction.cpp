@@ -1,5 +1,6 @@
-// The SMTP mail transaction: MAIL FROM, RCPT TO per recipient, DATA, the
-// dot-stuffed MIME text and the end-of-data line.
+// The SMTP mail transaction: MAIL FROM, RCPT TO per recipient, then DATA,
+// the dot-stuffed MIME text and the end-of-data line, or the text as it is
+// in BDAT chunks (RFC 3030).
 #include <cstring>
 #include <string>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "diag/log_base.h"
 #include "mail/dot_stuffer.h"
 #include "mail/idna.h"
+#include "mail/smtp_chunker.h"
 #include "mail/smtp_command_group.h"
 #include "mail/smtp_commands.h"
 #include "mail/smtp_conn_impl.h"
@@ -176,7 +178,10 @@ struct SmtpConnImpl::Transaction {
     StringBuffer path;
     StringBuffer mailFrom;
     std::vector<EnvelopeRecipient> recipients;
-    // DATA ended the envelope's group (RFC 2920 3.1); its reply, once read.
+    // The text goes in BDAT chunks, as it is (RFC 3030).
+    bool chunked = false;
+    // DATA, or BDAT with the whole text, ended the envelope's group (RFC
+    // 2920 3.1); its reply, once read.
     bool dataGrouped = false;
     SmtpReply dataReply;
     int numAccepted = 0;
@@ -216,9 +221,14 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelope(Transaction& t, LogBase& log) 
         group.add(smtpcmd::envelope(r.command), 250);
         anySendable = true;
     }
-    t.dataGrouped = pipelined && anySendable;
+    // A streamed text's chunks wait for the recipients' verdict: without
+    // one accepted, none of it goes.
+    t.dataGrouped = pipelined && anySendable && !(t.chunked && t.stream);
     t.dataReply = SmtpReply::notSent();
-    if (t.dataGrouped) group.add(smtpcmd::data(), 354);
+    if (t.dataGrouped && t.chunked)
+        group.add(wholeTextChunk(t), 250);
+    else if (t.dataGrouped)
+        group.add(smtpcmd::data(), 354);
     if (!group.start(log)) {
         if (rset) return rsetFailed(log);
         log.LogError("Failed to send the MAIL FROM and RCPT TO commands");
@@ -237,16 +247,19 @@ SmtpConnImpl::Envelope SmtpConnImpl::sendEnvelope(Transaction& t, LogBase& log) 
     }
     const Envelope outcome = eachRecipient(t, group, log);
     if (outcome != Envelope::Sent || !t.dataGrouped) return outcome;
-    // Logged by openData, after the recipients' outcome.
+    // Logged with the text's outcome, after the recipients'.
     LogNull quiet;
     t.dataReply = group.next(quiet);
-    if (t.numAccepted == 0) leaveUnwantedData(t.dataReply);
+    if (t.numAccepted != 0) return outcome;
+    if (t.chunked) log.LogInfo("The text went with BDAT; no recipient was accepted for it");
+    leaveUnwantedData(t.dataReply);
     return outcome;
 }
 
 void SmtpConnImpl::leaveUnwantedData(const SmtpReply& reply) {
     // No recipient took the message, so nothing of it goes: a server that
-    // opened DATA all the same gets the end-of-data line at once.
+    // opened DATA all the same gets the end-of-data line at once. A BDAT's
+    // text went with it; the server drops it, as RFC 3030 has it.
     LogNull quiet;
     if (reply.transport != SmtpReply::Transport::NotSent && !reply.answered()) resetConnection();
     if (!reply.is(354)) return;
@@ -329,17 +342,20 @@ bool SmtpConnImpl::runTransaction(Transaction& t, LogBase& log) {
         msg.append(" recipient(s)");
         log.LogError(msg.getString());
     }
+    if (t.chunked) return sendChunks(t, log);
     return openData(t, log) && sendText(t, log) && readDataReply(t, log);
 }
 
 bool SmtpConnImpl::renderText(Transaction& t, LogBase& log) {
     DotStuffer counter;
-    if (!t.email.assembleMime(t.mime, t.stream ? &counter : nullptr, "BVX-", log)) {
+    SmtpChunker chunkCounter;
+    MimeOutput* counting = t.chunked ? static_cast<MimeOutput*>(&chunkCounter) : &counter;
+    if (!t.email.assembleMime(t.mime, t.stream ? counting : nullptr, "BVX-", log)) {
         log.LogError("Failed to render the email as MIME text");
         return false;
     }
-    if (!t.stream) t.mime.replaceAll("\n.", "\n..");
-    t.textSize = t.stream ? counter.total() : t.mime.length();
+    if (!t.stream && !t.chunked) t.mime.replaceAll("\n.", "\n..");
+    t.textSize = !t.stream ? t.mime.length() : t.chunked ? chunkCounter.total() : counter.total();
     t.rendered = true;
     return true;
 }
@@ -351,6 +367,7 @@ bool SmtpConnImpl::makeEnvelope(Transaction& t, LogBase& log) {
     t.rendered = false;
     t.mime.clear();
     const bool smtpUtf8 = m_capabilities.offers("SMTPUTF8");
+    t.chunked = m_options.chunking && m_capabilities.offers("CHUNKING");
     std::string why;
     if (!envelopeForm(t.reversePath, smtpUtf8, t.path, why)) {
         log.LogError(("Reverse path not sent: " + why).c_str());
@@ -374,6 +391,8 @@ bool SmtpConnImpl::makeEnvelope(Transaction& t, LogBase& log) {
     for (const EnvelopeRecipient& r : t.recipients)
         utf8 = utf8 || (r.sendable() && !r.address.is7bit());
     if (utf8 && !addParameter(t.mailFrom, " SMTPUTF8")) return false;
+    // A text that goes whole with BDAT is made now: its size leads it.
+    if (t.chunked && !t.stream && !renderText(t, log)) return false;
     return !m_capabilities.offers("SIZE") || declareSize(t, log);
 }
 
@@ -382,7 +401,7 @@ bool SmtpConnImpl::declareSize(Transaction& t, LogBase& log) {
     // (RFC 1870), else after DATA was accepted.
     if (!t.rendered && !renderText(t, log)) return false;
     // What the server receives: the text and the line break that the
-    // end-of-data line puts after it.
+    // end-of-data line puts after it (BDAT sends the same line break).
     const uint64_t size = t.textSize + 2;
     // Refused here, the message costs the server nothing and the connection
     // stays ready for the next one.
@@ -448,7 +467,11 @@ bool SmtpConnImpl::sendText(Transaction& t, LogBase& log) {
 }
 
 bool SmtpConnImpl::readDataReply(Transaction& t, LogBase& log) {
-    const SmtpReply reply = readReply(250, log);
+    return judgeTextReply(t, readReply(250, log), true, log);
+}
+
+bool SmtpConnImpl::judgeTextReply(Transaction& t, const SmtpReply& reply, bool whole,
+                                  LogBase& log) {
     if (reply.is(250)) return true;
     log.LogError("Failed when sending end-of-body");
     log.LogDataLong("CommandSent", 1);  // it went out with the text
@@ -458,7 +481,7 @@ bool SmtpConnImpl::readDataReply(Transaction& t, LogBase& log) {
     // The server has the whole message; a slow final answer does not make
     // it undelivered. But the answer may still come: on this connection it
     // would be read as the reply to the next command.
-    if (reply.timedOut()) {
+    if (whole && reply.timedOut()) {
         resetConnection();
         return true;
     }
@@ -467,4 +490,78 @@ bool SmtpConnImpl::readDataReply(Transaction& t, LogBase& log) {
     // answer would be read as the reply to the next command.
     if (!reply.answered()) resetConnection();
     return false;
+}
+
+SmtpCommand SmtpConnImpl::wholeTextChunk(Transaction& t) {
+    // The text and the line break that ends its last line, as DATA's
+    // end-of-data line would give it.
+    SmtpCommand c = smtpcmd::bdat(t.mime.length() + 2, true);
+    c.built = c.built && t.mime.append("\r\n") && c.wire.append(t.mime) && c.shown.append(t.mime);
+    return c;
+}
+
+// How far the chunks of one text got.
+struct SmtpConnImpl::ChunkRun {
+    uint32_t count = 0;      // chunks sent
+    bool last = false;       // the last of them was the LAST one
+    bool replyRead = false;  // a chunk's reply was read into reply
+    SmtpReply reply;
+};
+
+bool SmtpConnImpl::sendChunks(Transaction& t, LogBase& log) {
+    // The size is logged before the text goes, as after DATA.
+    if (!t.rendered && !renderText(t, log)) {
+        t.numAccepted = 0;
+        return false;
+    }
+    log.LogDataLong("email_size", static_cast<int32_t>(t.textSize));
+    ChunkRun run;
+    if (t.dataGrouped) {
+        run = ChunkRun{1, true, true, t.dataReply};
+        logUnexpected(run.reply, 250, log);
+    } else if (!sendEachChunk(t, run, log)) {
+        log.LogError(chunkFailure(run).c_str());
+        log.LogError("Failed when sending email body");
+        logTranscript(log);
+        t.numAccepted = 0;
+        resetConnection();
+        return false;
+    }
+    if (run.reply.is(250)) {
+        log.LogDataLong("bdat_chunks", static_cast<int32_t>(run.count));
+        return true;
+    }
+    log.LogError(chunkFailure(run).c_str());
+    return judgeTextReply(t, run.reply, run.last, log);
+}
+
+bool SmtpConnImpl::sendEachChunk(Transaction& t, ChunkRun& run, LogBase& log) {
+    // One at a time: a refused chunk stops the text before the server has
+    // to drop the rest of it, at one round trip per chunk of a large text.
+    const auto sendOne = [&](const char* bytes, uint32_t n, bool last) {
+        ++run.count;
+        run.last = last;
+        StringBuffer chunk;
+        const SmtpCommand bdat = smtpcmd::bdat(n, last);
+        if (!bdat.built || !chunk.append(bdat.wire) || !chunk.append(bytes, n)) return false;
+        if (run.count == 1) recordSent(chunk.getString(), chunk.length());
+        if (!sendRaw(chunk.getString(), chunk.length(), log)) return false;
+        run.replyRead = true;
+        run.reply = readReply(250, log);
+        return run.reply.is(250);
+    };
+    if (!t.stream) {
+        if (!t.mime.append("\r\n")) return false;
+        sendOne(t.mime.getString(), t.mime.length(), true);
+        return run.replyRead;
+    }
+    SmtpChunker out(sendOne);
+    t.mime.clear();
+    const bool sent = t.email.assembleMime(t.mime, &out, "BVX-", log) && out.finish("\r\n");
+    return sent || (run.replyRead && !run.reply.is(250));
+}
+
+std::string SmtpConnImpl::chunkFailure(const ChunkRun& run) {
+    return "Failed when sending BDAT chunk " + std::to_string(run.count) +
+           (run.last ? " (LAST)" : "");
 }

@@ -46,6 +46,8 @@ struct SessionOptions {
     std::string auth = "auto";
     // The name EHLO and HELO announce; empty for the machine's own.
     std::string heloName;
+    // BDAT (RFC 3030) when the server offers CHUNKING; off keeps DATA.
+    bool chunking = true;
 
     bool operator==(const SessionOptions&) const = default;
 };

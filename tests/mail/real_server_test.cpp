@@ -15,6 +15,7 @@
 #include "mail/ms_sspi.h"
 #include "mail_test_support.h"
 #include "mime/cls_email.h"
+#include "mime/email2.h"
 #include "platform/identity.h"
 #include "support/data_file.h"
 
@@ -28,12 +29,15 @@ TEST(RealServers, LogInAndSendOrAreRefused) {
     std::unique_ptr<smtp_integration::AiosmtpdProcess> aiosmtpd;
     std::unique_ptr<ClsMailMan> mm;
     std::string skipped, missing;  // why this row's server, or any, is missing
+    std::string body = "Sent through a real server.", encoding;
     for (CaseLine row : readCases("smtp/real_servers.txt")) {
         SCOPED_TRACE(row.where);
         if (row.verb == "serve") {
             postfix.reset();
             aiosmtpd.reset();
             skipped.clear();
+            body = "Sent through a real server.";
+            encoding.clear();
             platform::setUserNameForTesting(row[4] == "-" ? nullptr : row[4].c_str());
             MsSspi::hidePackageForTesting(row[5] == "-" ? nullptr : row[5].c_str());
             std::string why;
@@ -57,6 +61,15 @@ TEST(RealServers, LogInAndSendOrAreRefused) {
             mm->put_SmtpPort(!up ? 0 : postfix ? postfix->port() : aiosmtpd->port());
             continue;
         }
+        if (row.verb == "encoding") {
+            encoding = row[0];
+            continue;
+        }
+        if (row.verb == "body") {
+            body.clear();
+            for (int n = row.args.size() > 1 ? std::stoi(row[1]) : 1; n > 0; --n) body += row[0];
+            continue;
+        }
         if (!skipped.empty()) continue;
         if (row.verb == "option") {
             const size_t eq = row[0].find('=');
@@ -72,23 +85,31 @@ TEST(RealServers, LogInAndSendOrAreRefused) {
         mm->put_SmtpUsername(user);
         mm->put_SmtpPassword(password);
         ClsEmail email;
-        XString from = xs("alice@example.com"), name = xs(""), to = xs(recipient),
-                body = xs("Sent through a real server.");
+        XString from = xs("alice@example.com"), name = xs(""), to = xs(recipient), text = xs(body);
         email.put_From(from);
         email.AddTo(name, to);
-        email.put_Body(body);
+        email.put_Body(text);
+        bool created = false;
+        if (!encoding.empty())
+            email.getEmailTree(created)->setContentTransferEncoding(encoding.c_str());
         const size_t before = postfix ? postfix->messages().size() : 0;
         Logger& log = mm->log();
         EXPECT_EQ(mm->SendEmail(email), row[2] == "true") << xml(log);
         for (size_t i = 3; i < row.args.size(); ++i) {
-            if (row[i].rfind("M:", 0) == 0) {
+            if (row[i].rfind("M:", 0) == 0 || row[i].rfind("T:", 0) == 0) {
                 // Delivery follows the 250 after DATA by some time.
                 ASSERT_TRUE(postfix) << row[i];
                 const auto delivered = postfix->messages(before + 1);
                 ASSERT_EQ(delivered.size(), before + 1);
-                EXPECT_NE(delivered.back().find(row[i].substr(2)), std::string::npos)
-                    << row[i] << "\n"
-                    << delivered.back();
+                const std::string& got = delivered.back();
+                const std::string want = row[i].substr(2);
+                // "T:": the message ends with exactly these bytes.
+                const bool found = row[i][0] == 'M' ? got.find(want) != std::string::npos
+                                                    : got.size() >= want.size() &&
+                                                          got.compare(got.size() - want.size(),
+                                                                      want.size(), want) == 0;
+                EXPECT_TRUE(found) << row[i] << "\n"
+                                   << got.substr(got.size() > 3000 ? got.size() - 3000 : 0);
             } else {
                 EXPECT_TRUE(ntlmtest::logShows(log, row[i])) << row[i] << "\n" << xml(log);
             }
