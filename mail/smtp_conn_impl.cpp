@@ -326,7 +326,9 @@ bool SmtpConnImpl::heloFallback(const char* host, int port, const StringBuffer& 
         log.LogError("Failed to send Hello");
         return false;
     }
-    const SmtpReply first = readReplyLine(log);
+    // Read whole, as EHLO's: a line left over would be read as the next
+    // command's reply.
+    const SmtpReply first = receive(SmtpReply::Shape::WholeReply, log);
     if (!first.is(250)) {
         log.LogError("Failed to get response to Hello (HELO)");
         // Some servers only accept their own name here.
