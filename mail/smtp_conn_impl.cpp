@@ -162,6 +162,9 @@ bool SmtpConnImpl::connectNew(Target& target, std::chrono::milliseconds readTime
     }
     const EhloOutcome ehlo = greetWithEhlo(target, name, log);
     if (ehlo == EhloOutcome::Failed) return false;
+    // A HELO session has no extensions: nothing that EHLO lines said before
+    // a refusal, or on the connection given up, holds for it.
+    if (ehlo != EhloOutcome::Accepted) m_capabilities.clear();
     chooseAuthMethod(target, log);
     if (ehlo == EhloOutcome::Unreadable && !reopenForHelo(target, log)) return false;
     if (ehlo != EhloOutcome::Accepted) {
