@@ -48,6 +48,26 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
     const std::string name = lowerAscii(rawName);
     const std::string word = lowerAscii(value);
     m_refused = false;
+    if (!setTls(name, word, value) && !setSession(name, word, value) &&
+        !setHostSide(name, word, value)) {
+        // The value is not repeated: a host that mistook the name may have
+        // passed something secret.
+        m_problems.emplace_back(name, "Option " + rawName + " is not known");
+        return;
+    }
+    if (!m_refused) accept(name);
+}
+
+void HostOptions::setOnOff(const std::string& name, const std::string& word,
+                           const std::string& value, bool& target) {
+    if (word == "on" || word == "off")
+        target = word == "on";
+    else
+        refuse(name, value, "on, off");
+}
+
+bool HostOptions::setTls(const std::string& name, const std::string& word,
+                         const std::string& value) {
     if (name == "tls") {
         if (word == "auto")
             m_session.tls.mode = TlsPolicy::Mode::Auto;
@@ -60,12 +80,7 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
         else
             refuse(name, value, "auto, starttls, implicit, off");
     } else if (name == "tls_verify") {
-        if (word == "on")
-            m_session.tls.verify = true;
-        else if (word == "off")
-            m_session.tls.verify = false;
-        else
-            refuse(name, value, "on, off");
+        setOnOff(name, word, value, m_session.tls.verify);
     } else if (name == "tls_ca_file") {
         platform::File file;
         if (value.empty())
@@ -75,13 +90,15 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
             m_session.tls.caFile = value;
         else
             refuse(name, value, "a readable PEM file of trusted roots, or empty for none");
-    } else if (name == "connect_timeout" || name == "read_timeout") {
-        const int seconds = secondsFrom(value);
-        if (seconds < 1)
-            refuse(name, value, "whole seconds, 1 to 600");
-        else
-            (name == "connect_timeout" ? m_connectTimeoutSecs : m_readTimeoutSecs) = seconds;
-    } else if (name == "auth") {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool HostOptions::setSession(const std::string& name, const std::string& word,
+                             const std::string& value) {
+    if (name == "auth") {
         static const char* const kNames[] = {"auto",     "login", "plain",
                                              "cram-md5", "ntlm",  "xoauth2"};
         bool known = false;
@@ -97,10 +114,21 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
             refuse(name, value,
                    "a domain or address literal of 1 to 255 printable ASCII characters");
     } else if (name == "chunking") {
-        if (word == "on" || word == "off")
-            m_session.chunking = word == "on";
+        setOnOff(name, word, value, m_session.chunking);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool HostOptions::setHostSide(const std::string& name, const std::string& word,
+                              const std::string& value) {
+    if (name == "connect_timeout" || name == "read_timeout") {
+        const int seconds = secondsFrom(value);
+        if (seconds < 1)
+            refuse(name, value, "whole seconds, 1 to 600");
         else
-            refuse(name, value, "on, off");
+            (name == "connect_timeout" ? m_connectTimeoutSecs : m_readTimeoutSecs) = seconds;
     } else if (name == "error_file") {
         // Any path; whether it can be written shows when a send fails.
         m_errorFile = value;
@@ -110,17 +138,11 @@ void HostOptions::set(const std::string& rawName, const std::string& value) {
         else
             refuse(name, value, "normal, strict");
     } else if (name == "html_alternative") {
-        if (word == "on" || word == "off")
-            m_htmlAlternative = word == "on";
-        else
-            refuse(name, value, "on, off");
+        setOnOff(name, word, value, m_htmlAlternative);
     } else {
-        // The value is not repeated: a host that mistook the name may have
-        // passed something secret.
-        m_problems.emplace_back(name, "Option " + rawName + " is not known");
-        return;
+        return false;
     }
-    if (!m_refused) accept(name);
+    return true;
 }
 
 std::vector<std::string> HostOptions::problems() const {

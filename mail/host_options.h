@@ -41,6 +41,14 @@ class HostOptions {
     static constexpr const char* kDefaultErrorFile = "smtp_errors.xml";
 
   private:
+    // Each takes the names of one group: false for a name not theirs.
+    bool setTls(const std::string& name, const std::string& word, const std::string& value);
+    bool setSession(const std::string& name, const std::string& word, const std::string& value);
+    // What the mail manager keeps for itself: time-outs, the error file,
+    // the login check and the body shape.
+    bool setHostSide(const std::string& name, const std::string& word, const std::string& value);
+    void setOnOff(const std::string& name, const std::string& word, const std::string& value,
+                  bool& target);
     void refuse(const std::string& name, const std::string& value, const char* allowed);
     void accept(const std::string& name);
 
