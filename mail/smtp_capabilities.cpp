@@ -1,16 +1,16 @@
 #include "mail/smtp_capabilities.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "mail/smtp_reply.h"
+#include "text/ascii.h"
 
 namespace {
 
+// ASCII only, whatever locale the host has set.
 std::string upper(const char* s, size_t n) {
     std::string out(s, n);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+    return text::toUpperAscii(out);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "mime/email2.h"
 #include "mime/mime_text.h"
 #include "platform/clock.h"
+#include "text/memory.h"
 
 namespace {
 
@@ -350,11 +351,18 @@ bool SmtpConnImpl::renderText(Transaction& t, LogBase& log) {
     DotStuffer counter;
     SmtpChunker chunkCounter;
     MimeOutput* counting = t.chunked ? static_cast<MimeOutput*>(&chunkCounter) : &counter;
+    // A buffer that could not grow leaves no trace in the text but this count:
+    // a text without its dot-stuffing must not go.
+    const uint64_t failures = text::failedAllocations();
     if (!t.email.assembleMime(t.mime, t.stream ? counting : nullptr, "BVX-", log)) {
         log.LogError("Failed to render the email as MIME text");
         return false;
     }
     if (!t.stream && !t.chunked) t.mime.replaceAll("\n.", "\n..");
+    if (text::failedAllocations() != failures) {
+        log.LogError("Memory ran out while the message was rendered: its text was not sent.");
+        return false;
+    }
     t.textSize = !t.stream ? t.mime.length() : t.chunked ? chunkCounter.total() : counter.total();
     t.rendered = true;
     return true;

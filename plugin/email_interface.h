@@ -119,6 +119,8 @@ struct Releaser {
 //   html_alternative  off (default): the body set last (set_body or
 //                set_html_body) goes alone. on: a plain and an HTML body
 //                both go, as multipart/alternative, plain first.
+//   chunking     on (default): when the server offers CHUNKING (RFC 3030)
+//                the message goes in BDAT chunks, as it is. off: always DATA.
 //
 // get_option (slot 5) answers a setting's current value by its name, and
 // these read-only names (any other name: the empty string):
