@@ -101,6 +101,46 @@ bool ClsMailMan::SendEmail(ClsEmail& email) {
     return ok;
 }
 
+bool ClsMailMan::connectForSend(bool& timedOut) {
+    m_smtp.setSessionOptions(m_options.session());
+    try {
+        if (!m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
+                                std::chrono::seconds(connectTimeoutSecs()),
+                                std::chrono::milliseconds(readTimeoutMs()), m_log, timedOut)) {
+            m_log.LogError("Failed to connect to SMTP server.");
+            return false;
+        }
+    } catch (...) {
+        m_log.LogError("Unexpected exception while connecting to the SMTP server.");
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Email2> ClsMailMan::copyForSend(ClsEmail& email, const Email2& tree) {
+    // The copy borrows the message's bodies: it goes before the message can.
+    // An engine buffer that could not grow meanwhile may have left it short.
+    const uint64_t failures = text::failedAllocations();
+    std::unique_ptr<Email2> copy;
+    try {
+        copy = prepareCopy(tree);
+    } catch (...) {
+        m_log.LogError("Unexpected exception while preparing email for sending.");
+        return nullptr;
+    }
+    if (!copy) {
+        m_log.LogError("Failed to prepare email for sending. (3)");
+        return nullptr;
+    }
+    if (m_options.htmlAlternative() && email.completeAlternative(*copy))
+        m_log.LogInfo("Plain and HTML bodies sent as multipart/alternative (html_alternative=on)");
+    if (text::failedAllocations() != failures) {
+        m_log.LogError("Memory ran out while the message was prepared: nothing was sent.");
+        return nullptr;
+    }
+    return copy;
+}
+
 bool ClsMailMan::sendSteps(ClsEmail& email) {
     Email2* tree = emailTree(email);
     if (!tree) return false;
@@ -114,39 +154,9 @@ bool ClsMailMan::sendSteps(ClsEmail& email) {
     }
 
     bool timedOut = false;
-    m_smtp.setSessionOptions(m_options.session());
-    try {
-        if (!m_smtp.smtpConnect(m_smtpHost.getString(), m_smtpPort, m_smtpUsername, m_smtpPassword,
-                                std::chrono::seconds(connectTimeoutSecs()),
-                                std::chrono::milliseconds(readTimeoutMs()), m_log, timedOut)) {
-            m_log.LogError("Failed to connect to SMTP server.");
-            return false;
-        }
-    } catch (...) {
-        m_log.LogError("Unexpected exception while connecting to the SMTP server.");
-        return false;
-    }
-
-    // The copy borrows the message's bodies: it goes before the message can.
-    // An engine buffer that could not grow meanwhile may have left it short.
-    const uint64_t failures = text::failedAllocations();
-    std::unique_ptr<Email2> copy;
-    try {
-        copy = prepareCopy(*tree);
-    } catch (...) {
-        m_log.LogError("Unexpected exception while preparing email for sending.");
-        return false;
-    }
-    if (!copy) {
-        m_log.LogError("Failed to prepare email for sending. (3)");
-        return false;
-    }
-    if (m_options.htmlAlternative() && email.completeAlternative(*copy))
-        m_log.LogInfo("Plain and HTML bodies sent as multipart/alternative (html_alternative=on)");
-    if (text::failedAllocations() != failures) {
-        m_log.LogError("Memory ran out while the message was prepared: nothing was sent.");
-        return false;
-    }
+    if (!connectForSend(timedOut)) return false;
+    std::unique_ptr<Email2> copy = copyForSend(email, *tree);
+    if (!copy) return false;
 
     int numAccepted = 0, numTotal = 0;
     bool sent = m_smtp.sendEmail(copy.get(), envelopeFrom, m_log, numAccepted, numTotal, timedOut);

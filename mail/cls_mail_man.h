@@ -103,6 +103,11 @@ class ClsMailMan : public ClsBase {
     std::unique_ptr<Email2> prepareCopy(const Email2& tree);
     // SendEmail's steps after the log header, inside its context.
     bool sendSteps(ClsEmail& email);
+    // The connection ready for MAIL FROM (reused or new); logged when not.
+    bool connectForSend(bool& timedOut);
+    // The copy that goes, with both bodies under html_alternative; null
+    // (logged) when it cannot be made whole.
+    std::unique_ptr<Email2> copyForSend(ClsEmail& email, const Email2& tree);
     // VerifySmtpLogin's steps, in its context.
     bool verifySteps();
 
