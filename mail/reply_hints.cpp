@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "net/brenvik_socket.h"
+#include "text/ascii.h"
 
 namespace replyhints {
 namespace {
@@ -103,10 +104,10 @@ const Row kRows[] = {
      "The server asks to try again later (a temporary limit): send again in a few minutes."},
 };
 
+// ASCII only, whatever locale the host has set.
 std::string lower(const std::string& s) {
     std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
+    return text::toLowerAscii(out);
 }
 
 // Whether text holds word as a word of its own (status codes such as

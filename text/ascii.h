@@ -31,6 +31,12 @@ Chars& toUpperAscii(Chars& s) {
     for (char& c : s) c = upperAscii(c);
     return s;
 }
+// Lower-cases any string-like type in place.
+template <class Chars>
+Chars& toLowerAscii(Chars& s) {
+    for (char& c : s) c = lowerAscii(c);
+    return s;
+}
 
 inline bool all7bit(const void* bytes, size_t n) {
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
