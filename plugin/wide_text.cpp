@@ -11,22 +11,27 @@ namespace {
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
-void appendUtf8(std::string& out, uint32_t cp) {
+size_t utf8Length(uint32_t cp) {
+    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+char* writeUtf8(char* out, uint32_t cp) {
     if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
+        *out++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    return out;
 }
 
 bool isHighSurrogate(uint32_t u) {
@@ -36,52 +41,76 @@ bool isLowSurrogate(uint32_t u) {
     return u >= 0xDC00 && u <= 0xDFFF;
 }
 
-// Room for the text as if it were ASCII, so that a body is not copied over
-// and over while it grows.
-template <class Unit>
-std::string reservedFor(const Unit* text) {
-    const Unit* end = text;
-    while (*end) ++end;
-    std::string out;
-    out.reserve(static_cast<size_t>(end - text));
-    return out;
-}
-
-// Templates over the unit type, so that wchar_t is read as itself and never
+// Calls emit(code point) for each character of zero-terminated UTF-16;
+// templates over the unit type, so that wchar_t is read as itself and never
 // through a pointer of another type.
-template <class Unit>
-std::string fromUtf16Units(const Unit* text) {
-    std::string out = reservedFor(text);
+template <class Unit, class Emit>
+void eachUtf16Char(const Unit* text, Emit&& emit) {
     for (const Unit* p = text; *p; ++p) {
         uint32_t u = static_cast<uint32_t>(*p) & 0xFFFF;
         if (isHighSurrogate(u)) {
             uint32_t next = static_cast<uint32_t>(p[1]) & 0xFFFF;
             if (p[1] && isLowSurrogate(next)) {
-                appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (next - 0xDC00));
+                emit(0x10000 + ((u - 0xD800) << 10) + (next - 0xDC00));
                 ++p;
             } else {
-                appendUtf8(out, kReplacement);
+                emit(kReplacement);
             }
         } else if (isLowSurrogate(u)) {
-            appendUtf8(out, kReplacement);
+            emit(kReplacement);
         } else {
-            appendUtf8(out, u);
+            emit(u);
         }
     }
-    return out;
 }
 
-template <class Unit>
-std::string fromUtf32Units(const Unit* text) {
-    std::string out = reservedFor(text);
+template <class Unit, class Emit>
+void eachUtf32Char(const Unit* text, Emit&& emit) {
     for (const Unit* p = text; *p; ++p) {
         // wchar_t is signed on Linux: a negative value becomes a huge one
         // here and is replaced like any other value out of range.
         uint32_t cp = static_cast<uint32_t>(*p);
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
-        appendUtf8(out, cp);
+        emit(cp);
     }
+}
+
+// Two passes, the first measuring, so that a long body is written once into
+// a buffer of its exact size instead of growing a character at a time.
+template <class Walk>
+std::string encodeUtf8(Walk&& walk) {
+    size_t size = 0;
+    walk([&size](uint32_t cp) { size += utf8Length(cp); });
+    std::string out(size, '\0');
+    char* at = out.data();
+    walk([&at](uint32_t cp) { at = writeUtf8(at, cp); });
     return out;
+}
+
+// Most of a host's text is ASCII: one unit, one byte, nothing to decode.
+template <class Unit>
+bool copyIfAscii(const Unit* text, std::string& out) {
+    size_t n = 0;
+    uint32_t seen = 0;
+    for (; text[n]; ++n) seen |= static_cast<uint32_t>(text[n]);
+    if (seen >= 0x80) return false;
+    out.resize(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(text[i]);
+    return true;
+}
+
+template <class Unit>
+std::string fromUtf16Units(const Unit* text) {
+    std::string out;
+    if (copyIfAscii(text, out)) return out;
+    return encodeUtf8([text](auto&& emit) { eachUtf16Char(text, emit); });
+}
+
+template <class Unit>
+std::string fromUtf32Units(const Unit* text) {
+    std::string out;
+    if (copyIfAscii(text, out)) return out;
+    return encodeUtf8([text](auto&& emit) { eachUtf32Char(text, emit); });
 }
 
 bool isScanBlank(wchar_t c) {
