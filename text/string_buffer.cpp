@@ -24,6 +24,7 @@ namespace {
 char g_emptyString[1] = {0};
 
 constexpr uint32_t kFill = 0xDDDDDDDDu;
+constexpr uint32_t kDefaultCapacity = 202;
 constexpr uint32_t kMaxGrowth = 500000;
 
 int hexValue(char c) {
@@ -33,15 +34,18 @@ int hexValue(char c) {
     return -1;
 }
 
-// Naive search; texts here are short and may contain zero bytes.
+// The needles are short and the texts may contain zero bytes: memchr to
+// each candidate first byte, then compare.
 int findBytes(const char* hay, uint32_t hayLen, const char* needle, uint32_t needleLen,
               uint32_t start) {
     if (start > hayLen) return -1;
     if (needleLen == 0) return static_cast<int>(start);
-    if (needleLen > hayLen) return -1;
-    for (uint32_t i = start; i + needleLen <= hayLen; ++i) {
-        if (hay[i] == needle[0] && std::memcmp(hay + i, needle, needleLen) == 0)
-            return static_cast<int>(i);
+    if (needleLen > hayLen - start) return -1;
+    const char* last = hay + (hayLen - needleLen);  // the last place a match can start
+    for (const char* p = hay + start; p <= last; ++p) {
+        p = static_cast<const char*>(std::memchr(p, needle[0], static_cast<size_t>(last - p) + 1));
+        if (!p) return -1;
+        if (std::memcmp(p, needle, needleLen) == 0) return static_cast<int>(p - hay);
     }
     return -1;
 }
@@ -66,7 +70,22 @@ void StringBuffer::initEmpty(uint32_t capacity, uint32_t growth) {
 }
 
 StringBuffer::StringBuffer() {
-    initEmpty(202, 202);
+    initEmpty(0, kDefaultCapacity);
+    m_deferred = true;
+}
+
+// From here on the buffer is what an eagerly allocated default one would
+// be; when the block cannot be had it is one whose allocation failed. A
+// first write too long for the default block skips it: the enlargement
+// that follows sizes the block as it would have from the default one.
+void StringBuffer::takeDeferredBlock(uint32_t added) {
+    m_deferred = false;
+    if (static_cast<uint64_t>(added) + 1 >= kDefaultCapacity) return;
+    if (char* block = static_cast<char*>(text::allocateBlock(kDefaultCapacity))) {
+        block[0] = 0;
+        m_data = block;
+        m_capacity = kDefaultCapacity;
+    }
 }
 
 StringBuffer::StringBuffer(const char* s) {
@@ -128,6 +147,7 @@ StringBuffer::~StringBuffer() {
 // Enlarges when `added` more bytes and the terminator would reach the
 // capacity. On failure nothing changes.
 bool StringBuffer::grow(uint32_t added) {
+    if (m_deferred) takeDeferredBlock(added);
     if (static_cast<uint64_t>(m_length) + added + 1 < m_capacity) return true;
     uint64_t want = static_cast<uint64_t>(m_length) + m_growth + added + 1;
     if (want > UINT32_MAX) return false;
@@ -479,7 +499,7 @@ char StringBuffer::charAt(uint32_t i) const {
 
 uint32_t StringBuffer::capacity() const {
     check();
-    return m_capacity;
+    return m_deferred ? kDefaultCapacity : m_capacity;
 }
 
 uint32_t StringBuffer::growth() const {
@@ -664,6 +684,7 @@ char* StringBuffer::releaseBlock(uint32_t& length, uint32_t& capacity) {
     length = m_length;
     capacity = m_capacity;
     char* block = m_data == g_emptyString ? nullptr : m_data;
+    m_deferred = false;
     m_data = g_emptyString;
     m_length = 0;
     m_capacity = 1;

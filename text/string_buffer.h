@@ -14,7 +14,7 @@ class StringBuffer : public BrenvikObject {
         uint32_t bytes;
     };
 
-    StringBuffer();                        // 202 bytes, growth 202
+    StringBuffer();                        // 202 bytes at the first write, growth 202
     explicit StringBuffer(const char* s);  // exactly strlen + 1 bytes, growth 200
     explicit StringBuffer(Reserve hint);   // hint bytes (200 when 0), growth likewise
     StringBuffer(const StringBuffer& other);
@@ -108,9 +108,13 @@ class StringBuffer : public BrenvikObject {
         if (m_magic != 0xAA) fatalObjectCorruption("StringBuffer");
     }
     void initEmpty(uint32_t capacity, uint32_t growth);
+    void takeDeferredBlock(uint32_t added);
 
     unsigned char m_magic;
     unsigned char m_flag;
+    // A default buffer takes its block when first written: most of the
+    // buffers a message's tree holds are never written.
+    bool m_deferred = false;
     char* m_data;
     uint32_t m_capacity;
     uint32_t m_length;
