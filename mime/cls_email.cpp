@@ -3,6 +3,7 @@
 #include "diag/log_base.h"
 #include "mime/email2.h"
 #include "mime/html_help.h"
+#include "text/ascii.h"
 #include "text/charset.h"
 #include "text/charset_choice.h"
 
@@ -35,6 +36,9 @@ ClsEmail::~ClsEmail() = default;
 
 void ClsEmail::chooseCharset(XString& text) {
     if (!m_email || m_email->charset().getCodePage() != 0 || text.isEmpty()) return;
+    // ASCII needs no charset, and is most text: spare it the UTF-16 copy.
+    const StringBuffer& utf8 = text.getUtf8Sb();
+    if (text::all7bit(utf8.getString(), utf8.length())) return;
     const DataBuffer& units = text.getUtf16Db();
     unsigned codePage = chooseCarryingCharset(text.getUtf16(), units.size() / 2);
     if (!codePage) return;

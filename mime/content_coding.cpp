@@ -1,5 +1,6 @@
 #include "mime/content_coding.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mime/mime_text.h"
@@ -173,8 +174,17 @@ bool ContentCoding::encodeQuotedPrintable(const void* bytes, uint32_t n, StringB
             escape(b);
             col += 3;
         } else if (c == kLiteral) {
-            area[used++] = static_cast<char>(b);
-            col += 1;
+            // The whole run of literal bytes that fits the line and the
+            // staging area: most text is nothing else.
+            const uint32_t lineRoom = col < m_lineLength ? m_lineLength - col : 1;
+            const uint32_t end = i + std::min<uint32_t>(
+                                         {n - i, lineRoom, static_cast<uint32_t>(sizeof area - 4 - used)});
+            uint32_t j = i + 1;
+            while (j < end && kQp.cls[p[j]] == kLiteral) ++j;
+            std::memcpy(area + used, p + i, j - i);
+            used += j - i;
+            col += j - i;
+            i = j - 1;
         } else if (c == kBlank) {
             // A blank at the end of a line would be stripped by transports.
             if (i + 1 == n || crlfAt(i + 1)) {

@@ -95,6 +95,7 @@ void appendPhraseText(StringBuffer& out, const char* s, uint32_t n) {
 bool hasBareLineBreak(const void* bytes, uint32_t n) {
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
     for (uint32_t i = 0; i < n; ++i) {
+        if (p[i] > '\r') continue;  // nearly every byte: one test
         if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n')
             ++i;
         else if (p[i] == '\r' || p[i] == '\n')

@@ -3,6 +3,7 @@
 // definition for every layer that reads protocol text byte by byte.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace text {
 
@@ -40,9 +41,16 @@ Chars& toLowerAscii(Chars& s) {
 
 inline bool all7bit(const void* bytes, size_t n) {
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] >= 0x80) return false;
-    return true;
+    // Eight bytes a step: whole bodies are checked, some more than once.
+    uint64_t seen = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        seen |= word;
+    }
+    for (; i < n; ++i) seen |= p[i];
+    return (seen & 0x8080808080808080ull) == 0;
 }
 
 // Length of the well-formed UTF-8 character at p (n > 0 bytes left):
