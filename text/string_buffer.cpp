@@ -210,11 +210,6 @@ bool StringBuffer::append(const StringBuffer& other) {
     return append(other.m_data, other.m_length);
 }
 
-bool StringBuffer::appendChar(char c) {
-    check();
-    return append(&c, 1);
-}
-
 bool StringBuffer::appendInt(int value) {
     check();
     char tmp[16];

@@ -26,7 +26,14 @@ class StringBuffer : public BrenvikObject {
     bool append(const char* s);
     bool append(const void* bytes, uint32_t n);
     bool append(const StringBuffer& other);
-    bool appendChar(char c);
+    // Inline while there is room: headers and encoders write a byte at a time.
+    bool appendChar(char c) {
+        check();
+        if (static_cast<uint64_t>(m_length) + 2 >= m_capacity) return append(&c, 1);
+        m_data[m_length++] = c;
+        m_data[m_length] = 0;
+        return true;
+    }
     bool appendInt(int value);
     bool appendInt64(int64_t value);
     bool setString(const char* s);
