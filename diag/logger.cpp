@@ -273,42 +273,33 @@ LogEntry2::~LogEntry2() {
 }
 
 namespace {
-// The log must not throw where it reports: every part is made nothrow.
-std::unique_ptr<LogEntry2> newEntry() {
-    return std::unique_ptr<LogEntry2>(new (std::nothrow) LogEntry2());
-}
-std::unique_ptr<StringBuffer> newText(const char* s) {
-    return std::unique_ptr<StringBuffer>(new (std::nothrow) StringBuffer(s ? s : ""));
+// An absent text takes no memory: a default buffer allocates at its first write.
+StringBuffer textOrNone(const char* s) {
+    if (s) return StringBuffer(s);
+    return StringBuffer();
 }
 }  // namespace
 
+// The log must not throw where it reports: entries are made nothrow.
+LogEntry2::LogEntry2(char kind, const char* name, const char* text)
+    : m_kind(kind), m_hasName(name != nullptr), m_hasText(text != nullptr),
+      m_name(textOrNone(name)), m_text(textOrNone(text)) {}
+
 std::unique_ptr<LogEntry2> LogEntry2::makeContext(const char* name) {
-    std::unique_ptr<LogEntry2> e = newEntry();
+    std::unique_ptr<LogEntry2> e(new (std::nothrow) LogEntry2('C', name ? name : "", nullptr));
     if (!e) return nullptr;
-    e->m_kind = 'C';
-    e->m_name = newText(name);
     e->m_children.reset(new (std::nothrow) ExtPtrArray());
-    if (!e->m_name || !e->m_children) return nullptr;
+    if (!e->m_children) return nullptr;
     return e;
 }
 
 std::unique_ptr<LogEntry2> LogEntry2::makeText(char kind, const char* text) {
-    std::unique_ptr<LogEntry2> e = newEntry();
-    if (!e) return nullptr;
-    e->m_kind = kind;
-    e->m_text = newText(text);
-    if (!e->m_text) return nullptr;
-    return e;
+    return std::unique_ptr<LogEntry2>(new (std::nothrow) LogEntry2(kind, nullptr, text ? text : ""));
 }
 
 std::unique_ptr<LogEntry2> LogEntry2::makeData(const char* name, const char* value) {
-    std::unique_ptr<LogEntry2> e = newEntry();
-    if (!e) return nullptr;
-    e->m_kind = 'T';
-    e->m_name = newText(name);
-    e->m_text = newText(value);
-    if (!e->m_name || !e->m_text) return nullptr;
-    return e;
+    return std::unique_ptr<LogEntry2>(
+        new (std::nothrow) LogEntry2('T', name ? name : "", value ? value : ""));
 }
 
 void LogEntry2::appendXml(StringBuffer& out) const {

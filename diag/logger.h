@@ -12,15 +12,14 @@
 // One node of the log tree.
 class LogEntry2 : public BrenvikObject {
   public:
-    LogEntry2() = default;
     ~LogEntry2() override;
     LogEntry2(const LogEntry2&) = delete;
     LogEntry2& operator=(const LogEntry2&) = delete;
 
     // 'C' context, 'E' error, 'I' info, 'X' raw text, 'T' named value.
     char kind() const { return m_kind; }
-    const StringBuffer* name() const { return m_name.get(); }
-    const StringBuffer* text() const { return m_text.get(); }
+    const StringBuffer* name() const { return m_hasName ? &m_name : nullptr; }
+    const StringBuffer* text() const { return m_hasText ? &m_text : nullptr; }
     ExtPtrArray* children() const { return m_children.get(); }
 
     // Null when memory ran out.
@@ -35,10 +34,16 @@ class LogEntry2 : public BrenvikObject {
     bool isEmptyContext() const;
 
   private:
+    // A null name or text is one the entry does not have. The texts are
+    // held in place: a send logs some thirty entries.
+    LogEntry2(char kind, const char* name, const char* text);
+
     std::unique_ptr<ExtPtrArray> m_children;  // contexts only; owns its entries
     char m_kind = 'I';
-    std::unique_ptr<StringBuffer> m_name;  // contexts and named values
-    std::unique_ptr<StringBuffer> m_text;  // everything but contexts
+    bool m_hasName = false;  // contexts and named values
+    bool m_hasText = false;  // everything but contexts
+    StringBuffer m_name;
+    StringBuffer m_text;
 };
 
 // The tree and its stack of open contexts. Element 0 of the stack is the
