@@ -8,11 +8,13 @@
 #include "crypto/des.h"
 #include "crypto/md4.h"
 #include "crypto/md5.h"
+#include "support/hex.h"
 #include "text/test_data.h"
 
 namespace {
 
-using testdata::hex;
+using testsupport::fromHex;
+using testsupport::toHex;
 
 // The digest in one go, which must match the one made in two pieces split
 // anywhere (when short) and in pieces of several sizes, each after a reset
@@ -21,7 +23,7 @@ template <class Hash>
 std::string digestOf(const std::string& s) {
     unsigned char d[Hash::kDigestSize];
     Hash::digest(s.data(), s.size(), d);
-    const std::string whole = hex(d, sizeof d);
+    const std::string whole = toHex(d, sizeof d);
     auto inPieces = [&](size_t first, size_t step) {
         Hash h;
         h.update("leftover", 8);
@@ -31,7 +33,7 @@ std::string digestOf(const std::string& s) {
             h.update(s.data() + off, std::min(step, s.size() - off));
         h.update(nullptr, 0);
         h.finish(d);
-        return hex(d, sizeof d);
+        return toHex(d, sizeof d);
     };
     for (size_t split = 0; s.size() < 1000 && split <= s.size(); ++split)
         EXPECT_EQ(inPieces(split, s.size()), whole) << "split at " << split;
@@ -47,7 +49,7 @@ std::string lmHash(std::string password) {
     const auto* p = reinterpret_cast<const unsigned char*>(password.data());
     des::encryptBlock56(p, kMagic, hash);
     des::encryptBlock56(p + 7, kMagic, hash + 8);
-    return hex(hash, 16);
+    return toHex(hash, 16);
 }
 
 std::string compute(const std::string& alg, const std::string& key, const std::string& msg) {
@@ -57,19 +59,19 @@ std::string compute(const std::string& alg, const std::string& key, const std::s
     unsigned char out[16];
     if (alg == "hmac-md5") {
         hmacMd5(key.data(), key.size(), msg.data(), msg.size(), out);
-        return hex(out, 16);
+        return toHex(out, 16);
     }
-    const std::string k = testdata::unhex(key), m = testdata::unhex(msg);
+    const std::string k = fromHex(key), m = fromHex(msg);
     const auto* bytes = reinterpret_cast<const unsigned char*>(m.data());
     if (alg == "des" && k.size() == 8 && m.size() == 8) {
         // In place; the LM hashes encrypt into another buffer.
         std::memcpy(out, bytes, 8);
         des::encryptBlock(reinterpret_cast<const unsigned char*>(k.data()), out, out);
-        return hex(out, 8);
+        return toHex(out, 8);
     }
     if (alg == "expand" && m.size() == 7) {
         des::expandKey(bytes, out);
-        return hex(out, 8);
+        return toHex(out, 8);
     }
     return "<no such algorithm or bad sizes>";
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "command.h"
+#include "support/hex.h"
 
 namespace log_xml {
 
@@ -26,17 +27,12 @@ inline bool pythonPresent() {
 inline bool read(const std::string& script, const std::string& file, std::vector<Element>& elements,
                  std::string& report) {
     if (smtp_integration::runCommand({"/usr/bin/python3", script, file}, report) != 0) return false;
-    auto unhex = [](const std::string& h) {
-        std::string out;
-        for (size_t i = 0; h != "-" && i + 1 < h.size(); i += 2)
-            out += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-        return out;
-    };
     elements.clear();
     std::istringstream lines(report);
     for (std::string tag, text, tail; std::getline(lines, tag, '\t') &&
                                       std::getline(lines, text, '\t') && std::getline(lines, tail);)
-        elements.push_back({unhex(tag), unhex(text), unhex(tail)});
+        elements.push_back(
+            {testsupport::fromHex(tag), testsupport::fromHex(text), testsupport::fromHex(tail)});
     return true;
 }
 

@@ -30,26 +30,6 @@ inline bool logShows(Logger& log, const std::string& check) {
 // "NTLMSSP\0" and the message type 3, as the base64 line of a TYPE3 begins.
 constexpr char kType3Prefix[] = "TlRMTVNTUAADAAAA";
 
-inline std::string fromHex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-inline std::string toHex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
-inline std::string toHex(const unsigned char* bytes, size_t size) {
-    return toHex(std::string(reinterpret_cast<const char*>(bytes), size));
-}
-
 inline std::string le16(uint32_t v) {
     return {char(v & 0xFF), char((v >> 8) & 0xFF)};
 }

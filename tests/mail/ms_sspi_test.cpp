@@ -17,6 +17,7 @@
 #include "mail_test_support.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
+#include "support/hex.h"
 
 using namespace testsupport;
 
@@ -237,8 +238,8 @@ TEST(InProcessNtlmProvider, RefusesMisuse) {
     char buffer[ntlm::kProviderMaxToken];
     SecBuffer out{sizeof buffer, SECBUFFER_TOKEN, buffer};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
-    std::string challenge = ntlmtest::type2(0x00028215, ntlmtest::fromHex("0123456789abcdef"),
-                                            ntlmtest::utf16le("Server"), "");
+    std::string challenge =
+        ntlmtest::type2(0x00028215, fromHex("0123456789abcdef"), ntlmtest::utf16le("Server"), "");
     SecBuffer in{static_cast<unsigned long>(challenge.size()), SECBUFFER_TOKEN, challenge.data()};
     SecBufferDesc inDesc{SECBUFFER_VERSION, 1, &in};
     auto step = [&](CtxtHandle* context, SecBufferDesc* input, unsigned long room) {

@@ -14,6 +14,7 @@
 #include "mail_test_support.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
+#include "support/hex.h"
 #include "tools/smtp_server/smtp_test_server.h"
 
 using namespace ntlmtest;

@@ -35,6 +35,7 @@
 #include "plugin/host_env.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
+#include "support/hex.h"
 #include "support/scratch.h"
 #include "tools/smtp_server/smtp_test_server.h"
 
@@ -452,7 +453,7 @@ TEST_P(TransactionScenario, Runs) {
             if (w.rfind(ntlmtest::kType3Prefix, 0) == 0) smtptest::base64Decode(w, message);
         ntlmtest::Type3 t = ntlmtest::readType3(message);
         ASSERT_TRUE(t.ok) << "no TYPE3 on the wire";
-        EXPECT_EQ(ntlmtest::toHex(t.fields[key.substr(6)]), value) << key;
+        EXPECT_EQ(toHex(t.fields[key.substr(6)]), value) << key;
     }
     // Secrets that went over the wire stay out of the log, the transcript and
     // the saved file, in plain text and in base64 (the password alone, or in
@@ -471,7 +472,7 @@ TEST_P(TransactionScenario, Runs) {
         for (const char* field : {"nt", "lm"}) {
             const std::string data = ntlmtest::readType3(message).fields[field];
             if (data.size() < 8) continue;
-            std::string hex = ntlmtest::toHex(data), upperHex = hex;
+            std::string hex = toHex(data), upperHex = hex;
             for (char& c : upperHex) c = static_cast<char>(std::toupper(c));
             secrets.insert(secrets.end(), {data, hex, upperHex, base64Encode(data)});
         }

@@ -40,13 +40,16 @@
 #include "mime/rfc822_address.h"
 #include "support/data_file.h"
 #include "support/engine_log.h"
+#include "support/hex.h"
 #include "text/charset.h"
 #include "text/data_buffer.h"
 #include "text/encoding_convert.h"
 
 namespace {
 
+using testsupport::fromHex;
 using testsupport::str;
+using testsupport::toHex;
 using testsupport::xs;
 using Line = testsupport::CaseLine;
 
@@ -62,20 +65,6 @@ std::string writeFileUtf8(const std::string& path, const std::string& bytes) {
                     std::ios::binary);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
-}
-
-std::string fromHex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-std::string toHex(const std::string& bytes) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) out += {d[c >> 4], d[c & 15]};
-    return out.empty() ? "-" : out;
 }
 
 // Every encoded word in the header of text is at most 75 characters long.

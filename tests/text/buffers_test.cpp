@@ -17,6 +17,7 @@
 #include "diag/logger.h"
 #include "platform/code_pages.h"
 #include "support/engine_log.h"
+#include "support/hex.h"
 #include "support/scratch.h"
 #include "text/data_buffer.h"
 #include "text/ext_ptr_array.h"
@@ -178,7 +179,7 @@ TEST(Buffers, OperationVectors) {
             EXPECT_EQ(db.isEmpty(), after.empty());
             EXPECT_EQ(lent, before) << "borrowed bytes are never written";
         }
-        EXPECT_EQ(testdata::hex(after), testdata::hex(r.f[5]));
+        EXPECT_EQ(testsupport::toHex(after), testsupport::toHex(r.f[5]));
         EXPECT_EQ(got, std::stol(r.f[6]));
     }
     platform::setCodePagesForTesting(0, 0);

@@ -1,6 +1,6 @@
 #pragma once
 // The tab-separated tables under tests/data read by the text and crypto
-// tests, and the hex notations they use.
+// tests.
 #include <algorithm>
 #include <cstdint>
 #include <sstream>
@@ -10,25 +10,6 @@
 #include "support/data_file.h"
 
 namespace testdata {
-
-inline std::string hex(const void* p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (const auto* b = static_cast<const unsigned char*>(p); n--; ++b)
-        s += {digits[*b >> 4], digits[*b & 15]};
-    return s;
-}
-inline std::string hex(const std::string& s) {
-    return hex(s.data(), s.size());
-}
-
-// Pairs of hex digits.
-inline std::string unhex(const std::string& h) {
-    std::string out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        out += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 struct Row {
     std::string where;           // the file and the start of the line
