@@ -54,19 +54,6 @@ void replaceAll(std::string& s, const std::string& from, const std::string& to) 
         s.replace(at, from.size(), to);
 }
 
-// "\{N:TEXT}" stands for N copies of TEXT, so that long lines stay short in the files.
-std::string expand(std::string s) {
-    for (size_t at = s.find("\\{"); at != npos; at = s.find("\\{", at)) {
-        const size_t colon = s.find(':', at), close = s.find('}', colon);
-        std::string copies;
-        for (int n = std::stoi(s.substr(at + 2, colon - at - 2)); n > 0; --n)
-            copies += s.substr(colon + 1, close - colon - 1);
-        s.replace(at, close + 1 - at, copies);
-        at += copies.size();
-    }
-    return s;
-}
-
 struct Scenario {
     std::string script;  // FaultScript text
     std::vector<std::pair<std::string, std::string>> directives;
@@ -116,7 +103,7 @@ bool loadScenario(const std::string& name, Scenario& out) {
     StringBuffer local;
     BrenvikSocket::getLocalHostname(local, quiet);
     replaceAll(text, "\\L", local.isEmpty() ? "localhost" : local.getString());
-    std::istringstream lines(expand(text));
+    std::istringstream lines(expandRepeats(text));
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -5,35 +5,54 @@
 
 #include <algorithm>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
+// The repeat "\{N:text\}" at s[at], its text read by read(), N times; at
+// moves to its last character. One that does not end throws (a failed test).
+template <class Read>
+std::string repeatAt(const std::string& s, size_t& at, Read read) {
+    const size_t colon = s.find(':', at), end = s.find("\\}", colon);
+    if (end == std::string::npos) throw std::invalid_argument("unended repeat: " + s.substr(at));
+    const std::string text = read(s.substr(colon + 1, end - colon - 1));
+    std::string out;
+    for (unsigned long n = std::stoul(s.substr(at + 2, colon - at - 2)); n > 0; --n) out += text;
+    at = end + 1;
+    return out;
+}
+
+// Each \{N:text\} in s as N times the text, everything else as it is: for
+// texts whose other escapes are read later, or by someone else.
+inline std::string expandRepeats(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s.compare(i, 2, "\\{") == 0) {
+            out += repeatAt(s, i, [](const std::string& text) { return text; });
+        } else {
+            // An escaped character goes with its backslash: "\\{" is no repeat.
+            out.append(s, i, s[i] == '\\' ? 2 : 1);
+            i += s[i] == '\\';
+        }
+    }
+    return out;
+}
+
 // In the data files \r \n \t \0 \s (a blank), \xHH and \\ stand for those
-// bytes, {C*N} for N times the character C and \{N:text\} for N times the
-// text; any other escaped character stands for itself.
+// bytes and \{N:text\} for N times the text; any other escaped character
+// stands for itself.
 inline std::string unescape(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        // Looked for only at a brace: a long text is read once, not once a byte.
-        const size_t close = s[i] == '{' ? s.find('}', i) : std::string::npos;
-        const bool repeat = s[i] == '{' && s.find('*', i) == i + 2 && close > i + 3 &&
-                            close != std::string::npos &&
-                            s.find_first_not_of("0123456789", i + 3) == close;
-        if (repeat) {
-            out.append(std::stoul(s.substr(i + 3, close - i - 3)), s[i + 1]);
-            i = close;
-        } else if (s[i] != '\\' || i + 1 == s.size()) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
             out += s[i];
         } else if (s[++i] == 'x') {
             out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
             i += 2;
         } else if (s[i] == '{') {
-            const size_t colon = s.find(':', i), end = s.find("\\}", colon);
-            const std::string part = unescape(s.substr(colon + 1, end - colon - 1));
-            for (int n = std::stoi(s.substr(i + 1, colon - i - 1)); n > 0; --n) out += part;
-            i = end + 1;
+            out += repeatAt(s, --i, unescape);
         } else {
             const std::string from = "rnt0s", to("\r\n\t\0 ", 5);
             out += from.find(s[i]) == std::string::npos ? s[i] : to[from.find(s[i])];
