@@ -11,6 +11,8 @@
 
 namespace {
 
+using testsupport::replaced;
+
 // Under Wine a sleep or a write takes longer, and a loaded machine makes it
 // worse: there every time in a cell (the read time-out, the silences, the
 // bound on the cell's duration) is doubled, keeping their proportions.
@@ -39,12 +41,6 @@ std::string scaledSilences(const std::string& script) {
 }
 
 constexpr auto npos = std::string::npos;
-
-std::string replaced(std::string s, const std::string& from, const std::string& to) {
-    for (size_t at = s.find(from); at != npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-    return s;
-}
 
 // "a; b" → "a\nb\n": script lines and directives are written "; "-separated.
 std::string lines(const std::string& joined) {

@@ -49,11 +49,6 @@ namespace {
 namespace fs = std::filesystem;
 constexpr auto npos = std::string::npos;
 
-void replaceAll(std::string& s, const std::string& from, const std::string& to) {
-    for (size_t at = s.find(from); at != npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-}
-
 struct Scenario {
     std::string script;  // FaultScript text
     std::vector<std::pair<std::string, std::string>> directives;
@@ -102,7 +97,7 @@ bool loadScenario(const std::string& name, Scenario& out) {
     LogNull quiet;
     StringBuffer local;
     BrenvikSocket::getLocalHostname(local, quiet);
-    replaceAll(text, "\\L", local.isEmpty() ? "localhost" : local.getString());
+    text = replaced(text, "\\L", local.isEmpty() ? "localhost" : local.getString());
     std::istringstream lines(expandRepeats(text));
     std::string line;
     while (std::getline(lines, line)) {
@@ -213,8 +208,8 @@ TEST_P(TransactionScenario, Runs) {
     ASSERT_TRUE(server.start());
     // Steps are split into words first, and their words unescaped then.
     for (auto& d : sc.directives) {
-        replaceAll(d.second, "\\P", std::to_string(server.port()));
-        replaceAll(d.second, "\\C", certDir);
+        d.second = replaced(d.second, "\\P", std::to_string(server.port()));
+        d.second = replaced(d.second, "\\C", certDir);
         if (d.first != "step") d.second = testsupport::unescape(d.second);
     }
     Environment environment(sc);

@@ -212,11 +212,6 @@ std::string allData(Logger& log, const std::string& name) {
     return all;
 }
 
-void replaceAll(std::string& s, const std::string& from, const std::string& to) {
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-}
-
 // One case of a dialogue file, from its "===" line to the next.
 void runDialogue(const std::vector<std::string>& steps) {
     FakeResolver resolver;
@@ -244,10 +239,10 @@ void runDialogue(const std::vector<std::string>& steps) {
             for (int j = 0; j < k; ++j) p = std::min(rest.find(' ', p), rest.size() - 1) + 1;
             std::string t = unescape(rest.substr(std::min(p, rest.size())));
             if (t.find('$') == std::string::npos) return t;
-            replaceAll(t, "$peer", std::to_string(peer->port()));
+            t = replaced(t, "$peer", std::to_string(peer->port()));
             if (t.find("$unused") != std::string::npos)
-                replaceAll(t, "$unused", std::to_string(unused()));
-            replaceAll(t, "$refused", platform::socketErrorText(platform::wsa::kConnRefused));
+                t = replaced(t, "$unused", std::to_string(unused()));
+            t = replaced(t, "$refused", platform::socketErrorText(platform::wsa::kConnRefused));
             return t;
         };
         auto num = [&](int k) { return std::stoi(tail(k)); };

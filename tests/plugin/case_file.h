@@ -102,9 +102,7 @@ inline std::wstring wide(const std::string& word) {
 // Each "{key}" in s replaced by its value.
 inline std::string fill(std::string s,
                         const std::vector<std::pair<std::string, std::string>>& values) {
-    for (const auto& [key, value] : values)
-        for (size_t at = 0; (at = s.find(key, at)) != std::string::npos; at += value.size())
-            s.replace(at, key.size(), value);
+    for (const auto& [key, value] : values) s = testsupport::replaced(s, key, value);
     return s;
 }
 

@@ -61,6 +61,13 @@ inline std::string unescape(const std::string& s) {
     return out;
 }
 
+// s with every from replaced by to, for the placeholders in data files.
+inline std::string replaced(std::string s, const std::string& from, const std::string& to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+    return s;
+}
+
 // The lines of tests/data/PATH that are neither blank nor "#" comments.
 inline std::vector<std::string> dataLines(const std::string& path) {
     std::ifstream in(SMTP_TEST_DATA_DIR "/" + path, std::ios::binary);
