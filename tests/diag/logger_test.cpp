@@ -320,14 +320,14 @@ TEST_F(SaveTest, WritesExactlyTheXmlBytesOverALongerFile) {
     std::ofstream(p, std::ios::binary) << std::string(20000, 'z');
     ASSERT_TRUE(log.SaveLastError(7, p.c_str()));  // the first word means nothing
     // No byte-order mark, texts keep their bytes, nothing of the old file is left.
-    EXPECT_EQ(ScratchDir::read(p), before);
+    EXPECT_EQ(readFile(p), before);
     ASSERT_TRUE(log.SaveLastError(0, p.c_str()));
-    EXPECT_EQ(ScratchDir::read(p), before);
+    EXPECT_EQ(readFile(p), before);
     EXPECT_EQ(xml(log), before) << "saving leaves the log alone";
     EXPECT_EQ(log.contextDepth(), 1u);
     Logger fresh;
     ASSERT_TRUE(fresh.SaveLastError(0, p.c_str()));
-    EXPECT_EQ(ScratchDir::read(p), underRoot(""));
+    EXPECT_EQ(readFile(p), underRoot(""));
 }
 
 TEST_F(SaveTest, UnwritablePathsFailAndTheObjectTrimsItsPath) {
@@ -345,7 +345,7 @@ TEST_F(SaveTest, UnwritablePathsFailAndTheObjectTrimsItsPath) {
     EXPECT_TRUE(fs::is_empty(dir.path));
     const std::string p = dir.name("name.xml");
     ASSERT_TRUE(obj.SaveLastError(("  \t" + p + " \r\n").c_str()));
-    EXPECT_EQ(ScratchDir::read(p), underRoot("<info>from the object</info>\r\n"));
+    EXPECT_EQ(readFile(p), underRoot("<info>from the object</info>\r\n"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1)
         << "only the trimmed name";
 }

@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/scratch.h"
 
 namespace smtp_integration {
 
@@ -23,12 +23,7 @@ inline std::string shellWords(const std::vector<std::string>& args) {
     return cmd;
 }
 
-// The bytes of a file, empty when it cannot be read.
-inline std::string readFile(const std::string& path) {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
+using testsupport::readFile;
 
 // The exit status, or -1 when the program could not run or did not exit.
 inline int runCommand(const std::vector<std::string>& args, std::string& output) {

@@ -163,7 +163,7 @@ TEST_P(GoldenWire, SameBytesAsTheFile) {
             const std::string wire = numbered(raw);
             if (streamAbove && std::getenv("SMTP_GOLDEN_WRITE"))
                 std::ofstream(file, std::ios::binary) << wire;
-            EXPECT_EQ(wire, ScratchDir::read(file)) << file;
+            EXPECT_EQ(wire, readFile(file)) << file;
             // The size logged before the text went is that of the text as
             // sent (the server's copy also has the CR LF that begins the
             // end-of-data line).

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -87,11 +86,8 @@ bool loadScenario(const std::string& name, Scenario& out) {
     if (faultMatrixCells().count(name)) {
         text = faultMatrixCells().at(name);
     } else {
-        std::ifstream in(kScenarioDir / (name + ".scenario"), std::ios::binary);
-        if (!in) return false;
-        std::stringstream whole;
-        whole << in.rdbuf();
-        text = whole.str();
+        text = readFile(kScenarioDir / (name + ".scenario"));
+        if (text.empty()) return false;
     }
     // "\L" is the name EHLO announces.
     LogNull quiet;
@@ -389,7 +385,7 @@ TEST_P(TransactionScenario, Runs) {
         const ScratchDir dir;
         const std::string file = dir.name("smtp_errors.xml");
         EXPECT_TRUE(log.SaveLastError(0, file.c_str()));
-        saved = ScratchDir::read(file);
+        saved = readFile(file);
 #ifndef _WIN32
         std::vector<log_xml::Element> elements;
         std::string report;

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
@@ -41,6 +40,7 @@
 #include "support/data_file.h"
 #include "support/engine_log.h"
 #include "support/hex.h"
+#include "support/scratch.h"
 #include "text/charset.h"
 #include "text/data_buffer.h"
 #include "text/encoding_convert.h"
@@ -1042,10 +1042,7 @@ TEST(ParseDamaged, MutatedSeedsNeverCrash) {
          std::filesystem::directory_iterator(SMTP_SOURCE_DIR "/fuzz/corpus/load_mime", ec))
         files.push_back(f.path());
     std::sort(files.begin(), files.end());  // the same rounds everywhere
-    for (const auto& f : files) {
-        std::ifstream in(f, std::ios::binary);
-        seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    for (const auto& f : files) seeds.push_back(testsupport::readFile(f));
     ASSERT_GE(seeds.size(), 9u);  // two of fuzz_steering.txt, seven of the corpus
     std::mt19937 rng(20240607);
     for (int round = 0; round < 3000; ++round) {

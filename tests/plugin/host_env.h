@@ -94,8 +94,7 @@ inline fs::path builtFile(const char* configured) {
 struct ScratchDir : testsupport::ScratchDir {
     fs::path file(const std::string& name) const { return path / utf8Path(name); }
     std::string read(const std::string& name) const {  // empty when missing
-        std::ifstream in(file(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return testsupport::readFile(file(name));
     }
     void write(const std::string& name, const std::string& content) const {
         std::ofstream(file(name), std::ios::binary) << content;

@@ -125,7 +125,7 @@ int runTool(const std::vector<std::string>& args, const fs::path& input, std::st
     const bool exited = GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    output = testsupport::ScratchDir::read(fs::path(outName).string());
+    output = testsupport::readFile(outName);
     return exited ? static_cast<int>(code) : -1;
 }
 #else

@@ -1,6 +1,7 @@
 #pragma once
 // A directory of its own for a test: the current one while it lives, removed
-// with all it holds at the end (read-only files included).
+// with all it holds at the end (read-only files included); and reading a
+// file whole.
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,11 +32,12 @@ struct ScratchDir {
         std::ofstream(path / file, std::ios::binary) << content;
         return name(file);
     }
-    // The bytes of any file, empty when it cannot be read.
-    static std::string read(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
 };
+
+// The bytes of a file, empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace testsupport
