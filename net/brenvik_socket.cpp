@@ -186,7 +186,7 @@ void BrenvikSocket::logSocketError(int code, LogBase& log) {
         return;
     }
     char text[32];
-    std::snprintf(text, sizeof(text), "Error %x", static_cast<unsigned>(code));
+    std::snprintf(text, sizeof(text), "Error 0x%x", static_cast<unsigned>(code));
     log.LogData("SocketError", text);
     log.LogError(
         "Check to make sure the connection is not blocked by a firewall or anti-virus port "
