@@ -184,7 +184,8 @@ struct TextWriter {
     void indent(uint32_t depth) { out.appendRepeated(' ', 2 * (depth < 32 ? depth : 32)); }
     void open(const LogEntry2& e, uint32_t depth) {
         indent(depth);
-        appendName(out, e.name());
+        // As given: only the XML has to make element names of them.
+        if (e.name()) out.append(*e.name());
         out.append(":");
         out.append(kCrLf);
     }
