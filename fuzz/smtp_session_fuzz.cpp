@@ -47,6 +47,14 @@ uint16_t g_port = 0;
 int g_wake[2] = {-1, -1};  // the client is done: the server stops
 constexpr int kServerWaitMs = 5000;
 
+// The AUTH mechanisms as one bit set, to compare with the model's.
+uint32_t mechanismsOf(const SmtpCapabilities& caps) {
+    uint32_t all = 0;
+    for (uint32_t bit = 1; bit; bit <<= 1)
+        if (caps.has(static_cast<SmtpCapabilities::Mechanism>(bit))) all |= bit;
+    return all;
+}
+
 // No name lookup may leave the machine: every name is this one.
 bool localResolver(const char*, platform::HostEntry& out) {
     out.addresses = {platform::IpAddress::v4(htonl(INADDR_LOOPBACK))};
@@ -171,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool timedOut = false;
         connected = conn.smtpConnect("127.0.0.1", g_port, user, password, std::chrono::seconds(5),
                                      std::chrono::milliseconds(2000), log, timedOut);
-        mechanisms = conn.capabilities().mechanisms();
+        mechanisms = mechanismsOf(conn.capabilities());
         if (connected && sendMessage) {
             std::unique_ptr<Email2> email = Email2::createNewEmail();
             email->addTo("Ann", "ann@example.org");
@@ -200,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (size_t i = 0; i < ehlo.lines.size(); ++i)
                 model.noteEhloLine(ehlo.lines[i], i == 0);
             // Without a login the client forces "no mechanism".
-            FUZZ_CHECK(mechanisms == (login ? model.mechanisms() : 0u),
+            FUZZ_CHECK(mechanisms == (login ? mechanismsOf(model) : 0u),
                        "the connection's AUTH mechanisms differ from its EHLO reply's");
             for (size_t i = 1; i < ehlo.lines.size(); ++i) {
                 // The keyword as noteEhloLine reads it: text up to a blank or "=".
@@ -215,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint32_t spoken = SmtpCapabilities::kLogin | SmtpCapabilities::kPlain |
                                     SmtpCapabilities::kCramMd5 | SmtpCapabilities::kNtlm |
                                     SmtpCapabilities::kMsn;
-            if (!(model.mechanisms() & spoken))
+            if (!(mechanismsOf(model) & spoken))
                 FUZZ_CHECK(connected, "set-up failed after a good greeting and EHLO reply");
         }
     }

@@ -29,7 +29,6 @@ class SmtpCapabilities {
     void noteEhloLine(const StringBuffer& line, bool firstLine = false);
 
     bool has(Mechanism m) const { return (m_auth & m) != 0; }
-    uint32_t mechanisms() const { return m_auth; }
     // Replaces the mechanisms, as a forced auth method does.
     void setMechanisms(uint32_t mask) { m_auth = mask; }
     void addMechanism(Mechanism m) { m_auth |= m; }

@@ -54,7 +54,7 @@ TEST(SmtpValues, EveryRowOfTheTable) {
             for (size_t i = 4; i < f.size(); ++i) caps.noteEhloLine(buffer(f[i]), i == 4);
             std::string on;
             for (uint32_t bit = 0; bit < 32; ++bit)
-                if (caps.mechanisms() >> bit & 1)
+                if (caps.has(static_cast<SmtpCapabilities::Mechanism>(1u << bit)))
                     on += (on.empty() ? "" : " ") + (bit < 10 ? names[bit] : std::to_string(bit));
             EXPECT_EQ(on, f.at(1));
             std::istringstream offered(f.at(2)), notOffered(f.at(3));
