@@ -33,9 +33,15 @@ std::string build(const char* const* phrases, size_t count) {
 const std::string& latinText() {
     static const char* const phrases[] = {
         "The quick brown fox jumps over the lazy dog. ",
-        "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e \xE2\x80\x93 \xE2\x82\xAC" "12,50 ",
-        "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBCnchen, \xE2\x80\x9E" "sch\xC3\xB6n\xE2\x80\x9C!\r\n",
-        "Se\xC3\xB1or Pe\xC3\xB1" "a, \xC2\xBF" "qu\xC3\xA9 tal? ",
+        "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9"
+        "e \xE2\x80\x93 \xE2\x82\xAC"
+        "12,50 ",
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus M\xC3\xBCnchen, \xE2\x80\x9E"
+        "sch\xC3\xB6n\xE2\x80\x9C!\r\n",
+        "Se\xC3\xB1or Pe\xC3\xB1"
+        "a, \xC2\xBF"
+        "qu\xC3\xA9 tal? ",
         "Line with plain ASCII words and numbers 0123456789.\r\n",
         "\xC3\x85ngstr\xC3\xB6m \xC3\x86\xC3\x98 \xE2\x80\xA6 \xE2\x84\xA2 ",
     };
@@ -83,7 +89,8 @@ void runOurs(benchmark::State& state, const std::string& in, unsigned from, unsi
         if (!ok) state.SkipWithError("conversion reported unmappable characters");
         benchmark::DoNotOptimize(out.data());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(in.size()));
     state.counters["out_bytes"] = static_cast<double>(out.size());
 }
 
@@ -107,16 +114,29 @@ void runIconv(benchmark::State& state, const std::string& in, const char* from, 
         benchmark::DoNotOptimize(out.data());
     }
     iconv_close(cd);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(in.size()));
     state.counters["out_bytes"] = static_cast<double>(produced);
 }
 
-void BM_Ours_Utf8To1252(benchmark::State& s) { runOurs(s, latinText(), 65001, 1252); }
-void BM_Iconv_Utf8To1252(benchmark::State& s) { runIconv(s, latinText(), "UTF-8", "CP1252"); }
-void BM_Ours_Utf8ToShiftJis(benchmark::State& s) { runOurs(s, japaneseText(), 65001, 932); }
-void BM_Iconv_Utf8ToShiftJis(benchmark::State& s) { runIconv(s, japaneseText(), "UTF-8", "CP932"); }
-void BM_Ours_ShiftJisToUtf8(benchmark::State& s) { runOurs(s, sjisText(), 932, 65001); }
-void BM_Iconv_ShiftJisToUtf8(benchmark::State& s) { runIconv(s, sjisText(), "CP932", "UTF-8"); }
+void BM_Ours_Utf8To1252(benchmark::State& s) {
+    runOurs(s, latinText(), 65001, 1252);
+}
+void BM_Iconv_Utf8To1252(benchmark::State& s) {
+    runIconv(s, latinText(), "UTF-8", "CP1252");
+}
+void BM_Ours_Utf8ToShiftJis(benchmark::State& s) {
+    runOurs(s, japaneseText(), 65001, 932);
+}
+void BM_Iconv_Utf8ToShiftJis(benchmark::State& s) {
+    runIconv(s, japaneseText(), "UTF-8", "CP932");
+}
+void BM_Ours_ShiftJisToUtf8(benchmark::State& s) {
+    runOurs(s, sjisText(), 932, 65001);
+}
+void BM_Iconv_ShiftJisToUtf8(benchmark::State& s) {
+    runIconv(s, sjisText(), "CP932", "UTF-8");
+}
 
 }  // namespace
 

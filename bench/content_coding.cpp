@@ -1,10 +1,10 @@
 // Throughput of the body encoders on 20 MB of random bytes, in MB/s.
+#include "mime/content_coding.h"
+
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <string>
-
-#include "mime/content_coding.h"
 
 namespace {
 

@@ -30,7 +30,8 @@ void fill(ClsEmail& email) {
         return v;
     };
     XString from = x("sender@example.com"), subject = x("Benchmark message"),
-            body = x("Hello,\r\nthis is a short benchmark message.\r\n"), none, to = x("rcpt@example.com");
+            body = x("Hello,\r\nthis is a short benchmark message.\r\n"), none,
+            to = x("rcpt@example.com");
     email.put_From(from);
     email.put_Subject(subject);
     email.put_Body(body);
@@ -55,7 +56,8 @@ void BM_MailManOneConnection(benchmark::State& state) {
             break;
         }
     }
-    state.counters["msgs_per_s"] = benchmark::Counter(state.iterations(), benchmark::Counter::kIsRate);
+    state.counters["msgs_per_s"] =
+        benchmark::Counter(state.iterations(), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_MailManOneConnection)->Unit(benchmark::kMicrosecond)->MinTime(3.0)->UseRealTime();
 
@@ -72,19 +74,20 @@ void BM_PythonSmtplibOneConnection(benchmark::State& state) {
     std::ofstream(path, std::ios::binary).write(text.getString(), text.length());
 
     const int count = 2000;
-    std::string cmd = "python3 -c '\n"
-                      "import smtplib, sys, time\n"
-                      "msg = open(sys.argv[1], \"rb\").read()\n"
-                      "s = smtplib.SMTP(\"127.0.0.1\", int(sys.argv[2]))\n"
-                      "s.ehlo()\n"
-                      "n = int(sys.argv[3])\n"
-                      "t = time.perf_counter()\n"
-                      "for i in range(n):\n"
-                      "    s.rset()\n"
-                      "    s.sendmail(\"sender@example.com\", [\"rcpt@example.com\"], msg)\n"
-                      "print(n / (time.perf_counter() - t))\n"
-                      "s.quit()\n' " +
-                      path + " " + std::to_string(server().port()) + " " + std::to_string(count);
+    std::string cmd =
+        "python3 -c '\n"
+        "import smtplib, sys, time\n"
+        "msg = open(sys.argv[1], \"rb\").read()\n"
+        "s = smtplib.SMTP(\"127.0.0.1\", int(sys.argv[2]))\n"
+        "s.ehlo()\n"
+        "n = int(sys.argv[3])\n"
+        "t = time.perf_counter()\n"
+        "for i in range(n):\n"
+        "    s.rset()\n"
+        "    s.sendmail(\"sender@example.com\", [\"rcpt@example.com\"], msg)\n"
+        "print(n / (time.perf_counter() - t))\n"
+        "s.quit()\n' " +
+        path + " " + std::to_string(server().port()) + " " + std::to_string(count);
     double rate = 0;
     for (auto _ : state) {
         FILE* p = popen(cmd.c_str(), "r");

@@ -8,7 +8,7 @@
 inline constexpr const char* kDllDate = "Feb  8 2009";
 
 class ClsBase : public BrenvikObject {
-public:
+  public:
     ClsBase() = default;
     ~ClsBase() override = default;
     ClsBase(const ClsBase&) = delete;
@@ -19,6 +19,6 @@ public:
     bool SaveLastError(const char* path);
     Logger& log() { return m_log; }
 
-protected:
+  protected:
     Logger m_log;
 };

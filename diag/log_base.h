@@ -5,7 +5,7 @@
 class StringBuffer;
 
 class LogBase {
-public:
+  public:
     virtual ~LogBase() = default;
 
     virtual bool GetXml(StringBuffer& out);
@@ -36,12 +36,14 @@ class LogNull : public LogBase {};
 // Enters a context for the lifetime of the object, so that every path out of
 // an operation leaves it.
 class LogContextExitor {
-public:
-    LogContextExitor(LogBase& log, const char* name) : m_log(log) { m_log.EnterContext(name, true); }
+  public:
+    LogContextExitor(LogBase& log, const char* name) : m_log(log) {
+        m_log.EnterContext(name, true);
+    }
     ~LogContextExitor() { m_log.LeaveContext(); }
     LogContextExitor(const LogContextExitor&) = delete;
     LogContextExitor& operator=(const LogContextExitor&) = delete;
 
-private:
+  private:
     LogBase& m_log;
 };

@@ -283,8 +283,11 @@ StringBuffer textOrNone(const char* s) {
 
 // The log must not throw where it reports: entries are made nothrow.
 LogEntry2::LogEntry2(char kind, const char* name, const char* text)
-    : m_kind(kind), m_hasName(name != nullptr), m_hasText(text != nullptr),
-      m_name(textOrNone(name)), m_text(textOrNone(text)) {}
+    : m_kind(kind),
+      m_hasName(name != nullptr),
+      m_hasText(text != nullptr),
+      m_name(textOrNone(name)),
+      m_text(textOrNone(text)) {}
 
 std::unique_ptr<LogEntry2> LogEntry2::makeContext(const char* name) {
     std::unique_ptr<LogEntry2> e(new (std::nothrow) LogEntry2('C', name ? name : "", nullptr));
@@ -295,12 +298,13 @@ std::unique_ptr<LogEntry2> LogEntry2::makeContext(const char* name) {
 }
 
 std::unique_ptr<LogEntry2> LogEntry2::makeText(char kind, const char* text) {
-    return std::unique_ptr<LogEntry2>(new (std::nothrow) LogEntry2(kind, nullptr, text ? text : ""));
+    return std::unique_ptr<LogEntry2>(new (std::nothrow)
+                                          LogEntry2(kind, nullptr, text ? text : ""));
 }
 
 std::unique_ptr<LogEntry2> LogEntry2::makeData(const char* name, const char* value) {
-    return std::unique_ptr<LogEntry2>(
-        new (std::nothrow) LogEntry2('T', name ? name : "", value ? value : ""));
+    return std::unique_ptr<LogEntry2>(new (std::nothrow)
+                                          LogEntry2('T', name ? name : "", value ? value : ""));
 }
 
 void LogEntry2::appendXml(StringBuffer& out) const {

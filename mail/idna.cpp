@@ -57,10 +57,15 @@ bool needsMoreThanLowerCase(uint32_t c) {
     static const uint32_t kRanges[][2] = {
         {0x0000, 0x007F},  // ASCII inside a non-ASCII label: only a-z 0-9 - pass below
         {0x0080, 0x00BF},  // controls, Latin-1 punctuation and symbols, ª º
-        {0x00D7, 0x00D7},    {0x00DF, 0x00DF}, {0x00F7, 0x00F7}, {0x03C2, 0x03C2},
-        {0x0300, 0x036F},                                         // combining diacritical marks
-        {0x1AB0, 0x1AFF},    {0x1DC0, 0x1DFF}, {0x2000, 0x2BFF},  // punctuation, symbols,
-                                                                  // letter-like forms, arrows...
+        {0x00D7, 0x00D7},
+        {0x00DF, 0x00DF},
+        {0x00F7, 0x00F7},
+        {0x03C2, 0x03C2},
+        {0x0300, 0x036F},  // combining diacritical marks
+        {0x1AB0, 0x1AFF},
+        {0x1DC0, 0x1DFF},
+        {0x2000, 0x2BFF},     // punctuation, symbols,
+                              // letter-like forms, arrows...
         {0x3000, 0x303F},     // CJK symbols and punctuation, U+3002 among them
         {0xD800, 0xF8FF},     // surrogates, private use
         {0xF900, 0xFAFF},     // compatibility ideographs

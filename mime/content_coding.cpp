@@ -177,8 +177,9 @@ bool ContentCoding::encodeQuotedPrintable(const void* bytes, uint32_t n, StringB
             // The whole run of literal bytes that fits the line and the
             // staging area: most text is nothing else.
             const uint32_t lineRoom = col < m_lineLength ? m_lineLength - col : 1;
-            const uint32_t end = i + std::min<uint32_t>(
-                                         {n - i, lineRoom, static_cast<uint32_t>(sizeof area - 4 - used)});
+            const uint32_t end =
+                i + std::min<uint32_t>(
+                        {n - i, lineRoom, static_cast<uint32_t>(sizeof area - 4 - used)});
             uint32_t j = i + 1;
             while (j < end && kQp.cls[p[j]] == kLiteral) ++j;
             std::memcpy(area + used, p + i, j - i);

@@ -31,7 +31,8 @@ bool findContentTypeMeta(const char* html, uint32_t& start, uint32_t& end) {
         StringBuffer tag;
         tag.setString(html + at, stop - static_cast<uint32_t>(at));
         int eq = mimetext::findNoCase(tag.getString(), "http-equiv");
-        if (eq >= 0 && mimetext::findNoCase(tag.getString(), "content-type", static_cast<uint32_t>(eq)) >= 0 &&
+        if (eq >= 0 &&
+            mimetext::findNoCase(tag.getString(), "content-type", static_cast<uint32_t>(eq)) >= 0 &&
             containsNoCase(tag.getString(), "charset=")) {
             start = static_cast<uint32_t>(at);
             end = stop;

@@ -66,5 +66,6 @@ class MimeMessage2 : public BrenvikObject {
     void addParsedField(StringBuffer& name, StringBuffer& value);
     void splitContentFields();
     void decodeBody(const unsigned char* p, uint32_t n);
-    void splitMultipart(const unsigned char* p, uint32_t n, int depth, Budget& budget, LogBase& log);
+    void splitMultipart(const unsigned char* p, uint32_t n, int depth, Budget& budget,
+                        LogBase& log);
 };

@@ -210,7 +210,9 @@ const ExtensionRow kExtensions[] = {
 
 }  // namespace
 
-uint32_t numExtensionRows() { return sizeof(kExtensions) / sizeof(kExtensions[0]); }
+uint32_t numExtensionRows() {
+    return sizeof(kExtensions) / sizeof(kExtensions[0]);
+}
 
 const char* contentTypeForExtension(const char* extension) {
     if (!extension || !*extension) return nullptr;

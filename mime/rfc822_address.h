@@ -26,7 +26,9 @@ class Rfc822Address : public BrenvikObject {
     // address (in angle brackets when it holds a space). Names are held as
     // plain text, never escaped.
     void format(StringBuffer& out) const;
-    void getAddress(StringBuffer& out) const { out.setString(m_address.getString(), m_address.length()); }
+    void getAddress(StringBuffer& out) const {
+        out.setString(m_address.getString(), m_address.length());
+    }
     // The name with its encoded words decoded.
     void getName(StringBuffer& out) const;
 

@@ -12,7 +12,7 @@ enum class PathKind { Missing, RegularFile, Other };
 PathKind pathKind(const char* utf8Path);
 
 class File {
-public:
+  public:
     File() = default;
     ~File();
     File(const File&) = delete;
@@ -35,7 +35,7 @@ public:
     // The system error number of the last failed call (Windows numbering on Windows).
     int lastError() const { return m_lastError; }
 
-private:
+  private:
     intptr_t m_fd = -1;
     int m_lastError = 0;
 };

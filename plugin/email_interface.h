@@ -47,20 +47,24 @@ namespace PDL {
 
 // Base class of the host's dynamic-class framework.
 class DynamicClass {
-public:
+  public:
     virtual const char* get_class_name() = 0;  // slot 0
 #if defined(_MSC_VER)
     virtual ~DynamicClass() {}  // slot 1: the scalar deleting destructor
     // Destroys the object and frees its memory.
-    void release() { delete this; }
+    void release() {
+        delete this;
+    }
 #else
     // Slot 1, as a Visual C++ destructor is called: runs the destruction,
     // frees the memory when bit 0 of flags is set, returns the object.
     virtual DynamicClass* destroy(unsigned int flags) = 0;  // slot 1
     // Destroys the object and frees its memory.
-    void release() { destroy(1); }
+    void release() {
+        destroy(1);
+    }
 
-protected:
+  protected:
     // Not virtual (see above) and protected, so that delete through a base
     // pointer cannot compile.
     ~DynamicClass() = default;
@@ -143,20 +147,20 @@ struct Releaser {
 // On Linux TLS is OpenSSL's, on Windows the system's Schannel, with the
 // certificate checked against the system's roots plus tls_ca_file.
 class email_interface : public PDL::DynamicClass {
-public:
-    virtual void open() = 0;                                                    // slot 2
-    virtual void shutdown() = 0;                                                // slot 3
-    virtual void close() = 0;                                                   // slot 4
-    virtual const wchar_t* get_option(const wchar_t* name) = 0;                 // slot 5
+  public:
+    virtual void open() = 0;                                                           // slot 2
+    virtual void shutdown() = 0;                                                       // slot 3
+    virtual void close() = 0;                                                          // slot 4
+    virtual const wchar_t* get_option(const wchar_t* name) = 0;                        // slot 5
     virtual const wchar_t* set_option(const wchar_t* name, const wchar_t* value) = 0;  // slot 6
-    virtual bool reserved_a(void* a, void* b, void* c) = 0;                     // slot 7
+    virtual bool reserved_a(void* a, void* b, void* c) = 0;                            // slot 7
     virtual bool set_server(const wchar_t* host, const wchar_t* port, const wchar_t* login,
-                            const wchar_t* password) = 0;                       // slot 8
-    virtual bool reserved_b(void* a, void* b, void* c, void* d) = 0;            // slot 9
-    virtual void disconnect() = 0;                                              // slot 10
-    virtual bool connect() = 0;                                                 // slot 11
-    virtual bool new_message() = 0;                                             // slot 12
-    virtual bool send() = 0;                                                    // slot 13
+                            const wchar_t* password) = 0;             // slot 8
+    virtual bool reserved_b(void* a, void* b, void* c, void* d) = 0;  // slot 9
+    virtual void disconnect() = 0;                                    // slot 10
+    virtual bool connect() = 0;                                       // slot 11
+    virtual bool new_message() = 0;                                   // slot 12
+    virtual bool send() = 0;                                          // slot 13
     // Addresses (slots 14 to 17) take one mailbox: "Display Name <addr>"
     // (the name plain, non-ASCII, or quoted with \" and \\ escapes) or
     // "addr (Name)". The name goes into the header, the bare address into the
@@ -168,18 +172,18 @@ public:
     // Subject and bodies (slots 18 to 20) are sent as UTF-8 and read back
     // exactly by standard readers; line breaks never reach a header. An
     // attachment (slot 21) is read whole; its file name is sent as it is.
-    virtual bool set_from(const wchar_t* address) = 0;                          // slot 14
-    virtual bool add_to(const wchar_t* address) = 0;                            // slot 15
-    virtual bool add_cc(const wchar_t* address) = 0;                            // slot 16
-    virtual bool add_bcc(const wchar_t* address) = 0;                           // slot 17
-    virtual bool set_subject(const wchar_t* text) = 0;                          // slot 18
-    virtual bool set_body(const wchar_t* text) = 0;                             // slot 19
-    virtual bool set_html_body(const wchar_t* html) = 0;                        // slot 20
-    virtual bool add_attachment(const wchar_t* path) = 0;                       // slot 21
-    virtual const wchar_t* get_last_error() = 0;                                // slot 22
+    virtual bool set_from(const wchar_t* address) = 0;     // slot 14
+    virtual bool add_to(const wchar_t* address) = 0;       // slot 15
+    virtual bool add_cc(const wchar_t* address) = 0;       // slot 16
+    virtual bool add_bcc(const wchar_t* address) = 0;      // slot 17
+    virtual bool set_subject(const wchar_t* text) = 0;     // slot 18
+    virtual bool set_body(const wchar_t* text) = 0;        // slot 19
+    virtual bool set_html_body(const wchar_t* html) = 0;   // slot 20
+    virtual bool add_attachment(const wchar_t* path) = 0;  // slot 21
+    virtual const wchar_t* get_last_error() = 0;           // slot 22
 
 #if !defined(_MSC_VER)
-protected:
+  protected:
     ~email_interface() = default;
 #endif
 };

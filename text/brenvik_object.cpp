@@ -10,8 +10,10 @@ namespace {
 std::atomic<uint32_t> g_nextSerial{0};
 }  // namespace
 
-BrenvikObject::BrenvikObject() : m_serial(g_nextSerial.fetch_add(1, std::memory_order_relaxed) + 1) {}
-BrenvikObject::BrenvikObject(const BrenvikObject&) : m_serial(g_nextSerial.fetch_add(1, std::memory_order_relaxed) + 1) {}
+BrenvikObject::BrenvikObject()
+    : m_serial(g_nextSerial.fetch_add(1, std::memory_order_relaxed) + 1) {}
+BrenvikObject::BrenvikObject(const BrenvikObject&)
+    : m_serial(g_nextSerial.fetch_add(1, std::memory_order_relaxed) + 1) {}
 BrenvikObject::~BrenvikObject() = default;
 
 void fatalObjectCorruption(const char* typeName) {

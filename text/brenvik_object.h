@@ -4,7 +4,7 @@
 // Common base of the library's value types. The serial number only helps
 // when reading a crash dump; nothing depends on its value.
 class BrenvikObject {
-public:
+  public:
     BrenvikObject();
     BrenvikObject(const BrenvikObject&);
     BrenvikObject& operator=(const BrenvikObject&) { return *this; }
@@ -12,7 +12,7 @@ public:
 
     uint32_t serial() const { return m_serial; }
 
-private:
+  private:
     uint32_t m_serial;
 };
 

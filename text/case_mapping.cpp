@@ -85,8 +85,12 @@ uint32_t toUpperW(uint32_t c) {
 }
 
 namespace casemap {
-uint32_t upperToLowerPairs() { return kLowerCount; }
-uint32_t lowerToUpperPairs() { return kUpperCount; }
+uint32_t upperToLowerPairs() {
+    return kLowerCount;
+}
+uint32_t lowerToUpperPairs() {
+    return kUpperCount;
+}
 void releaseCaches() {
     platform::LockGuard guard(g_lock);
     destroy(g_lower);

@@ -12,7 +12,7 @@ bool codePageToName(unsigned codePage, StringBuffer& out);
 unsigned nameToCodePage(const char* name);
 
 class Charset {
-public:
+  public:
     Charset() = default;
     Charset(const Charset& other);
     Charset& operator=(const Charset& other);
@@ -24,7 +24,7 @@ public:
     const StringBuffer& getNameSb() const { return m_name; }
     void clear();
 
-private:
+  private:
     StringBuffer m_name;
     unsigned m_codePage = 0;
 };

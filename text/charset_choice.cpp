@@ -8,8 +8,8 @@
 // Classifies a text by script and decides which charset a message needs.
 unsigned chooseCharsetForText(const uint16_t* units, uint32_t count) {
     if (!units || count == 0) return 0;
-    uint32_t ascii = 0, latin1 = 0, latinExt = 0, greek = 0, cyrillic = 0, hebrew = 0,
-             arabic = 0, thai = 0, kana = 0, hangul = 0, han = 0, notCounted = 0, other = 0;
+    uint32_t ascii = 0, latin1 = 0, latinExt = 0, greek = 0, cyrillic = 0, hebrew = 0, arabic = 0,
+             thai = 0, kana = 0, hangul = 0, han = 0, notCounted = 0, other = 0;
     for (uint32_t i = 0; i < count; ++i) {
         unsigned c = units[i];
         if (c < 128)

@@ -13,7 +13,9 @@ uint32_t tickCount() {
     return static_cast<uint32_t>(ms.count());
 }
 
-void sleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 LocalTime systemLocalTimeNow() {
     time_t now = time(nullptr);

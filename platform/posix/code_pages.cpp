@@ -1,11 +1,11 @@
 #include "platform/code_pages.h"
 
 #include <langinfo.h>
+#include <strings.h>
 
 #include <atomic>
 #include <clocale>
 #include <cstring>
-#include <strings.h>
 
 namespace platform {
 namespace {

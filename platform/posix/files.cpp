@@ -13,7 +13,9 @@ PathKind pathKind(const char* utf8Path) {
     return S_ISREG(st.st_mode) ? PathKind::RegularFile : PathKind::Other;
 }
 
-File::~File() { close(); }
+File::~File() {
+    close();
+}
 
 bool File::openRead(const char* utf8Path) {
     close();

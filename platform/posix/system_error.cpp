@@ -9,7 +9,8 @@ std::string systemErrorText(unsigned code) {
     // GNU strerror_r may return a static string instead of filling buf.
     const char* text = strerror_r(static_cast<int>(code), buf, sizeof(buf));
     std::string s = text ? text : "";
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n' || s.back() == '\t'))
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\r' || s.back() == '\n' || s.back() == '\t'))
         s.pop_back();
     return s;
 }

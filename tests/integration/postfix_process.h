@@ -75,8 +75,8 @@ class PostfixSasl {
             watch,
             options.smtpUtf8 ? "POSTFIX_SASL_SMTPUTF8=yes" : "POSTFIX_SASL_SMTPUTF8=no",
             "POSTFIX_SASL_TLS=" + (options.tls ? certs : std::string()),
-            "POSTFIX_SASL_SIZE_LIMIT=" +
-                (options.sizeLimit > 0 ? std::to_string(options.sizeLimit) : std::string("10240000")),
+            "POSTFIX_SASL_SIZE_LIMIT=" + (options.sizeLimit > 0 ? std::to_string(options.sizeLimit)
+                                                                : std::string("10240000")),
             SMTP_INTEGRATION_DIR "/postfix_sasl.sh",
             "start",
             m_dir,

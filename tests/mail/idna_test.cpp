@@ -1,8 +1,9 @@
 // Punycode and A-labels against tests/data/smtp/idna.txt: RFC 3492's samples
 // and what Python's codecs give for the same text.
+#include "mail/idna.h"
+
 #include <gtest/gtest.h>
 
-#include "mail/idna.h"
 #include "support/data_file.h"
 
 namespace {

@@ -325,14 +325,16 @@ class Host {
         for (size_t i = 4; i < w.size(); ++i) {
             options.smtpUtf8 = options.smtpUtf8 || bytes(w[i]) == "smtputf8";
             options.tls = options.tls || bytes(w[i]) == "tls";
-            if (bytes(w[i]).rfind("size=", 0) == 0) options.sizeLimit = std::stol(bytes(w[i]).substr(5));
+            if (bytes(w[i]).rfind("size=", 0) == 0)
+                options.sizeLimit = std::stol(bytes(w[i]).substr(5));
         }
         if (!m_postfix->start(bytes(w[1]), bytes(w[2]), options, why)) {
             if (m_postfix->skipped()) GTEST_SKIP() << why;
             FAIL() << why << m_postfix->logTail();
         }
         m_port = std::to_string(m_postfix->port());
-        for (const char* name : {"starttls", "implicit", "wrong_name", "expired", "untrusted", "forged"})
+        for (const char* name :
+             {"starttls", "implicit", "wrong_name", "expired", "untrusted", "forged"})
             if (options.tls) m_tlsPorts[name] = std::to_string(m_postfix->tlsPort(name));
         m_certs = m_postfix->certDir();
 #endif

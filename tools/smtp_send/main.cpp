@@ -28,7 +28,6 @@
 #include <dlfcn.h>
 #endif
 
-
 namespace fs = std::filesystem;
 using namespace smtp_send;
 
@@ -563,7 +562,8 @@ int drive(email_interface* mail, const Options& o, smtptest::CaptureServer* capt
 
 // --version: this program's and the module's.
 int printVersion(email_interface* mail) {
-    std::printf("smtp-send %s (module %s)\n", SMTP_PLUGIN_VERSION, option(mail, L"version").c_str());
+    std::printf("smtp-send %s (module %s)\n", SMTP_PLUGIN_VERSION,
+                option(mail, L"version").c_str());
     return kExitOk;
 }
 
