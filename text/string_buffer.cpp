@@ -127,6 +127,33 @@ StringBuffer& StringBuffer::operator=(const StringBuffer& other) {
     return *this;
 }
 
+void StringBuffer::takeFrom(StringBuffer& other) noexcept {
+    m_flag = other.m_flag;
+    m_deferred = other.m_deferred;
+    m_data = other.m_data;
+    m_capacity = other.m_capacity;
+    m_length = other.m_length;
+    m_growth = other.m_growth;
+    other.initEmpty(0, kDefaultCapacity);
+    other.m_deferred = true;
+}
+
+StringBuffer::StringBuffer(StringBuffer&& other) noexcept : BrenvikObject(other) {
+    other.check();
+    m_magic = 0xAA;
+    takeFrom(other);
+}
+
+StringBuffer& StringBuffer::operator=(StringBuffer&& other) noexcept {
+    check();
+    other.check();
+    if (this != &other) {
+        if (m_data != g_emptyString) text::freeBlock(m_data);
+        takeFrom(other);
+    }
+    return *this;
+}
+
 StringBuffer::~StringBuffer() {
     check();
     if (m_data != g_emptyString) text::freeBlock(m_data);

@@ -19,6 +19,10 @@ class StringBuffer : public BrenvikObject {
     explicit StringBuffer(Reserve hint);   // hint bytes (200 when 0), growth likewise
     StringBuffer(const StringBuffer& other);
     StringBuffer& operator=(const StringBuffer& other);
+    // Takes the other's block: no allocation, so a move cannot lose text.
+    // The other is left as a default buffer.
+    StringBuffer(StringBuffer&& other) noexcept;
+    StringBuffer& operator=(StringBuffer&& other) noexcept;
     ~StringBuffer() override;
 
     // ---- building
@@ -116,6 +120,7 @@ class StringBuffer : public BrenvikObject {
     }
     void initEmpty(uint32_t capacity, uint32_t growth);
     void takeDeferredBlock(uint32_t added);
+    void takeFrom(StringBuffer& other) noexcept;
 
     unsigned char m_magic;
     unsigned char m_flag;

@@ -288,6 +288,39 @@ TEST(StringBuffer, ParseIntLikeScanf) {
     }
 }
 
+// A move hands over the block itself: the text arrives whole without an
+// allocation (so it cannot be lost to one), and the source is a default
+// buffer again, ready for use. Texts of several sizes, an empty one too.
+TEST(StringBuffer, MoveTakesTheBlockAndLeavesADefaultBuffer) {
+    for (const std::string& text : {std::string(), std::string("MAIL FROM:<a@b>\r\n"),
+                                    std::string(5000, 'x') + std::string(1, '\0') + "tail"}) {
+        StringBuffer source;
+        source.append(text.data(), static_cast<uint32_t>(text.size()));
+        source.setFlag(7);
+        const char* block = source.getString();
+
+        StringBuffer moved(std::move(source));
+        EXPECT_EQ(str(moved), text);
+        EXPECT_EQ(moved.flag(), 7);
+        if (!text.empty()) {
+            EXPECT_EQ(moved.getString(), block) << "the same block, not a copy";
+        }
+        EXPECT_EQ(source.length(), 0u);
+        EXPECT_EQ(source.capacity(), 202u);
+        EXPECT_EQ(source.growth(), 202u);
+        ASSERT_TRUE(source.append("again"));
+        EXPECT_EQ(str(source), "again");
+
+        StringBuffer target("old text that is freed");
+        target = std::move(moved);
+        EXPECT_EQ(str(target), text);
+        EXPECT_EQ(moved.length(), 0u);
+        StringBuffer& self = target;
+        target = std::move(self);
+        EXPECT_EQ(str(target), text) << "a move onto itself keeps the text";
+    }
+}
+
 // ------------------------------------------------------------ files
 
 // loadFromFile appends the whole file to the text there, createFromFile makes

@@ -14,6 +14,7 @@
 //
 // Usage: plugin_alloc_fault_host [stride [first]]; stride n fails only every nth
 // allocation point (1, the default, is every one), from the first (1).
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -95,6 +96,10 @@ HOST_EXPORT void operator delete[](void* p, const std::nothrow_t&) noexcept {
 namespace {
 
 using host_env::narrow;
+
+// Far above the milliseconds two sends take, even under a sanitizer, and
+// below the capture server's 10 s wait for a client that went quiet.
+constexpr std::chrono::seconds kStalled{5};
 
 const char* const kCodes[] = {"ERROR_NULL_POINTER", "ERROR_INVALID_ARG", "ERROR_FILE_NOT_FOUND",
                               "ERROR_SEND_FAILED", "ERROR_NOT_IMPLEMENTED"};
@@ -248,6 +253,7 @@ int main(int argc, char** argv) {
     unsigned long runs = 0;
     for (unsigned long n = first;; n += stride) {
         ++runs;
+        const auto runStart = std::chrono::steady_clock::now();
         Run run;
         if (runs % 64 == 1) freshServer();
         const size_t before = server->messages().size();
@@ -281,6 +287,15 @@ int main(int argc, char** argv) {
                           std::to_string(wholeLength);
         if (problem.empty() && got.size() < before + (run.sent ? 2 : 1))
             problem = "a send answered true, yet its message did not arrive";
+        // Both sends take milliseconds. One that runs into a time-out went on
+        // with a command or a reply it had lost part of, and waited for an
+        // answer that could not come.
+        const auto took = std::chrono::steady_clock::now() - runStart;
+        if (problem.empty() && took > kStalled)
+            problem =
+                "the sends took " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(took).count()) +
+                " s: one waited for an answer to text it had lost";
 
         if (!problem.empty()) {
             ++failures;
