@@ -2,6 +2,7 @@
 
 #include "diag/log_base.h"
 #include "platform/clock.h"
+#include "text/memory.h"
 
 Socket2::~Socket2() {
     LogNull quiet;
@@ -50,9 +51,22 @@ bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32
     }
     StringBuffer delim(delimiter);
     uint32_t delimLen = delim.length();
+    // Bytes read but not stored are lost to the stream: waiting on for the
+    // rest of a line would only run into the time-out, and the next read
+    // would start in the middle of something. Such a connection is closed.
+    const uint64_t failuresBefore = text::failedAllocations();
+    auto memoryRanOut = [&] {
+        if (text::failedAllocations() == failuresBefore) return false;
+        log.LogError("Memory ran out while reading; the connection is closed.");
+        m_leftOver.clear();
+        m_socket.closeSocket(log);
+        socketError = true;
+        return true;
+    };
 
     out.append(m_leftOver.data(), m_leftOver.size());
     m_leftOver.clear();
+    if (memoryRanOut()) return false;
     int found = out.find(delimiter);
 
     DataBuffer chunk;
@@ -88,7 +102,7 @@ bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32
         }
         chunk.replaceByte(0, ' ');
         out.append(chunk.data(), chunk.size());
-        if (socketError) return false;
+        if (socketError || memoryRanOut()) return false;
         // Start early enough to find a delimiter split between two reads.
         uint32_t from = before > delimLen ? before - delimLen : 0;
         found = out.find(delimiter, from);
@@ -108,7 +122,7 @@ bool Socket2::receiveUntilMatch(const char* delimiter, StringBuffer& out, uint32
         m_leftOver.append(out.getBytes() + end, out.length() - end);
         out.truncate(end);
     }
-    return true;
+    return !memoryRanOut();
 }
 
 bool Socket2::startTls(const platform::TlsClientSettings& settings, uint32_t timeoutMs,
